@@ -1,0 +1,302 @@
+// The in-memory host: stands behind every host operation of sendmail/host/cni_host.h so that
+// the plug-in runs without a broker. Message trees live in memory; factories, node classes,
+// nodes and terminals are recorded; log entries and propagations are kept for inspection;
+// and any host operation can be made to fail on its Nth call (fault injection).
+#ifndef MEMHOST_MEMHOST_H
+#define MEMHOST_MEMHOST_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/cni_host.h"
+
+namespace memhost {
+
+// UTF-8 <-> UTF-16, the same conversion the host's converters do (ill-formed input becomes U+FFFD).
+std::u16string toUtf16(std::string_view utf8);
+std::string toUtf8(std::u16string_view utf16);
+
+enum class ValueKind { None, Character, Date, GmtTime, ByteArray };
+
+// Element types a host would give: a folder/name element and a value element.
+constexpr int kTypeName = CCI_ELEMENT_TYPE_NAME;
+constexpr int kTypeValue = CCI_ELEMENT_TYPE_VALUE;
+constexpr int kTypeNameValue = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE;
+
+class Message;
+
+// One node of a message tree. Children are owned; elements are only ever appended.
+class Element {
+ public:
+  explicit Element(Message* owner, Element* parent = nullptr);
+  Element(const Element&) = delete;
+  Element& operator=(const Element&) = delete;
+
+  CciElement* handle() { return reinterpret_cast<CciElement*>(this); }
+  static Element* fromHandle(CciElement* h) { return reinterpret_cast<Element*>(h); }
+
+  const std::u16string& name() const { return name_; }
+  std::string nameUtf8() const { return toUtf8(name_); }
+  int type() const { return type_; }
+  ValueKind kind() const { return kind_; }
+  const std::u16string& characterValue() const { return text_; }
+  std::string text() const { return toUtf8(text_); }  // the character value as UTF-8
+  HostDate date() const { return date_; }
+  HostTime time() const { return time_; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+  Element* parent() const { return parent_; }
+  Message* message() const { return owner_; }
+  const std::vector<std::unique_ptr<Element>>& children() const { return children_; }
+  Element* firstChild() const;
+  Element* lastChild() const;
+  Element* nextSibling() const;
+  // First child with this name, or null.
+  Element* child(std::string_view nameUtf8) const;
+
+  void setName(std::u16string name) { name_ = std::move(name); }
+  void setName(std::string_view nameUtf8) { name_ = toUtf16(nameUtf8); }
+  void setType(int type) { type_ = type; }
+  void setCharacterValue(std::u16string value);
+  void setText(std::string_view utf8);
+  void setDate(HostDate date);
+  void setTime(HostTime time);
+  void setBytes(std::vector<uint8_t> bytes);
+
+  // Building: each appends a new last child and returns it.
+  Element& addChild(std::string_view nameUtf8, int type = kTypeName);
+  Element& addText(std::string_view nameUtf8, std::string_view utf8Value);
+  Element& addDate(std::string_view nameUtf8, HostDate date);
+  Element& addTime(std::string_view nameUtf8, HostTime time);
+  Element& addBytes(std::string_view nameUtf8, std::vector<uint8_t> bytes);
+
+  // Deep copy of this element's children (with all below them) appended to `target`.
+  void copyChildrenTo(Element& target) const;
+  // Deep structural equality: names, types, values and children.
+  bool sameTree(const Element& other) const;
+  // Readable dump of the subtree, one element per line, for test failure messages.
+  std::string dump(int indent = 0) const;
+
+ private:
+  Message* owner_;
+  Element* parent_;
+  std::size_t index_ = 0;  // position among the parent's children
+  std::u16string name_;
+  int type_ = kTypeName;
+  ValueKind kind_ = ValueKind::None;
+  std::u16string text_;
+  HostDate date_{};
+  HostTime time_{};
+  std::vector<uint8_t> bytes_;
+  std::vector<std::unique_ptr<Element>> children_;
+};
+
+class MessageContext {
+ public:
+  CciMessageContext* handle() { return reinterpret_cast<CciMessageContext*>(this); }
+};
+
+// A message: a root element and the context it was made in.
+class Message {
+ public:
+  explicit Message(MessageContext* context = nullptr);
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  CciMessage* handle() { return reinterpret_cast<CciMessage*>(this); }
+  static Message* fromHandle(CciMessage* h) { return reinterpret_cast<Message*>(h); }
+
+  Element& root() { return *root_; }
+  const Element& root() const { return *root_; }
+  MessageContext* context() const { return context_; }
+  std::unique_ptr<Message> clone() const;
+
+  // The usual shape of an input message: root -> "Properties", "TVMD", body folder -> top.
+  // Returns the top element, whose children are the mail fields.
+  Element& makeStandardShape(std::string_view topName = "Mail", std::string_view bodyFolder = "XML");
+
+ private:
+  MessageContext* context_;
+  std::unique_ptr<Element> root_;
+};
+
+// What a terminal received in one propagation. `message` is a deep copy taken at the moment
+// of propagation (the node deletes its failure message right after), unless a custom sink is set.
+struct Propagation {
+  std::unique_ptr<Message> message;
+  CciMessage* original = nullptr;  // the handle the node passed
+  CciMessage* companionA = nullptr;
+  CciMessage* companionB = nullptr;
+};
+
+class Node;
+
+class Terminal {
+ public:
+  Terminal(Node* node, std::u16string name, bool input);
+  CciTerminal* handle() { return reinterpret_cast<CciTerminal*>(this); }
+  static Terminal* fromHandle(CciTerminal* h) { return reinterpret_cast<Terminal*>(h); }
+
+  const std::u16string& name() const { return name_; }
+  std::string nameUtf8() const { return toUtf8(name_); }
+  bool isInput() const { return input_; }
+  Node* node() const { return node_; }
+
+  bool attached() const;
+  void setAttached(bool attached);
+  // Instead of recording copies, hand each propagated message to `sink`; its result becomes
+  // cniPropagate's return code (0 passed on). Used by the runner to write or count messages.
+  using Sink = std::function<int(Message& message, CciMessage* companionA, CciMessage* companionB)>;
+  void setSink(Sink sink);
+
+  // Recorded propagations (only when no sink is set). Thread-safe.
+  std::size_t propagationCount() const;
+  std::vector<Propagation> takePropagations();
+
+  // Called by cniPropagate.
+  int propagate(Message& message, CciMessage* companionA, CciMessage* companionB);
+
+ private:
+  Node* node_;
+  std::u16string name_;
+  bool input_;
+  mutable std::mutex mutex_;
+  bool attached_ = true;
+  Sink sink_;
+  std::vector<Propagation> propagations_;
+};
+
+struct NodeClass {
+  CciFactory* factory = nullptr;
+  std::u16string factoryName;
+  std::u16string className;
+  NodeCallbackTable* table = nullptr;
+};
+
+// One node instance, made through the registered callback table.
+class Node {
+ public:
+  Node(const NodeClass& nodeClass, std::u16string name);
+  ~Node();
+  CciNode* handle() { return reinterpret_cast<CciNode*>(this); }
+  static Node* fromHandle(CciNode* h) { return reinterpret_cast<Node*>(h); }
+
+  const NodeClass& nodeClass() const { return class_; }
+  CciContext* context() const { return context_; }
+  void setContext(CciContext* context) { context_ = context; }
+
+  // Terminals the plug-in created for this node (through cniCreate*Terminal), in order.
+  Terminal* terminal(std::string_view nameUtf8) const;
+  const std::vector<std::unique_ptr<Terminal>>& terminals() const { return terminals_; }
+  Terminal* addTerminal(std::u16string name, bool input);
+
+  // Through the callback table.
+  int setAttribute(std::string_view name, std::string_view value);
+  // Returns false when the node says the name is not known.
+  bool getAttribute(std::string_view name, std::string& value) const;
+  std::vector<std::string> attributeNames() const;
+  // Calls evaluate with the message and the two companion handles (defaults: the node's own).
+  void evaluate(Message& message, CciMessage* companionA = nullptr, CciMessage* companionB = nullptr);
+
+  // Companion handles passed to evaluate by default; never looked into by the node.
+  CciMessage* defaultCompanionA() { return companionA_.handle(); }
+  CciMessage* defaultCompanionB() { return companionB_.handle(); }
+
+ private:
+  const NodeClass& class_;
+  std::u16string name_;
+  CciContext* context_ = nullptr;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Terminal>> terminals_;
+  Message companionA_;
+  Message companionB_;
+};
+
+struct LogEntry {
+  int type = 0;
+  std::string sourceFile;
+  int line = 0;
+  std::string text;
+  std::u16string messageSource;
+  int messageNumber = 0;
+  std::vector<std::string> inserts;  // the trace text first
+};
+
+// One host operation call, as recorded when call recording is on.
+struct HostCall {
+  std::string operation;  // e.g. "cniFirstChild"
+  int* rc = nullptr;      // the return-code location the caller passed
+};
+
+// The host. One per process: the C operations act on Host::instance().
+class Host {
+ public:
+  static Host& instance();
+
+  // Forgets everything: factories, classes, nodes, created messages, log, faults, counters.
+  // Must not run while any host operation is in progress.
+  void reset();
+
+  // ---- factories and classes the plug-in registered
+  const std::vector<std::unique_ptr<NodeClass>>& nodeClasses() const { return classes_; }
+  const NodeClass* findClass(std::string_view classNameUtf8) const;
+  std::size_t factoryCount() const;
+
+  // Makes a node instance of a registered class through its table's createNodeContext.
+  // Returns null when the class is not registered or the table has no createNodeContext.
+  Node* createNode(std::string_view classNameUtf8, std::string_view nodeNameUtf8 = "node1");
+
+  // Called for each node's context when the node is destroyed (by reset or at exit). The
+  // callback table has no release slot, so tests that link the plug-in set this to its
+  // deleteNodeContext to leave nothing allocated.
+  void setContextReleaser(std::function<void(CciContext*)> releaser);
+
+  // ---- messages
+  // A fresh message in a fresh context, owned by the caller.
+  std::unique_ptr<Message> newMessage();
+  // Messages made by cniCreateMessage and not yet deleted with cniDeleteMessage.
+  std::size_t liveCreatedMessages() const;
+
+  // ---- log
+  std::vector<LogEntry> logEntries() const;
+  void clearLog();
+
+  // ---- exceptions
+  // Number of cciRethrowLastException calls since reset.
+  std::size_t rethrowCount() const;
+
+  // ---- fault injection and call accounting
+  // The `nth` call (1-based, counted from now) of `operation` sets *rc to `code` and returns a
+  // null/zero result without doing its work. Code 64 also records a pending host exception.
+  // Several faults may be armed at once, for the same or different operations.
+  void injectFault(std::string_view operation, unsigned nth, int code);
+  void clearFaults();
+  // Calls of `operation` since reset (counted always).
+  unsigned callCount(std::string_view operation) const;
+  // Records every host call in order, with the caller's rc pointer, while on.
+  void recordCalls(bool on);
+  std::vector<HostCall> calls() const;
+  // Names of every host operation the interface declares.
+  static const std::vector<std::string>& operationNames();
+
+  // ---- used by the C operations (not for tests)
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  Host();
+  ~Host();
+  std::unique_ptr<Impl> impl_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<NodeClass>> classes_;
+  std::vector<std::unique_ptr<Node>> nodes_;
+};
+
+}  // namespace memhost
+
+#endif

@@ -1,0 +1,97 @@
+/* The SMTP client's exported layer: session set-up, the command table with its reply codes
+   and error texts, the dialogue, recipient and priority header lines, and the TCP transport.
+   Error codes: 0 success, 100..105 TCP/IP and resources, 1000..1010 SMTP refusals,
+   -1 a reply the command's table entry does not list, or nothing received. */
+#ifndef SENDMAIL_SIMPLESMTP_SMTP_H
+#define SENDMAIL_SIMPLESMTP_SMTP_H
+
+#include <netinet/in.h>
+#include <stdint.h>
+
+#include "../sm_export.h"
+
+SM_EXTERN_C_BEGIN
+
+enum {
+  SMTP_TCPIP_ERROR = 100,
+  SMTP_TCPIP_BAD_PORT = 101,
+  SMTP_TCPIP_HOST_UNKNOWN = 102,
+  SMTP_TCPIP_NO_MORE_SOCKETS = 103,
+  SMTP_TCPIP_CONNECTION_FAILED = 104,
+  SMTP_TCPIP_NO_MEMORY = 105,
+  SMTP_ANSWER_NOT_EXPECTED = 1000,
+  SMTP_SERVICE_UNAVAILABLE = 1001,
+  SMTP_CANNOT_EXECUTE = 1002,
+  SMTP_NO_MIME = 1003,
+  SMTP_REFUSED = 1004,
+  SMTP_CANNOT_CONNECT = 1005,
+  SMTP_COMMUNICATION_ERROR = 1006,
+  SMTP_BAD_PARAMETERS = 1007,
+  SMTP_LIMITS_EXCEEDED = 1008,
+  SMTP_UNKNOWN_DESTINEE = 1009,
+  SMTP_UNKNOWN_ON_SERVER = 1010,
+  SMTP_UNLISTED_REPLY = -1
+};
+
+/* One mail's connection parameters. */
+typedef struct SmtpSession {
+  char localHostName[256];
+  struct sockaddr_in serverAddress;
+  void* serverHost; /* not used: the resolver's result is copied into serverAddress */
+} SmtpSession;
+
+typedef struct SmtpReplyCode {
+  const char* code; /* three digits, or null to end the list */
+  int32_t error;    /* 0 when the reply lets the session go on */
+} SmtpReplyCode;
+
+typedef struct SmtpProtoEntry {
+  const char* command; /* printf-style; null for the greeting */
+  SmtpReplyCode replies[16];
+} SmtpProtoEntry;
+
+/* Indexes into SmtpProto. */
+enum {
+  SMTP_PROTO_GREETING = 0,
+  SMTP_PROTO_HELO = 1,
+  SMTP_PROTO_MAIL = 2,
+  SMTP_PROTO_MAIL_SIZE = 3,
+  SMTP_PROTO_RCPT = 4,
+  SMTP_PROTO_DATA = 5,
+  SMTP_PROTO_END_OF_DATA = 6,
+  SMTP_PROTO_VRFY = 7,
+  SMTP_PROTO_QUIT = 8,
+  SMTP_PROTO_REST = 9
+};
+
+SM_API extern const SmtpProtoEntry SmtpProto[10];
+
+SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error);
+SM_API int SmtpCleanUp(void);
+SM_API int SmtpSendMessage(SmtpSession* session, const char* from, const char* to, const char* cc,
+                           const char* bcc, const char* subject, const char* date,
+                           const char* messageId, const char* body, signed char priority,
+                           const char** text);
+SM_API int SmtpGetRc(SmtpProtoEntry entry, const char* reply);
+SM_API const char* SMTPErrorString(int code);
+SM_API const char* TCPIPErrorString(int code);
+
+SM_API int SmtpSendRcpt(int socket, const char* list, char* replyBuffer);
+SM_API int SmtpSendTo(int socket, const char* list);
+SM_API int SmtpSendCc(int socket, const char* list);
+SM_API int SmtpSendPriority(int socket, signed char priority);
+SM_API int SmtpSendXPriority(int socket, signed char priority);
+SM_API const char* GetPriorityName(signed char priority);
+
+SM_API int TcpInit(void);
+SM_API int TcpCleanUp(void);
+SM_API int closesocket(int socket);
+SM_API int TcpConnect(int* socket, SmtpSession* session);
+SM_API int TcpClose(int socket);
+SM_API int TcpSend(int socket, const char* data, int length);
+SM_API int TcpRecv(int socket, char* buffer, int size);
+SM_API int SmtpTcpSend(int socket, const char* data, int length);
+
+SM_EXTERN_C_END
+
+#endif
