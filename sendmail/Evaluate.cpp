@@ -1,1 +1,159 @@
-// placeholder: filled in by the issue that builds this piece
+// The evaluate callback: one message in, one mail out. It brings the node settings up to date,
+// reads the descriptor and the mail fields, hands one mail request to the SMTP client, and
+// propagates the input to "out" or a failure copy to "failure", with one log entry.
+#include <cstring>
+#include <new>
+
+#include "SendMailPlugIn.h"
+#include "SendMessage.h"
+#include "SimpleSMTP/smtp.h"
+#include "evaluate_internal.h"
+
+namespace evaluation {
+namespace {
+
+// Set while the host re-raises its exception; if the host unwinds instead of returning, the
+// flag is still set when the unwinding reaches evaluate, which then lets it pass on.
+thread_local bool hostExceptionInFlight = false;
+
+// Log entries about propagation: trace text, type, and the line number the entry carries.
+struct LogLine {
+  const char* text;
+  int type;
+  int line;
+};
+constexpr LogLine kPropagateFailed{"Propagate failed", CCI_LOG_ERROR, 1628};
+constexpr LogLine kMessagePropagated{"Message propagated", CCI_LOG_INFORMATION, 1637};
+constexpr LogLine kErrorOccurred{"Error occurred", CCI_LOG_ERROR, 1651};
+constexpr LogLine kTerminalNotConnected{"Terminal not connected", CCI_LOG_ERROR, 1663};
+
+void log(int& rc, const LogLine& entry) {
+  cciLog(&rc, entry.type, "SendMailPlugIn", entry.line, "", constTalvaneLarnet2, 0, entry.text,
+         static_cast<const char*>(nullptr));
+}
+
+// Code written by evaluate itself when no recipient list exists.
+constexpr int kNoRecipients = 2;
+
+struct Outcome {
+  int code = 0;
+  const char* errorText = "";
+};
+
+// Steps up to the mail request: settings, descriptor, fields, the request itself.
+Outcome sendMail(int& rc, NodeContext& context, CciElement* root) {
+  NodeSettings settings;
+  loadNodeSettings(context, settings);
+
+  DescriptorTexts descriptor;
+  readDescriptor(rc, root, descriptor);
+
+  MailFields fields;
+  readMailFields(rc, root, fields);
+
+  if (settings.bcc != nullptr) appendToList(fields.bcc, settings.bcc);
+  const char* from = settings.fromAddress != nullptr ? settings.fromAddress : fields.from.get();
+
+  Outcome outcome;
+  if (!fields.to && !fields.cc && !fields.bcc) {
+    outcome.code = -1;
+    outcome.errorText = getErrorString(kNoRecipients);
+    return outcome;
+  }
+  auto text = [](const char* s) { return s != nullptr ? s : ""; };
+  auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
+  int32_t code = 0;
+  outcome.errorText = SendEmailMessage(settings.serverName, settings.serverPort != 0 ? settings.serverPort : 25,
+                                       text(from), list(fields.to), list(fields.cc), list(fields.bcc),
+                                       text(fields.subject.get()), descriptor.date, descriptor.messageId,
+                                       text(fields.body()), settings.priority, &code);
+  outcome.code = code;
+  return outcome;
+}
+
+void propagate(int& rc, CciTerminal* terminal, CciMessage* companionA, CciMessage* companionB,
+               CciMessage* message) {
+  if (terminal == nullptr) {
+    log(rc, kTerminalNotConnected);
+    return;
+  }
+  if (cniIsTerminalAttached(&rc, terminal) == 0) return;
+  if (rc != CCI_SUCCESS) {
+    if (rc == CCI_EXCEPTION) {
+      reraiseHostException();
+    } else {
+      log(rc, kErrorOccurred);
+    }
+    return;
+  }
+  cniPropagate(&rc, terminal, companionA, companionB, message);
+  if (rc == CCI_SUCCESS) {
+    log(rc, kMessagePropagated);
+    return;
+  }
+  if (rc == CCI_EXCEPTION) {
+    CciExceptionData record;
+    std::memset(&record, 0, sizeof record);
+    cciGetLastExceptionData(&rc, &record);
+    reraiseHostException();
+  }
+  log(rc, kPropagateFailed);
+}
+
+void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, CciMessage* input) {
+  int rc = -1;
+  CciElement* root = checked(rc, cniRootElement(&rc, input));
+
+  // An allocation failure before the mail is handed over takes the failure road, with the
+  // client's own text for it, so the message is kept; one while building the failure message
+  // ends the evaluation like a host error.
+  Outcome outcome;
+  try {
+    outcome = sendMail(rc, context, root);
+  } catch (const std::bad_alloc&) {
+    if (takeHostExceptionInFlight()) throw;
+    outcome.code = SMTP_TCPIP_NO_MEMORY;
+    outcome.errorText = SMTPErrorString(SMTP_TCPIP_NO_MEMORY);
+  }
+
+  HostMessage failure;
+  CciTerminal* terminal = nullptr;
+  CciMessage* out = input;
+  if (outcome.code == 0) {
+    terminal = getOutputTerminalHandle(&context, constOut);
+  } else {
+    failure = buildFailureMessage(rc, input, root, outcome.errorText);
+    terminal = getOutputTerminalHandle(&context, constFailure);
+    out = failure.get();
+  }
+  propagate(rc, terminal, companionA, companionB, out);
+}
+
+}  // namespace
+
+void reraiseHostException() {
+  hostExceptionInFlight = true;
+  cciRethrowLastException(nullptr);
+  hostExceptionInFlight = false;
+}
+
+bool takeHostExceptionInFlight() noexcept {
+  bool inFlight = hostExceptionInFlight;
+  hostExceptionInFlight = false;
+  return inFlight;
+}
+
+}  // namespace evaluation
+
+void evaluate(CciContext* context, CciMessage* companionA, CciMessage* companionB, CciMessage* inputMessage) {
+  if (context == nullptr) return;
+  try {
+    evaluation::run(*static_cast<NodeContext*>(context), companionA, companionB, inputMessage);
+  } catch (const evaluation::EndEvaluation&) {
+    // A host error: the message ends here, as the host asked.
+  } catch (...) {
+    // The host's own exception, re-raised through us, goes on to the host; anything of ours
+    // (an allocation failure while building the failure message) ends the evaluation.
+    if (evaluation::takeHostExceptionInFlight()) throw;
+  }
+}

@@ -1,0 +1,98 @@
+// Shared by the pieces of the evaluate callback: the host return-code rule, and the records
+// that carry one evaluation's node settings, mail fields, descriptor texts and failure message.
+// Everything an evaluation allocates lives in these records, so every way out releases it.
+#ifndef SENDMAIL_EVALUATE_INTERNAL_H
+#define SENDMAIL_EVALUATE_INTERNAL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "SendMailPlugIn.h"
+#include "c_memory.h"
+#include "host/cni_host.h"
+
+namespace evaluation {
+
+// Thrown to end an evaluation after a host error: nothing is propagated and nothing is logged.
+struct EndEvaluation {};
+
+// Passes the host's pending exception back to it. A host that unwinds does so through our
+// frames; the flag lets evaluate tell that unwinding apart from its own failures.
+void reraiseHostException();
+bool takeHostExceptionInFlight() noexcept;
+
+// The host return-code rule for a checked call: 0 goes on, 64 re-raises and goes on (when
+// the host returns), anything else ends the evaluation.
+inline void check(int rc) {
+  if (rc == CCI_SUCCESS) return;
+  if (rc == CCI_EXCEPTION) {
+    reraiseHostException();
+    return;
+  }
+  throw EndEvaluation{};
+}
+
+template <class T>
+T checked(const int& rc, T result) {
+  check(rc);
+  return result;
+}
+
+// The node settings one evaluation uses. Once the context's settings are complete they never
+// change again and the pointers refer to the context; before that another evaluation may
+// replace them, so this evaluation works on its own copies.
+struct NodeSettings {
+  const char* serverName = nullptr;
+  uint16_t serverPort = 25;
+  const char* fromAddress = nullptr;
+  const char* bcc = nullptr;
+  int8_t priority = 3;
+
+  std::string serverNameCopy;
+  std::string fromAddressCopy;
+  std::string bccCopy;
+};
+void loadNodeSettings(NodeContext& context, NodeSettings& settings);
+
+// The mail fields read from the children of the body's top element.
+struct MailFields {
+  CString from;
+  CString subject;
+  StringBuffer to;
+  StringBuffer cc;
+  StringBuffer bcc;
+  StringBuffer bodyLines;
+  CString bodyText;
+  bool bodyIsLines = false;
+
+  const char* body() const {
+    if (bodyIsLines) return bodyLines ? bodyLines->data : nullptr;
+    return bodyText.get();
+  }
+};
+void readMailFields(int& rc, CciElement* root, MailFields& fields);
+
+// Appends `text` to a recipient list, creating it at the first value.
+void appendToList(StringBuffer& list, const char* text);
+
+// The date and message-id texts from the descriptor folder (or the current time).
+struct DescriptorTexts {
+  char date[128] = {};
+  char messageId[64] = {};
+};
+void readDescriptor(int& rc, CciElement* root, DescriptorTexts& texts);
+// The current UTC time as the mail's date text, with English month names whatever the locale.
+void formatCurrentDate(char (&date)[128]);
+
+struct HostMessageDeleter {
+  void operator()(CciMessage* m) const noexcept { cniDeleteMessage(nullptr, m); }
+};
+using HostMessage = std::unique_ptr<CciMessage, HostMessageDeleter>;
+
+// A copy of the input message with "SendMailError" holding `errorText`.
+HostMessage buildFailureMessage(int& rc, CciMessage* input, CciElement* root, const char* errorText);
+
+}  // namespace evaluation
+
+#endif
