@@ -265,6 +265,9 @@ class Host {
   // ---- log
   std::vector<LogEntry> logEntries() const;
   void clearLog();
+  // Instead of keeping entries, hand each one to `sink` on the thread that logged it (null:
+  // keep them again). A long run then holds no log in memory.
+  void setLogSink(std::function<void(const LogEntry&)> sink);
 
   // ---- exceptions
   // Number of cciRethrowLastException calls since reset.

@@ -1,0 +1,99 @@
+// Loading the plug-in library with dlopen, running its entry point, making one node instance
+// through the callback table it registered, and setting the node's attributes.
+#include "plugin.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace flowrun {
+
+std::string defaultPluginPath() {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "SendMailPlugIn.so";
+  return (self.parent_path().parent_path() / "sendmail" / "SendMailPlugIn.so").string();
+}
+
+Plugin::Plugin(const std::string& path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* why = dlerror();
+    error_ = "cannot load plug-in " + path + ": " + (why ? why : "unknown error");
+    return;
+  }
+  using EntryPoint = CciFactory* (*)();
+  auto entry = reinterpret_cast<EntryPoint>(dlsym(handle_, "tvlGetMessageflowNodeFactory"));
+  if (entry == nullptr) {
+    error_ = "plug-in " + path + " has no entry point tvlGetMessageflowNodeFactory";
+    return;
+  }
+  memhost::Host& host = memhost::Host::instance();
+  std::size_t before = host.nodeClasses().size();
+  if (entry() == nullptr) {
+    error_ = "plug-in " + path + ": its entry point made no node factory";
+    return;
+  }
+  if (host.nodeClasses().size() == before) {
+    error_ = "plug-in " + path + ": its entry point registered no node class";
+    return;
+  }
+  const memhost::NodeClass& nodeClass = *host.nodeClasses().back();
+  node_ = host.createNode(memhost::toUtf8(nodeClass.className), "SendMail");
+  if (node_ == nullptr || node_->context() == nullptr) {
+    error_ = "plug-in " + path + ": the node class " + memhost::toUtf8(nodeClass.className) +
+             " made no node instance";
+    node_ = nullptr;
+  }
+}
+
+Plugin::~Plugin() {
+  // Nodes belong to the host; the library stays loaded as long as the process runs, as in a
+  // broker, since the host keeps pointers into it.
+}
+
+std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings) {
+  std::vector<std::string> names = node.attributeNames();
+  for (const auto& [name, value] : settings) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      return "unknown attribute " + name + " (the node has: " + [&] {
+        std::string list;
+        for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+        return list;
+      }() + ")";
+    }
+    if (node.setAttribute(name, value) != 0) return "the node refuses the value of attribute " + name;
+  }
+  return {};
+}
+
+bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
+                    std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read node file " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    std::size_t eq = line.find('=', start);
+    if (eq == std::string::npos) {
+      error = path + ":" + std::to_string(number) + ": expected NAME=VALUE";
+      return false;
+    }
+    std::string name = line.substr(start, eq - start);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    settings.emplace_back(name, line.substr(eq + 1));
+  }
+  return true;
+}
+
+}  // namespace flowrun

@@ -1,0 +1,48 @@
+// Loading the plug-in as a broker does: dlopen of the library, its entry point by name, the
+// node class and callback table it registers, and one node instance made and driven through
+// that table only.
+#ifndef FLOWRUN_PLUGIN_H
+#define FLOWRUN_PLUGIN_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "memhost.h"
+
+namespace flowrun {
+
+// The plug-in library the runner was built with, next to its own executable.
+std::string defaultPluginPath();
+
+class Plugin {
+ public:
+  // Loads the library and runs its entry point. On failure, error() says why.
+  explicit Plugin(const std::string& path);
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  // The node instance, made through the registered table of the library's one class.
+  memhost::Node& node() { return *node_; }
+
+ private:
+  void* handle_ = nullptr;
+  memhost::Node* node_ = nullptr;
+  std::string error_;
+};
+
+// Sets each NAME=VALUE on the node. Returns an error text naming the first attribute the
+// node does not know or whose value it refuses, or empty.
+std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings);
+
+// NAME=VALUE lines of a properties file; '#' starts a comment line, blank lines are skipped.
+bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
+                    std::string& error);
+
+}  // namespace flowrun
+
+#endif
