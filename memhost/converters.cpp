@@ -109,10 +109,10 @@ int convert(const In* begin, const In* end, Out* output, int limit, Decode decod
     }
     needed += n;
   }
-  if (!cut && written < room) {
+  if (written < room) {
     output[written] = 0;
   } else {
-    cut = true;
+    cut = true;  // the terminator itself did not fit
   }
   return needed > INT32_MAX ? INT32_MAX : static_cast<int>(needed);
 }
