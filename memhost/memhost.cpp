@@ -207,9 +207,10 @@ bool Terminal::attached() const { return attached_.load(std::memory_order_relaxe
 void Terminal::setAttached(bool attached) { attached_.store(attached, std::memory_order_relaxed); }
 
 void Terminal::setSink(Sink sink) {
+  const bool set = static_cast<bool>(sink);
   std::lock_guard lock(mutex_);
-  sink_ = std::move(sink);
-  hasSink_.store(static_cast<bool>(sink_), std::memory_order_release);
+  sink_ = set ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
+  hasSink_.store(set, std::memory_order_release);
 }
 
 std::size_t Terminal::propagationCount() const {
@@ -224,12 +225,12 @@ std::vector<Propagation> Terminal::takePropagations() {
 
 int Terminal::propagate(Message& message, CciMessage* companionA, CciMessage* companionB) {
   if (hasSink_.load(std::memory_order_acquire)) {
-    Sink sink;
+    std::shared_ptr<const Sink> sink;
     {
       std::lock_guard lock(mutex_);
       sink = sink_;
     }
-    if (sink) return sink(message, companionA, companionB);
+    if (sink) return (*sink)(message, companionA, companionB);
   }
   // The copy is taken outside the lock: propagations of different messages run in parallel.
   Propagation p{message.clone(), message.handle(), companionA, companionB};

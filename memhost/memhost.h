@@ -177,7 +177,7 @@ class Terminal {
   mutable std::mutex mutex_;
   std::atomic<bool> attached_{true};
   std::atomic<bool> hasSink_{false};
-  Sink sink_;
+  std::shared_ptr<const Sink> sink_;  // shared so a propagation holds it without the lock
   std::vector<Propagation> propagations_;
 };
 
