@@ -5,6 +5,7 @@
 #ifndef MEMHOST_MEMHOST_H
 #define MEMHOST_MEMHOST_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,12 @@ std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 
 enum class ValueKind { None, Character, Date, GmtTime, ByteArray };
+
+// Return codes of this host beyond the shared 0 / 22 / 64.
+constexpr int kRcInvalidHandle = 2;        // a null or unknown handle or pointer argument
+constexpr int kRcWrongValueKind = 3;       // a value read of an element holding another kind
+constexpr int kRcUnsupportedCodePage = 4;  // a converter asked for a code page other than 1208
+constexpr int kRcNotCreatedHere = 5;       // cniDeleteMessage of a message cniCreateMessage did not make
 
 // Element types a host would give: a folder/name element and a value element.
 constexpr int kTypeName = CCI_ELEMENT_TYPE_NAME;
@@ -104,6 +111,7 @@ class MessageContext {
 // A message: a root element and the context it was made in.
 class Message {
  public:
+  // With no context the message makes its own, shared with its clones.
   explicit Message(MessageContext* context = nullptr);
   Message(const Message&) = delete;
   Message& operator=(const Message&) = delete;
@@ -121,6 +129,7 @@ class Message {
   Element& makeStandardShape(std::string_view topName = "Mail", std::string_view bodyFolder = "XML");
 
  private:
+  std::shared_ptr<MessageContext> ownedContext_;
   MessageContext* context_;
   std::unique_ptr<Element> root_;
 };
@@ -166,8 +175,9 @@ class Terminal {
   std::u16string name_;
   bool input_;
   mutable std::mutex mutex_;
-  bool attached_ = true;
-  Sink sink_;
+  std::atomic<bool> attached_{true};
+  std::atomic<bool> hasSink_{false};
+  std::shared_ptr<const Sink> sink_;  // shared so a propagation holds it without the lock
   std::vector<Propagation> propagations_;
 };
 
@@ -238,8 +248,8 @@ class Host {
  public:
   static Host& instance();
 
-  // Forgets everything: factories, classes, nodes, created messages, log, faults, counters.
-  // Must not run while any host operation is in progress.
+  // Forgets everything: factories, classes, nodes, created messages, log, pending exception,
+  // faults, counters, recorded calls. Must not run while any host operation is in progress.
   void reset();
 
   // ---- factories and classes the plug-in registered
@@ -251,9 +261,10 @@ class Host {
   // Returns null when the class is not registered or the table has no createNodeContext.
   Node* createNode(std::string_view classNameUtf8, std::string_view nodeNameUtf8 = "node1");
 
-  // Called for each node's context when the node is destroyed (by reset or at exit). The
-  // callback table has no release slot, so tests that link the plug-in set this to its
-  // deleteNodeContext to leave nothing allocated.
+  // Called for each node's context when reset() destroys the node. The callback table has no
+  // release slot, so tests set this to the plug-in's deleteNodeContext to leave nothing
+  // allocated. It survives reset(). The host itself lives until the process ends and is
+  // never destroyed, so nothing runs at exit (a dlclose'd plug-in is never called back then).
   void setContextReleaser(std::function<void(CciContext*)> releaser);
 
   // ---- messages
@@ -276,18 +287,23 @@ class Host {
   // ---- fault injection and call accounting
   // The `nth` call (1-based, counted from now) of `operation` sets *rc to `code` and returns a
   // null/zero result without doing its work. Code 64 also records a pending host exception.
-  // Several faults may be armed at once, for the same or different operations.
+  // Several faults may be armed at once, for the same or different operations. An unknown
+  // operation name throws std::invalid_argument.
   void injectFault(std::string_view operation, unsigned nth, int code);
   void clearFaults();
   // Calls of `operation` since reset (counted always).
   unsigned callCount(std::string_view operation) const;
-  // Records every host call in order, with the caller's rc pointer, while on.
+  // Records every host call in order, with the caller's rc pointer, while on. Turning it on
+  // forgets the calls recorded before.
   void recordCalls(bool on);
   std::vector<HostCall> calls() const;
   // Names of every host operation the interface declares.
   static const std::vector<std::string>& operationNames();
 
   // ---- used by the C operations (not for tests)
+  // Records a class definition (cniDefineNodeClass); a later one of the same name wins.
+  void defineClass(CciFactory* factory, std::u16string factoryName, std::u16string className,
+                   NodeCallbackTable* table);
   struct Impl;
   Impl& impl() { return *impl_; }
 

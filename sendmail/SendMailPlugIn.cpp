@@ -1,1 +1,161 @@
-// placeholder: filled in by the issue that builds this piece
+// The library's way in: the entry point the host calls by name, the node constants it
+// builds, and the one callback table it registers for the class "SendMailPlugInNode".
+#include "SendMailPlugIn.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "TvlSampPluginUtil.h"
+
+SM_EXTERN_C_BEGIN
+
+SM_API CciChar* constTalvaneLarnet2 = nullptr;
+SM_API CciChar* constPlugInNode = nullptr;
+SM_API CciChar* constPluginNodeFactory = nullptr;
+SM_API CciChar* constOut = nullptr;
+SM_API CciChar* constFailure = nullptr;
+SM_API CciChar* constYes = nullptr;
+SM_API CciChar* constTVMD = nullptr;
+SM_API CciChar* constPutDate = nullptr;
+SM_API CciChar* constPutTime = nullptr;
+SM_API CciChar* constMsgId = nullptr;
+SM_API CciChar* constFrom = nullptr;
+SM_API CciChar* constMailFrom = nullptr;
+SM_API CciChar* constTo = nullptr;
+SM_API CciChar* constMailTo = nullptr;
+SM_API CciChar* constCc = nullptr;
+SM_API CciChar* constMailCc = nullptr;
+SM_API CciChar* constBcc = nullptr;
+SM_API CciChar* constMailBcc = nullptr;
+SM_API CciChar* constSubject = nullptr;
+SM_API CciChar* constMailSubject = nullptr;
+SM_API CciChar* constBody = nullptr;
+SM_API CciChar* constMailBody = nullptr;
+SM_API CciChar* constHighest = nullptr;
+SM_API CciChar* constHigh = nullptr;
+SM_API CciChar* constNormal = nullptr;
+SM_API CciChar* constLow = nullptr;
+SM_API CciChar* constLowest = nullptr;
+SM_API CciChar* constSendMailError = nullptr;
+
+SM_EXTERN_C_END
+
+static_assert(sizeof(CciExceptionData) == CCI_EXCEPTION_DATA_SIZE, "the host's exception record");
+
+namespace {
+
+struct ConstantRow {
+  CciChar** global;
+  const char* literal;
+};
+
+// In the order they are built.
+constexpr ConstantRow kConstants[] = {
+    {&constTalvaneLarnet2, "TVLNv201"},
+    {&constPlugInNode, "SendMailPlugInNode"},
+    {&constPluginNodeFactory, "SendMailPlugInNodeFactory"},
+    {&constOut, "out"},
+    {&constFailure, "failure"},
+    {&constYes, "yes"},
+    {&constTVMD, "TVMD"},
+    {&constPutDate, "PutDate"},
+    {&constPutTime, "PutTime"},
+    {&constMsgId, "MsgId"},
+    {&constFrom, "From"},
+    {&constMailFrom, "MailFrom"},
+    {&constTo, "To"},
+    {&constMailTo, "MailTo"},
+    {&constCc, "Cc"},
+    {&constMailCc, "MailCc"},
+    {&constBcc, "Bcc"},
+    {&constMailBcc, "MailBcc"},
+    {&constSubject, "Subject"},
+    {&constMailSubject, "MailSubject"},
+    {&constBody, "Body"},
+    {&constMailBody, "MailBody"},
+    {&constHighest, "Highest"},
+    {&constHigh, "High"},
+    {&constNormal, "Normal"},
+    {&constLow, "Low"},
+    {&constLowest, "Lowest"},
+    {&constSendMailError, "SendMailError"},
+};
+constexpr std::size_t kConstantCount = sizeof kConstants / sizeof kConstants[0];
+
+// One complete set of constants. Every set ever built stays reachable through this chain
+// for as long as the library is loaded: a node that read a constant before the entry point
+// ran again may still hold it, so no set is released, yet none is lost to a leak checker.
+struct ConstantSet {
+  ConstantSet* previous = nullptr;
+  CciChar* strings[kConstantCount] = {};
+  ~ConstantSet() {
+    for (CciChar* s : strings) std::free(s);
+  }
+};
+ConstantSet* constantSets = nullptr;
+std::mutex constantsLock;
+
+// The host keeps a pointer to it: static storage, never on the stack, never freed.
+NodeCallbackTable callbackTable;
+
+bool constantsReady() {
+  for (const ConstantRow& row : kConstants) {
+    if (!*row.global) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SM_EXTERN_C_BEGIN
+
+void initNodeConstants(void) {
+  // A set is published whole or not at all: if any string cannot be allocated the previous
+  // set (if any) stays in force, so no constant is ever a null pointer once one set exists.
+  ConstantSet* set = new (std::nothrow) ConstantSet;
+  if (!set) return;
+  for (std::size_t i = 0; i < kConstantCount; ++i) {
+    set->strings[i] = CciString(kConstants[i].literal);
+    if (!set->strings[i]) {
+      delete set;
+      return;
+    }
+  }
+  try {
+    std::lock_guard lock(constantsLock);
+    set->previous = constantSets;
+    constantSets = set;
+    for (std::size_t i = 0; i < kConstantCount; ++i) *kConstants[i].global = set->strings[i];
+  } catch (...) {
+    delete set;
+  }
+}
+
+CciFactory* tvlGetMessageflowNodeFactory(void) {
+  int rc = 0;
+  initNodeConstants();
+  // Without a complete set of constants the node could not compare a single name: define
+  // nothing, and let the host report that the library gave no factory.
+  if (!constantsReady()) return nullptr;
+
+  CciFactory* factory = cniCreateNodeFactory(&rc, constPluginNodeFactory);
+  if (factory) {
+    std::memset(&callbackTable, 0, sizeof callbackTable);
+    callbackTable.createNodeContext = createNodeContext;
+    callbackTable.getAttributeName = getAttributeName;
+    callbackTable.setAttribute = setAttribute;
+    callbackTable.getAttribute = getAttribute;
+    callbackTable.evaluate = evaluate;
+    cniDefineNodeClass(nullptr, factory, constPlugInNode, &callbackTable);
+  } else if (rc == CCI_EXCEPTION) {
+    CciExceptionData exception;
+    std::memset(&exception, 0, sizeof exception);
+    cciGetLastExceptionData(&rc, &exception);
+    cciRethrowLastException(&rc);
+  }
+  return factory;
+}
+
+SM_EXTERN_C_END

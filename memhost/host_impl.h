@@ -1,0 +1,117 @@
+// Inside of the in-memory host, shared by its source files: the operation table, the per-call
+// gate that counts, records and injects faults, and the host's mutable state (factories,
+// created messages, log, pending exception). Not part of the host's public API.
+#ifndef MEMHOST_HOST_IMPL_H
+#define MEMHOST_HOST_IMPL_H
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "memhost.h"
+
+namespace memhost {
+
+// Every host operation, in the order of cni_host.h. operationNames() follows this order.
+enum class Op : std::size_t {
+  cniCreateNodeFactory,
+  cniDefineNodeClass,
+  cniCreateInputTerminal,
+  cniCreateOutputTerminal,
+  cniIsTerminalAttached,
+  cniPropagate,
+  cniRootElement,
+  cniFirstChild,
+  cniLastChild,
+  cniNextSibling,
+  cniElementName,
+  cniElementCharacterValue,
+  cniElementByteArrayValue,
+  cniElementDateValue,
+  cniElementGmtTimeValue,
+  cniGetMessageContext,
+  cniCreateMessage,
+  cniDeleteMessage,
+  cniCopyElementTree,
+  cniCreateElementAsLastChild,
+  cniSetElementType,
+  cniSetElementName,
+  cniSetElementCharacterValue,
+  cciMbsToUcs,
+  cciUcsToMbs,
+  cciLog,
+  cciGetLastExceptionData,
+  cciRethrowLastException,
+  count
+};
+constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::count);
+
+struct Factory {
+  std::u16string name;
+  CciFactory* handle() { return reinterpret_cast<CciFactory*>(this); }
+};
+
+struct Fault {
+  Op op;
+  unsigned callNumber;  // absolute call count of `op` at which it fires
+  int code;
+};
+
+struct Host::Impl {
+  // Hot path: read without the lock. Counters are per operation, each on its own cache line
+  // so that threads calling different operations do not contend.
+  struct alignas(64) Counter {
+    std::atomic<unsigned> value{0};
+  };
+  std::array<Counter, kOpCount> counts;
+  std::atomic<bool> faultsArmed{false};
+  std::atomic<bool> recording{false};
+
+  // Everything below is guarded by `mutex`.
+  mutable std::mutex mutex;
+  std::vector<Fault> faults;
+  std::vector<HostCall> calls;
+  std::vector<LogEntry> log;
+  bool exceptionPending = false;
+  CciExceptionData pendingException{};
+  std::size_t rethrows = 0;
+  std::vector<std::unique_ptr<Factory>> factories;
+  std::unordered_map<Message*, std::unique_ptr<Message>> created;
+  std::function<void(CciContext*)> releaser;
+
+  // Counts the call, records it when recording is on, and returns the injected code for this
+  // call, or 0 when none is armed for it.
+  int enter(Op op, int* rc);
+  // Makes `text` the pending host exception.
+  void raise(const std::string& text);
+  bool knownFactory(CciFactory* factory) const;
+  void clearState();
+};
+
+// Opens every host operation: counts and records the call and sets *rc to 0, or to the
+// injected code, in which case the operation returns at once without doing its work.
+class Call {
+ public:
+  Call(Op op, int* rc) : rc_(rc), code_(Host::instance().impl().enter(op, rc)) {
+    if (rc_) *rc_ = code_;
+  }
+  bool faulted() const { return code_ != 0; }
+  // Reports a failure found by the operation itself (bad handle, wrong kind, short buffer).
+  void fail(int code) {
+    if (rc_) *rc_ = code;
+  }
+
+ private:
+  int* rc_;
+  int code_;
+};
+
+}  // namespace memhost
+
+#endif

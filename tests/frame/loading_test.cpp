@@ -1,0 +1,215 @@
+// Loads the built library exactly as a broker does (dlopen, the entry point by name, then
+// only the registered table) against the in-memory host, and checks the library's dynamic
+// symbols: what it exports, what it keeps hidden, and what it expects the host to provide.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "memhost.h"
+
+namespace {
+
+std::vector<CciChar> cci(std::string_view utf8) {
+  const std::u16string s = memhost::toUtf16(utf8);
+  std::vector<CciChar> out(s.begin(), s.end());
+  out.push_back(0);
+  return out;
+}
+
+void* library() {
+  static void* handle = dlopen(SM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  return handle;
+}
+
+template <typename F>
+F symbol(const char* name) {
+  return reinterpret_cast<F>(dlsym(library(), name));
+}
+
+TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
+  memhost::Host& host = memhost::Host::instance();
+  host.reset();
+  ASSERT_NE(library(), nullptr) << dlerror();
+  auto entry = symbol<CciFactory* (*)()>("tvlGetMessageflowNodeFactory");
+  ASSERT_NE(entry, nullptr);
+  host.setContextReleaser(symbol<void (*)(CciContext*)>("deleteNodeContext"));
+
+  CciFactory* factory = entry();
+  ASSERT_NE(factory, nullptr);
+  EXPECT_EQ(host.callCount("cniCreateNodeFactory"), 1u) << "the library calls the host in this process";
+  const memhost::NodeClass* nodeClass = host.findClass("SendMailPlugInNode");
+  ASSERT_NE(nodeClass, nullptr);
+  EXPECT_EQ(nodeClass->factory, factory);
+  const NodeCallbackTable* table = nodeClass->table;
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->reserved, nullptr);
+  for (void* slot : {reinterpret_cast<void*>(table->createNodeContext), reinterpret_cast<void*>(table->getAttributeName),
+                     reinterpret_cast<void*>(table->setAttribute), reinterpret_cast<void*>(table->getAttribute),
+                     reinterpret_cast<void*>(table->evaluate)}) {
+    Dl_info info{};
+    ASSERT_NE(dladdr(slot, &info), 0);
+    EXPECT_NE(std::string(info.dli_fname).find("SendMailPlugIn"), std::string::npos) << info.dli_fname;
+  }
+
+  memhost::Node* node = host.createNode("SendMailPlugInNode");
+  ASSERT_NE(node, nullptr);
+  ASSERT_NE(node->context(), nullptr);
+  const std::vector<std::string> names = node->attributeNames();
+  EXPECT_EQ(names, (std::vector<std::string>{"Bcc", "Priority", "SetPriority", "ServerName",
+                                             "ServerPort", "SMTPFrom", "SMTPFullFrom", "C", "F",
+                                             "f", "h", "X"}));
+  for (const std::string& name : names) {
+    std::string value = "unset";
+    ASSERT_TRUE(node->getAttribute(name, value)) << name;
+    EXPECT_EQ(value, "") << name;
+    ASSERT_EQ(node->setAttribute(name, name + " value ü"), 0) << name;
+  }
+  for (const std::string& name : names) {
+    std::string value;
+    ASSERT_TRUE(node->getAttribute(name, value));
+    EXPECT_EQ(value, name + " value ü");
+  }
+  EXPECT_EQ(node->setAttribute("ServerPort", "2525"), 0);
+  std::string port;
+  EXPECT_TRUE(node->getAttribute("ServerPort", port));
+  EXPECT_EQ(port, "2525");
+  EXPECT_EQ(node->setAttribute("serverport", "1"), 1);
+
+  const auto& terminals = node->terminals();
+  ASSERT_EQ(terminals.size(), 3u);
+  auto outputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getOutputTerminalHandle");
+  auto inputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getInputTerminalHandle");
+  ASSERT_TRUE(outputHandle && inputHandle);
+  EXPECT_EQ(inputHandle(node->context(), cci("in").data()), node->terminal("in")->handle());
+  EXPECT_EQ(outputHandle(node->context(), cci("out").data()), node->terminal("out")->handle());
+  EXPECT_EQ(outputHandle(node->context(), cci("failure").data()), node->terminal("failure")->handle());
+  EXPECT_EQ(outputHandle(node->context(), cci("in").data()), nullptr);
+
+  EXPECT_EQ(dlsym(library(), "NodeStringBufferResize"), nullptr);
+  host.reset();  // releases the context through the library's deleteNodeContext
+}
+
+// ---------------------------------------------------------------- symbols
+
+struct Symbol {
+  char type;
+  std::string name;     // without any version
+  std::string version;  // after '@', or empty
+};
+
+std::vector<Symbol> nm(const std::string& options) {
+  const std::string command = std::string(SM_NM) + " " + options + " '" + SM_PLUGIN_PATH + "' 2>/dev/null";
+  std::vector<Symbol> out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::istringstream fields(line);
+    std::vector<std::string> parts;
+    for (std::string f; fields >> f;) parts.push_back(f);
+    if (parts.size() < 2) continue;
+    const std::string& full = parts.back();
+    const char type = parts[parts.size() - 2][0];
+    const auto at = full.find('@');
+    out.push_back({type, full.substr(0, at), at == std::string::npos ? "" : full.substr(full.find_first_not_of('@', at))});
+  }
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return out;
+}
+
+std::string readFile(const char* path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The names of the version script's global section.
+std::vector<std::string> exportedNames() {
+  std::string map = std::regex_replace(readFile(SM_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
+  const auto global = map.find("global:");
+  const auto local = map.find("local:");
+  EXPECT_NE(global, std::string::npos);
+  EXPECT_NE(local, std::string::npos);
+  const std::string section = map.substr(global + 7, local - global - 7);
+  std::vector<std::string> names;
+  const std::regex name(R"([A-Za-z_][A-Za-z_0-9]*)");
+  for (auto it = std::sregex_iterator(section.begin(), section.end(), name); it != std::sregex_iterator(); ++it) {
+    names.push_back(it->str());
+  }
+  return names;
+}
+
+// Names the node frame itself defines: every one must be there, and exported.
+const std::set<std::string> kFrameNames = {
+    "tvlGetMessageflowNodeFactory", "initNodeConstants", "createNodeContext", "deleteNodeContext",
+    "getAttributeName", "setAttribute", "getAttribute", "evaluate", "insertAttributeTableEntry",
+    "insertInputTerminalListEntry", "insertOutputTerminalListEntry", "getInputTerminalHandle",
+    "getOutputTerminalHandle", "constTalvaneLarnet2", "constPlugInNode", "constPluginNodeFactory",
+    "constOut", "constFailure", "constYes", "constTVMD", "constPutDate", "constPutTime",
+    "constMsgId", "constFrom", "constMailFrom", "constTo", "constMailTo", "constCc", "constMailCc",
+    "constBcc", "constMailBcc", "constSubject", "constMailSubject", "constBody", "constMailBody",
+    "constHighest", "constHigh", "constNormal", "constLow", "constLowest", "constSendMailError",
+    "CciString", "CciNString", "mbString", "CciCharLen", "CciCharCpy", "CciCharNCpy", "CciCharCmp",
+    "CciCharIsSpace", "CciCharIsAlnum", "ASCIIToUnicode", "UnicodeToASCII", "NodeStringBufferAlloc",
+    "NodeStringBufferAdd", "NodeStringBufferAddChar", "NodeStringBufferFree"};
+
+TEST(Symbols, ExportedHiddenAndImportedNames) {
+  std::set<std::string> exported;
+  for (const Symbol& s : nm("-D --defined-only")) {
+    exported.insert(s.name);
+    EXPECT_NE(s.name.rfind("_Z", 0), 0u) << "C++ name exported: " << s.name;
+    for (const char* internal : {"GetPriorityNumber", "getErrorString", "NodeStringBufferResize"}) {
+      EXPECT_EQ(s.name.find(internal), std::string::npos) << s.name;
+    }
+  }
+  ASSERT_FALSE(exported.empty());
+  std::set<std::string> defined;  // the full symbol table, local names included
+  for (const Symbol& s : nm("--defined-only")) defined.insert(s.name);
+
+  const std::vector<std::string> names = exportedNames();
+  EXPECT_GT(names.size(), kFrameNames.size() + 20) << "the version script reads as expected";
+  for (const std::string& name : kFrameNames) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name << " missing from exports.map";
+  }
+  for (const std::string& name : names) {
+    if (kFrameNames.count(name) || defined.count(name)) {
+      EXPECT_TRUE(exported.count(name)) << name << " is not exported";
+    }
+  }
+
+  // Undefined: only the host's operations, the C and C++ runtimes, and toolchain hooks.
+  const std::string header = readFile(SM_HOST_HEADER);
+  std::set<std::string> hostOperations;
+  const std::regex operation(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()");
+  for (auto it = std::sregex_iterator(header.begin(), header.end(), operation); it != std::sregex_iterator(); ++it) {
+    hostOperations.insert((*it)[1]);
+  }
+  EXPECT_EQ(hostOperations.size(), 28u);
+  const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+)");
+  const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");
+  const std::regex sanitizerName(R"(__(asan|ubsan|tsan|lsan|sanitizer)_\w+)");
+  for (const Symbol& s : nm("-D --undefined-only")) {
+    if (s.type == 'w' || s.type == 'v') continue;  // weak hooks the loader may leave unresolved
+    if (hostOperations.count(s.name) || std::regex_match(s.version, runtimeVersion)) continue;
+    if (std::regex_match(s.name, sanitizerName)) continue;  // its data may live in the executable
+    // A sanitizer build takes the C library's names from the sanitizer runtime, unversioned:
+    // ask the loader which library provides the name.
+    Dl_info info{};
+    void* address = dlsym(RTLD_DEFAULT, s.name.c_str());
+    const bool fromRuntime = address && dladdr(address, &info) && info.dli_fname &&
+                             std::regex_match(info.dli_fname, runtimeLibrary);
+    EXPECT_TRUE(fromRuntime) << "unexpected import: " << s.name << '@' << s.version << " from "
+                             << (info.dli_fname ? info.dli_fname : "nowhere");
+  }
+}
+
+}  // namespace
