@@ -138,8 +138,13 @@ class Runner {
       std::size_t round = i / n + 1;
 
       Evaluation evaluation;
-      evaluation.label = options_.repeat > 1 ? input.label + " [" + std::to_string(round) + "]" : input.label;
-      evaluation.fileStem = fileStem(input.label) + (options_.repeat > 1 ? "." + std::to_string(round) : "");
+      evaluation.label = input.label;
+      evaluation.fileStem = fileStem(input.label);
+      if (options_.repeat > 1) {
+        std::string number = std::to_string(round);
+        evaluation.label.append(" [").append(number).append("]");
+        evaluation.fileStem.append(".").append(number);
+      }
       auto message = instantiate(*input.message, options_.descriptor, host);
       current = &evaluation;
       node_.evaluate(*message);

@@ -61,6 +61,13 @@ struct Fault {
   Op op;
   unsigned callNumber;  // absolute call count of `op` at which it fires
   int code;
+  FaultMode mode;
+};
+
+// What the gate decided for one call: no fault (code 0), or a code and when it applies.
+struct Injected {
+  int code = 0;
+  FaultMode mode = FaultMode::Instead;
 };
 
 struct Host::Impl {
@@ -78,6 +85,7 @@ struct Host::Impl {
   std::vector<Fault> faults;
   std::vector<HostCall> calls;
   std::vector<LogEntry> log;
+  std::shared_ptr<const std::function<void(const LogEntry&)>> logSink;
   bool exceptionPending = false;
   CciExceptionData pendingException{};
   std::size_t rethrows = 0;
@@ -85,9 +93,9 @@ struct Host::Impl {
   std::unordered_map<Message*, std::unique_ptr<Message>> created;
   std::function<void(CciContext*)> releaser;
 
-  // Counts the call, records it when recording is on, and returns the injected code for this
-  // call, or 0 when none is armed for it.
-  int enter(Op op, int* rc);
+  // Counts the call, records it when recording is on, and returns the fault armed for this
+  // call, if any.
+  Injected enter(Op op, int* rc);
   // Makes `text` the pending host exception.
   void raise(const std::string& text);
   bool knownFactory(CciFactory* factory) const;
@@ -98,10 +106,17 @@ struct Host::Impl {
 // injected code, in which case the operation returns at once without doing its work.
 class Call {
  public:
-  Call(Op op, int* rc) : rc_(rc), code_(Host::instance().impl().enter(op, rc)) {
-    if (rc_) *rc_ = code_;
+  Call(Op op, int* rc) : rc_(rc), injected_(Host::instance().impl().enter(op, rc)) {
+    if (rc_) *rc_ = faulted() ? injected_.code : 0;
   }
-  bool faulted() const { return code_ != 0; }
+  // A fault armed to apply after the work overrides whatever the operation set.
+  ~Call() {
+    if (rc_ && injected_.code != 0 && injected_.mode == FaultMode::AfterWork) *rc_ = injected_.code;
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  bool faulted() const { return injected_.code != 0 && injected_.mode == FaultMode::Instead; }
   // Reports a failure found by the operation itself (bad handle, wrong kind, short buffer).
   void fail(int code) {
     if (rc_) *rc_ = code;
@@ -109,7 +124,7 @@ class Call {
 
  private:
   int* rc_;
-  int code_;
+  Injected injected_;
 };
 
 }  // namespace memhost

@@ -331,8 +331,16 @@ void cciLog(int* rc, int type, const char* sourceFile, int line, const char* tex
     }
     va_end(inserts);
   }
-  std::lock_guard lock(impl().mutex);
-  impl().log.push_back(std::move(entry));
+  std::shared_ptr<const std::function<void(const memhost::LogEntry&)>> sink;
+  {
+    std::lock_guard lock(impl().mutex);
+    if (!impl().logSink) {
+      impl().log.push_back(std::move(entry));
+      return;
+    }
+    sink = impl().logSink;
+  }
+  (*sink)(entry);
 }
 
 void cciGetLastExceptionData(int* rc, CciExceptionData* data) {

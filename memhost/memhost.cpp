@@ -310,6 +310,7 @@ void Host::Impl::clearState() {
   recording.store(false, std::memory_order_relaxed);
   calls.clear();
   log.clear();
+  logSink.reset();
   exceptionPending = false;
   pendingException = {};
   rethrows = 0;
@@ -399,6 +400,15 @@ void Host::clearLog() {
   impl_->log.clear();
 }
 
+void Host::setLogSink(std::function<void(const LogEntry&)> sink) {
+  std::lock_guard lock(impl_->mutex);
+  if (sink) {
+    impl_->logSink = std::make_shared<const std::function<void(const LogEntry&)>>(std::move(sink));
+  } else {
+    impl_->logSink.reset();
+  }
+}
+
 std::size_t Host::rethrowCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->rethrows;
@@ -427,11 +437,11 @@ Op opFromName(std::string_view name) {
 }
 }  // namespace
 
-void Host::injectFault(std::string_view operation, unsigned nth, int code) {
+void Host::injectFault(std::string_view operation, unsigned nth, int code, FaultMode mode) {
   const Op op = opFromName(operation);
   std::lock_guard lock(impl_->mutex);
   const unsigned now = impl_->counts[static_cast<std::size_t>(op)].value.load(std::memory_order_relaxed);
-  impl_->faults.push_back({op, now + nth, code});
+  impl_->faults.push_back({op, now + nth, code, mode});
   impl_->faultsArmed.store(true, std::memory_order_relaxed);
 }
 
@@ -458,19 +468,20 @@ std::vector<HostCall> Host::calls() const {
 
 // ---------------------------------------------------------------- Impl
 
-int Host::Impl::enter(Op op, int* rc) {
+Injected Host::Impl::enter(Op op, int* rc) {
   const std::size_t index = static_cast<std::size_t>(op);
   const unsigned number = counts[index].value.fetch_add(1, std::memory_order_relaxed) + 1;
   const bool record = recording.load(std::memory_order_relaxed);
   const bool armed = faultsArmed.load(std::memory_order_relaxed);
-  if (!record && !armed) return 0;
+  if (!record && !armed) return {};
 
   std::lock_guard lock(mutex);
   if (record) calls.push_back({Host::operationNames()[index], rc});
-  if (!armed) return 0;
+  if (!armed) return {};
   const auto it = std::find_if(faults.begin(), faults.end(),
                                [&](const Fault& f) { return f.op == op && f.callNumber == number; });
-  if (it == faults.end()) return 0;
+  if (it == faults.end()) return {};
+  const Injected injected{it->code, it->mode};
   const int code = it->code;
   faults.erase(it);
   if (faults.empty()) faultsArmed.store(false, std::memory_order_relaxed);
@@ -483,7 +494,7 @@ int Host::Impl::enter(Op op, int* rc) {
     std::snprintf(pendingException.text, sizeof pendingException.text, "injected exception in %s",
                   Host::operationNames()[index].c_str());
   }
-  return code;
+  return injected;
 }
 
 void Host::Impl::raise(const std::string& text) {

@@ -237,6 +237,8 @@ struct LogEntry {
   std::vector<std::string> inserts;  // the trace text first
 };
 
+enum class FaultMode { Instead, AfterWork };
+
 // One host operation call, as recorded when call recording is on.
 struct HostCall {
   std::string operation;  // e.g. "cniFirstChild"
@@ -286,10 +288,11 @@ class Host {
 
   // ---- fault injection and call accounting
   // The `nth` call (1-based, counted from now) of `operation` sets *rc to `code` and returns a
-  // null/zero result without doing its work. Code 64 also records a pending host exception.
-  // Several faults may be armed at once, for the same or different operations. An unknown
-  // operation name throws std::invalid_argument.
-  void injectFault(std::string_view operation, unsigned nth, int code);
+  // null/zero result without doing its work (FaultMode::Instead), or does its work and returns
+  // its usual result but leaves *rc at `code` (FaultMode::AfterWork). Code 64 also records a
+  // pending host exception. Several faults may be armed at once, for the same or different
+  // operations. An unknown operation name throws std::invalid_argument.
+  void injectFault(std::string_view operation, unsigned nth, int code, FaultMode mode = FaultMode::Instead);
   void clearFaults();
   // Calls of `operation` since reset (counted always).
   unsigned callCount(std::string_view operation) const;

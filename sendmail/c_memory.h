@@ -10,13 +10,10 @@
 
 #include "host/cni_host.h"
 #include "node_utils.h"
+#include "util_alloc.h"
 
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
-
-using CString = std::unique_ptr<char, FreeDeleter>;
-using CciText = std::unique_ptr<CciChar, FreeDeleter>;
+using CString = sm::MallocPtr<char>;
+using CciText = sm::MallocPtr<CciChar>;
 
 struct NodeStringBufferDeleter {
   void operator()(NodeStringBuffer* b) const noexcept { NodeStringBufferFree(b); }
@@ -25,9 +22,9 @@ using StringBuffer = std::unique_ptr<NodeStringBuffer, NodeStringBufferDeleter>;
 
 // Takes ownership of a malloc'd result; a null result means the allocation failed.
 template <class T>
-std::unique_ptr<T, FreeDeleter> ownOrThrow(T* p) {
+sm::MallocPtr<T> ownOrThrow(T* p) {
   if (p == nullptr) throw std::bad_alloc();
-  return std::unique_ptr<T, FreeDeleter>(p);
+  return sm::MallocPtr<T>(p);
 }
 
 #endif
