@@ -57,9 +57,20 @@ void appendSenderField(std::string& out, std::string_view name, std::string_view
   folder.finish();
 }
 
+// Whether folding at blanks cannot keep every line within the hard limit.
+bool hasUnfoldableRun(std::string_view text) noexcept {
+  std::size_t run = 0;
+  for (const char c : text) {
+    run = isBlank(c) ? 0 : run + 1;
+    if (run > kMaxLine - 10) return true;
+  }
+  return false;
+}
+
 void appendSubjectField(std::string& out, std::string_view subject) {
   constexpr std::string_view name = "Subject: ";
-  if (isAscii(subject)) {
+  if (isAscii(subject) &&
+      (name.size() + subject.size() <= kMaxLine || !hasUnfoldableRun(subject))) {
     appendPlainField(out, name, subject);
     return;
   }
