@@ -6,6 +6,25 @@
 
 #include "smtp_internal.h"
 
+namespace {
+// MAIL FROM with and without SIZE know the same replies.
+constexpr SmtpProtoEntry kMailReplies = {nullptr,
+                                         {{"250", 0},
+                                          {"421", SMTP_REFUSED},
+                                          {"451", SMTP_REFUSED},
+                                          {"452", SMTP_LIMITS_EXCEEDED},
+                                          {"500", SMTP_REFUSED},
+                                          {"501", SMTP_REFUSED},
+                                          {"504", SMTP_CANNOT_EXECUTE},
+                                          {"552", SMTP_LIMITS_EXCEEDED},
+                                          {"555", SMTP_BAD_PARAMETERS}}};
+
+constexpr SmtpProtoEntry withCommand(const char* command, SmtpProtoEntry entry) {
+  entry.command = command;
+  return entry;
+}
+}  // namespace
+
 extern "C" {
 
 const SmtpProtoEntry SmtpProto[10] = {
@@ -18,26 +37,8 @@ const SmtpProtoEntry SmtpProto[10] = {
       {"504", SMTP_CANNOT_EXECUTE},
       {"550", SMTP_REFUSED},
       {"555", SMTP_BAD_PARAMETERS}}},
-    {"MAIL FROM:<%s>",
-     {{"250", 0},
-      {"421", SMTP_REFUSED},
-      {"451", SMTP_REFUSED},
-      {"452", SMTP_LIMITS_EXCEEDED},
-      {"500", SMTP_REFUSED},
-      {"501", SMTP_REFUSED},
-      {"504", SMTP_CANNOT_EXECUTE},
-      {"552", SMTP_LIMITS_EXCEEDED},
-      {"555", SMTP_BAD_PARAMETERS}}},
-    {"MAIL FROM:<%s> SIZE=%ld",
-     {{"250", 0},
-      {"421", SMTP_REFUSED},
-      {"451", SMTP_REFUSED},
-      {"452", SMTP_LIMITS_EXCEEDED},
-      {"500", SMTP_REFUSED},
-      {"501", SMTP_REFUSED},
-      {"504", SMTP_CANNOT_EXECUTE},
-      {"552", SMTP_LIMITS_EXCEEDED},
-      {"555", SMTP_BAD_PARAMETERS}}},
+    withCommand("MAIL FROM:<%s>", kMailReplies),
+    withCommand("MAIL FROM:<%s> SIZE=%ld", kMailReplies),
     // The recipient's address goes inside the brackets, as RFC 5321 wants.
     {"RCPT TO:<%s>",
      {{"250", 0},

@@ -1,15 +1,12 @@
 // Helpers shared by the SMTP client's test files.
 #include "smtp_test_util.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <stdexcept>
-
 #include "SendMessage.h"
+#include "scripted_peer.h"
 
 namespace smtptest {
 
@@ -50,18 +47,7 @@ std::string crlf(const std::string& body) {
   return out;
 }
 
-ListenProbe::ListenProbe() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(fd_, 4) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("probe cannot listen");
-  port_ = ntohs(address.sin_port);
-}
+ListenProbe::ListenProbe() { fd_ = testsupport::listenOnLoopback(port_, 4); }
 
 ListenProbe::~ListenProbe() { ::close(fd_); }
 

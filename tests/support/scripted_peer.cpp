@@ -31,6 +31,22 @@ bool readSome(int fd, std::string& into, std::chrono::milliseconds timeout, bool
 
 }  // namespace
 
+int listenOnLoopback(uint16_t& port, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot listen on loopback");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
 std::vector<PeerStep> acceptingScript(std::size_t recipients) {
   std::vector<PeerStep> s = {PeerStep::send("220 peer ready\r\n"), PeerStep::expectLine(),
                              PeerStep::send("250 hello\r\n"), PeerStep::expectLine(),
@@ -47,16 +63,7 @@ std::vector<PeerStep> acceptingScript(std::size_t recipients) {
 }
 
 ScriptedPeer::ScriptedPeer(std::vector<PeerStep> script) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listenFd_, 1) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("scripted peer cannot listen");
-  port_ = ntohs(address.sin_port);
+  listenFd_ = listenOnLoopback(port_, 1);
   thread_ = std::thread([this, s = std::move(script)]() mutable { run(std::move(s)); });
 }
 

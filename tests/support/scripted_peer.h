@@ -32,6 +32,9 @@ struct PeerStep {
   static PeerStep silent() { return {Kind::Silent, {}}; }           // read, answer nothing
 };
 
+// A listening IPv4 socket on a free loopback port; throws when none can be made.
+int listenOnLoopback(uint16_t& port, int backlog);
+
 // The script of a peer that accepts one whole mail with `recipients` RCPT TO commands.
 std::vector<PeerStep> acceptingScript(std::size_t recipients);
 
