@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "SimpleSMTP/smtp_internal.h"
 #include "scripted_peer.h"
 #include "smtp_test_util.h"
@@ -202,6 +204,33 @@ TEST(Faults, SetUpFailuresNeedNoServer) {
   r = smtptest::send(closedPort, Mail{});
   EXPECT_EQ(r.code, 104);
   EXPECT_EQ(r.text, "TCP/IP connection failed");
+}
+
+TEST(Faults, ConnectToAServerThatNeverAcceptsIsBounded) {
+  // A listener whose accept queue is full drops further connection attempts unanswered,
+  // as a black-holed address would.
+  uint16_t port = 0;
+  const int listener = testsupport::listenOnLoopback(port, 0);
+  std::vector<int> fillers;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 4; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  smtp::ScopedTimeouts fast(kShort);
+  const auto start = std::chrono::steady_clock::now();
+  const smtptest::Result r = smtptest::send(port, Mail{});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.code, 104);
+  EXPECT_EQ(r.text, "TCP/IP connection failed");
+  EXPECT_GE(took, kShort - smtp::Millis(50));
+  EXPECT_LT(took, std::chrono::seconds(3));
+  for (const int fd : fillers) ::close(fd);
+  ::close(listener);
 }
 
 TEST(Faults, ValuesOfAnyLengthGoOutWhole) {
