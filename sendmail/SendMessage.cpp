@@ -1,1 +1,49 @@
-// placeholder: filled in by the issue that builds this piece
+// The SMTP client's entry point: sets up the session, runs one mail's dialogue and reports a
+// code and a text; never lets an exception out. Also the month abbreviations of date texts.
+#include "SendMessage.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "SimpleSMTP/smtp.h"
+
+namespace {
+const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
+}  // namespace
+
+extern "C" {
+
+SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const char* from,
+                                    const char* to, const char* cc, const char* bcc,
+                                    const char* subject, const char* date, const char* messageId,
+                                    const char* body, signed char priority, int32_t* code) {
+  int32_t ignored = 0;
+  if (code == nullptr) code = &ignored;
+  try {
+    int error = 0;
+    std::unique_ptr<SmtpSession, decltype(&std::free)> session(
+        SmtpInit(orEmpty(serverName), port, &error), &std::free);
+    if (!session) {
+      *code = error;
+      return SMTPErrorString(error);
+    }
+    const char* text = "";
+    int rc = SmtpSendMessage(session.get(), orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
+                             orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
+                             priority, &text);
+    if (rc == 0) rc = SmtpCleanUp();
+    *code = rc;
+    return rc == 0 ? "" : text;
+  } catch (...) {
+    *code = SMTP_TCPIP_NO_MEMORY;
+    return SMTPErrorString(SMTP_TCPIP_NO_MEMORY);
+  }
+}
+
+SM_API const char* MonthShortName(int month) {
+  return kShortName[month >= 1 && month <= 12 ? month : 0];
+}
+
+}  // extern "C"

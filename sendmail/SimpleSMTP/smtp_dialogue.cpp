@@ -1,1 +1,153 @@
-// placeholder: filled in by the issue that builds this piece
+// One mail's SMTP dialogue over one new connection: greeting, HELO, MAIL FROM, RCPT TO, DATA,
+// the mail data, QUIT, close. Each step's command and reply codes come from SmtpProto; what goes
+// out between two replies leaves in one write. Also the checks that refuse unsafe values.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "smtp_internal.h"
+
+namespace smtp {
+namespace {
+
+constexpr int kBatch = 1024;  // IOV_MAX on Linux
+constexpr const char* kLostText = "Error during communication";
+
+// Values that would start a new command or header line if they held a line break.
+bool unsafe(const SmtpSession& session, std::string_view from, std::string_view to,
+            std::string_view cc, std::string_view bcc) noexcept {
+  return hasLineBreak(session.localHostName) || hasLineBreak(from) || hasLineBreak(to) ||
+         hasLineBreak(cc) || hasLineBreak(bcc);
+}
+
+// The non-empty lists joined by single ";", in the order To, Cc, Bcc.
+void joinEnvelope(std::string& out, std::string_view to, std::string_view cc,
+                  std::string_view bcc) {
+  out.clear();
+  for (const std::string_view list : {to, cc, bcc}) {
+    if (list.empty()) continue;
+    if (!out.empty()) out += ';';
+    out += list;
+  }
+}
+
+// Sends the header block, the body and the end-of-data marker, in as few writes as the
+// vector allows. The body goes out from the caller's memory, or from its encoded copy.
+int sendMailData(int fd, const MailText& mail, bool mime, std::string& header, std::string& tail) {
+  std::string encoded;
+  std::string_view body = mail.body;
+  if (mime) {
+    appendQuotedPrintable(encoded, body);
+    body = encoded;
+  }
+  tail.assign("\r\n");
+  appendCommand(tail, SMTP_PROTO_END_OF_DATA, {});
+  tail += "\r\n";
+
+  iovec iov[kBatch];
+  int n = 0;
+  iov[n++] = {header.data(), header.size()};
+  BodySegments segments(body);
+  const Millis stall = writeStallTimeout(SMTP_PROTO_END_OF_DATA);
+  for (;;) {
+    const int added = segments.fill(iov + n, kBatch - 1 - n);
+    n += added;
+    if (added == 0) break;
+    if (n + 6 > kBatch - 1) {
+      if (sendVector(fd, iov, n, stall) != 0) return SMTP_TCPIP_ERROR;
+      n = 0;
+    }
+  }
+  iov[n++] = {tail.data(), tail.size()};
+  return sendVector(fd, iov, n, stall);
+}
+
+struct Outcome {
+  int code;
+  const char* text;
+};
+
+Outcome dialogue(int fd, ReplyReader& reader, const SmtpSession& session, const MailText& mail,
+                 std::string_view envelope, char* reply) {
+  thread_local std::string line;
+  thread_local std::string header;
+
+  if (!reader.read(reply, kReplyBufferSize, replyTimeout(SMTP_PROTO_GREETING)))
+    return {SMTP_UNLISTED_REPLY, TCPIPErrorString(SMTP_UNLISTED_REPLY)};
+  if (const int rc = SmtpGetRc(SmtpProto[SMTP_PROTO_GREETING], reply); rc != 0)
+    return {rc, TCPIPErrorString(rc)};
+
+  const auto failed = [&](const Exchange& e) -> Outcome {
+    return {e.code, e.lost ? kLostText : reply};
+  };
+  const auto step = [&](int index, std::string_view argument) {
+    line.clear();
+    appendCommand(line, index, argument);
+    return command(fd, reader, index, line, reply);
+  };
+
+  if (const Exchange e = step(SMTP_PROTO_HELO, session.localHostName); e.code != 0) return failed(e);
+  if (const Exchange e = step(SMTP_PROTO_MAIL, envelopeAddress(mail.from)); e.code != 0)
+    return failed(e);
+  if (const Exchange e = sendRecipients(fd, reader, envelope, reply); e.code != 0) return failed(e);
+  if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
+
+  const bool mime = needsMime(mail);
+  header.clear();
+  appendHeaderBlock(header, mail, mime);
+  if (sendMailData(fd, mail, mime, header, line) != 0 ||
+      !reader.read(reply, kReplyBufferSize, replyTimeout(SMTP_PROTO_END_OF_DATA)))
+    return {SMTP_UNLISTED_REPLY, kLostText};
+  if (const int rc = SmtpGetRc(SmtpProto[SMTP_PROTO_END_OF_DATA], reply); rc != 0)
+    return {rc, reply};
+
+  // The mail is accepted: QUIT's reply, whatever it is, changes nothing.
+  step(SMTP_PROTO_QUIT, {});
+  return {0, reply};
+}
+
+}  // namespace
+}  // namespace smtp
+
+extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, const char* to,
+                                      const char* cc, const char* bcc, const char* subject,
+                                      const char* date, const char* messageId, const char* body,
+                                      signed char priority, const char** text) {
+  using namespace smtp;
+  const char* ignored = nullptr;
+  if (text == nullptr) text = &ignored;
+  const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
+  char* reply = threadReplyBuffer();
+  reply[0] = '\0';
+  *text = reply;
+  if (session == nullptr) {
+    *text = TCPIPErrorString(SMTP_TCPIP_CONNECTION_FAILED);
+    return SMTP_TCPIP_CONNECTION_FAILED;
+  }
+  session->localHostName[sizeof session->localHostName - 1] = '\0';
+  const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
+                      orEmpty(subject),   orEmpty(date), orEmpty(messageId),
+                      orEmpty(body),      session->localHostName, priority};
+  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc))) {
+    *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
+    return SMTP_BAD_PARAMETERS;
+  }
+  int fd = -1;
+  try {
+    thread_local std::string envelope;
+    joinEnvelope(envelope, mail.to, mail.cc, orEmpty(bcc));
+    if (const int rc = connectSocket(&fd, session->serverAddress); rc != 0) {
+      *text = TCPIPErrorString(rc);
+      return rc;
+    }
+    ReplyReader reader(fd);
+    const Outcome outcome = dialogue(fd, reader, *session, mail, envelope, reply);
+    *text = outcome.text;
+    const int closed = TcpClose(fd);
+    return outcome.code != 0 ? outcome.code : closed;
+  } catch (...) {
+    if (fd != -1) ::close(fd);
+    *text = TCPIPErrorString(SMTP_TCPIP_NO_MEMORY);
+    return SMTP_TCPIP_NO_MEMORY;
+  }
+}

@@ -1,1 +1,63 @@
-// placeholder: filled in by the issue that builds this piece
+// The priority header lines: "Priority:" in three grades and "X-Priority:" with a number from 1
+// to 5 and its six-character name. Lines are built in the caller's string, so nothing is shared.
+#include "smtp_internal.h"
+
+namespace {
+const char* const kPriorityNames[6] = {"      ", "Higest", "High  ", "Normal", "Low   ", "Lowest"};
+
+bool known(signed char priority) noexcept { return priority >= 1 && priority <= 5; }
+}  // namespace
+
+namespace smtp {
+
+void appendPriorityLine(std::string& out, signed char priority) {
+  if (priority == 1 || priority == 2)
+    out += "Priority: High\r\n";
+  else if (priority == 4 || priority == 5)
+    out += "Priority: Low\r\n";
+  else
+    out += "Priority: Normal\r\n";
+}
+
+void appendXPriorityLine(std::string& out, signed char priority) {
+  if (!known(priority)) {
+    out += "X-Priority: 3 (Normal)\r\n";
+    return;
+  }
+  out += "X-Priority: ";
+  out += static_cast<char>('0' + priority);
+  out += " (";
+  out += kPriorityNames[priority];
+  out += ")\r\n";
+}
+
+namespace {
+template <typename Append>
+int sendLine(int socket, signed char priority, Append append) noexcept {
+  try {
+    std::string line;
+    append(line, priority);
+    return TcpSend(socket, line.data(), static_cast<int>(line.size()));
+  } catch (...) {
+    return SMTP_TCPIP_NO_MEMORY;
+  }
+}
+}  // namespace
+
+}  // namespace smtp
+
+extern "C" {
+
+SM_API const char* GetPriorityName(signed char priority) {
+  return kPriorityNames[known(priority) ? priority : 3];
+}
+
+SM_API int SmtpSendPriority(int socket, signed char priority) {
+  return smtp::sendLine(socket, priority, smtp::appendPriorityLine);
+}
+
+SM_API int SmtpSendXPriority(int socket, signed char priority) {
+  return smtp::sendLine(socket, priority, smtp::appendXPriorityLine);
+}
+
+}  // extern "C"

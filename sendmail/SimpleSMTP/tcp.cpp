@@ -1,1 +1,150 @@
-// placeholder: filled in by the issue that builds this piece
+// The TCP transport: one IPv4 stream connection per mail, made and used with bounded waits.
+// Sockets are non-blocking with TCP_NODELAY; every wait goes through poll with a deadline, and
+// writes never raise SIGPIPE. The exported Tcp* functions are thin edges over these primitives.
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "smtp_internal.h"
+
+namespace smtp {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events` or `timeout` has passed. True when ready.
+bool waitFor(int fd, short events, Millis timeout) noexcept {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+void reportSendFailure(int fd) noexcept { std::printf("error send on socket %d\n", fd); }
+
+}  // namespace
+
+int connectSocket(int* fd, const sockaddr_in& address) noexcept {
+  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (*fd == -1) return SMTP_TCPIP_NO_MORE_SOCKETS;
+  const int one = 1;
+  ::setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  bool connected = ::connect(*fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR) &&
+      waitFor(*fd, POLLOUT, connectTimeout())) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  if (!connected) {
+    ::close(*fd);
+    *fd = -1;
+    return SMTP_TCPIP_CONNECTION_FAILED;
+  }
+  return 0;
+}
+
+int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept {
+  if (fd < 0) return SMTP_TCPIP_ERROR;
+  while (count > 0) {
+    if (iov->iov_len == 0) {
+      ++iov;
+      --count;
+      continue;
+    }
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = static_cast<std::size_t>(std::min(count, IOV_MAX));
+    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, stall)) continue;
+      reportSendFailure(fd);
+      return SMTP_TCPIP_ERROR;
+    }
+    if (sent == 0) {
+      reportSendFailure(fd);
+      return SMTP_TCPIP_ERROR;
+    }
+    // Step past what went out; a partly sent entry continues from where it stopped.
+    auto left = static_cast<std::size_t>(sent);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept {
+  iovec one{const_cast<char*>(bytes.data()), bytes.size()};
+  return sendVector(fd, &one, 1, stall);
+}
+
+bool waitReadable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLIN, timeout); }
+
+}  // namespace smtp
+
+extern "C" {
+
+SM_API int TcpInit(void) { return 0; }
+SM_API int TcpCleanUp(void) { return 0; }
+
+SM_API int closesocket(int socket) { return ::close(socket); }
+
+SM_API int TcpConnect(int* socket, SmtpSession* session) {
+  if (socket == nullptr) return SMTP_TCPIP_NO_MORE_SOCKETS;
+  *socket = -1;
+  if (session == nullptr) return SMTP_TCPIP_CONNECTION_FAILED;
+  return smtp::connectSocket(socket, session->serverAddress);
+}
+
+SM_API int TcpClose(int socket) { return closesocket(socket) == 0 ? 0 : SMTP_TCPIP_ERROR; }
+
+SM_API int TcpSend(int socket, const char* data, int length) {
+  if (socket == -1) return SMTP_TCPIP_ERROR;
+  if (length <= 0) return 0;
+  if (data == nullptr) return SMTP_TCPIP_ERROR;
+  return smtp::sendBytes(socket, {data, static_cast<std::size_t>(length)},
+                         smtp::writeStallTimeout(SMTP_PROTO_GREETING));
+}
+
+SM_API int TcpRecv(int socket, char* buffer, int size) {
+  if (buffer == nullptr || size <= 0) return SMTP_TCPIP_ERROR;
+  std::memset(buffer, 0, static_cast<std::size_t>(size));
+  // One byte is kept back so the buffer always ends in a NUL.
+  if (size < 2 || !smtp::waitReadable(socket, smtp::replyTimeout(SMTP_PROTO_GREETING)))
+    return SMTP_TCPIP_ERROR;
+  ssize_t got;
+  do {
+    got = ::recv(socket, buffer, static_cast<std::size_t>(size - 1), 0);
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? 0 : SMTP_TCPIP_ERROR;
+}
+
+SM_API int SmtpTcpSend(int socket, const char* data, int length) {
+  if (socket == -1) return SMTP_TCPIP_ERROR;
+  const std::size_t n = data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0;
+  iovec line[2] = {{const_cast<char*>(data), n}, {const_cast<char*>("\r\n"), 2}};
+  return smtp::sendVector(socket, line, 2, smtp::writeStallTimeout(SMTP_PROTO_GREETING));
+}
+
+}  // extern "C"

@@ -3,6 +3,7 @@
 #ifndef TESTS_NODE_NODE_FIXTURE_H
 #define TESTS_NODE_NODE_FIXTURE_H
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,0 +1,215 @@
+// Message composition: the header block of every mail, in its fixed order, and the rules that
+// keep it one standard header per field (one-line values, folding, RFC 2047 encoded-words, the
+// Message-ID form, the MIME declaration). All header bytes of the DATA phase are decided here.
+#include <cstring>
+
+#include "smtp_internal.h"
+
+namespace smtp {
+namespace {
+
+constexpr std::string_view kMailer = "Orvex Talvane Larnet V2 PlugIn node";
+constexpr std::size_t kMaxLine = 998;          // RFC 5322's hard limit, CR LF not counted
+constexpr std::size_t kWordBytes = 39;         // 52 base64 characters: words of 64 characters
+constexpr std::string_view kMimeFields =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=UTF-8\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n";
+
+bool isBlank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// A text that may only fill one header line: CR and LF become blanks.
+std::string_view oneLine(std::string_view text, std::string& scratch) {
+  if (!hasLineBreak(text)) return text;
+  scratch.assign(text);
+  for (char& c : scratch)
+    if (c == '\r' || c == '\n') c = ' ';
+  return scratch;
+}
+
+// A field kept as written; only a line that would pass the hard limit is folded at its blanks.
+void appendPlainField(std::string& out, std::string_view name, std::string_view value) {
+  if (name.size() + value.size() <= kMaxLine) {
+    out += name;
+    out += value;
+    out += "\r\n";
+    return;
+  }
+  FieldFolder folder(out, name);
+  std::string_view separator;
+  for (std::size_t p = 0;;) {
+    const std::size_t blank = value.find(' ', p);
+    folder.add(separator, value.substr(p, blank - p));
+    separator = " ";
+    if (blank == std::string_view::npos) break;
+    p = blank + 1;
+  }
+  folder.finish();
+}
+
+void appendSenderField(std::string& out, std::string_view name, std::string_view from) {
+  if (isAscii(from)) {
+    appendPlainField(out, name, from);
+    return;
+  }
+  FieldFolder folder(out, name);
+  addAddress(folder, "", from);
+  folder.finish();
+}
+
+// Whether folding at blanks cannot keep every line within the hard limit.
+bool hasUnfoldableRun(std::string_view text) noexcept {
+  std::size_t run = 0;
+  for (const char c : text) {
+    run = isBlank(c) ? 0 : run + 1;
+    if (run > kMaxLine - 10) return true;
+  }
+  return false;
+}
+
+void appendSubjectField(std::string& out, std::string_view subject) {
+  constexpr std::string_view name = "Subject: ";
+  if (isAscii(subject) &&
+      (name.size() + subject.size() <= kMaxLine || !hasUnfoldableRun(subject))) {
+    appendPlainField(out, name, subject);
+    return;
+  }
+  FieldFolder folder(out, name);
+  addEncodedWords(folder, "", subject);
+  folder.finish();
+}
+
+// "<left@right>" as RFC 5322 wants it; an id of another form is kept whole inside
+// "<id@host>" (or just bracketed when it is "left@right" already).
+void appendMessageIdField(std::string& out, std::string_view id, std::string_view host) {
+  out += "Message-ID: ";
+  std::string_view inner = id;
+  if (inner.size() >= 2 && inner.front() == '<' && inner.back() == '>')
+    inner = inner.substr(1, inner.size() - 2);
+  const std::size_t at = inner.find('@');
+  const bool wellFormed = at != std::string_view::npos && at > 0 && at + 1 < inner.size() &&
+                          inner.find('@', at + 1) == std::string_view::npos &&
+                          inner.find_first_of("<> \t\"") == std::string_view::npos;
+  out += '<';
+  out += inner;
+  if (!wellFormed) {
+    out += '@';
+    out += host.empty() ? std::string_view{"localhost"} : host;
+  }
+  out += ">\r\n";
+}
+
+bool bodyNeedsEncoding(std::string_view body) noexcept {
+  if (!isAscii(body)) return true;
+  const char* p = body.data();
+  const char* end = p + body.size();
+  while (p < end) {
+    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* stop = lf ? static_cast<const char*>(lf) : end;
+    if (static_cast<std::size_t>(stop - p) > kMaxLine) {
+      // Lone CRs end lines too; only a run without either is too long.
+      std::size_t run = 0;
+      for (const char* q = p; q < stop; ++q) {
+        run = *q == '\r' ? 0 : run + 1;
+        if (run > kMaxLine) return true;
+      }
+    }
+    p = stop + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool hasLineBreak(std::string_view text) noexcept {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool isAscii(std::string_view text) noexcept {
+  unsigned char seen = 0;
+  for (const char c : text) seen |= static_cast<unsigned char>(c);
+  return (seen & 0x80) == 0;
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+FieldFolder::FieldFolder(std::string& out, std::string_view name)
+    : out_(out), lineStart_(out.size()) {
+  out_ += name;
+}
+
+void FieldFolder::add(std::string_view separator, std::string_view token) {
+  const std::size_t line = out_.size() - lineStart_;
+  if (!separator.empty() && line + separator.size() + token.size() > kWidth) {
+    // The separator's blank moves behind the line break, so unfolding restores the text.
+    out_ += separator.substr(0, separator.size() - 1);
+    out_ += "\r\n";
+    lineStart_ = out_.size();
+    out_ += ' ';
+  } else {
+    out_ += separator;
+  }
+  out_ += token;
+}
+
+void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  char word[80];
+  do {
+    std::size_t take = std::min(text.size(), kWordBytes);
+    // Back off to the start of a UTF-8 character (at most three continuation bytes).
+    for (int i = 0; i < 3 && take < text.size() && take > 1 &&
+                    (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80;
+         ++i)
+      --take;
+    std::size_t n = 0;
+    for (const char c : std::string_view{"=?UTF-8?B?"}) word[n++] = c;
+    for (std::size_t i = 0; i < take; i += 3) {
+      const auto byte = [&](std::size_t k) {
+        return k < take ? static_cast<unsigned>(static_cast<unsigned char>(text[k])) : 0u;
+      };
+      const unsigned v = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+      word[n++] = kAlphabet[v >> 18 & 63];
+      word[n++] = kAlphabet[v >> 12 & 63];
+      word[n++] = i + 1 < take ? kAlphabet[v >> 6 & 63] : '=';
+      word[n++] = i + 2 < take ? kAlphabet[v & 63] : '=';
+    }
+    word[n++] = '?';
+    word[n++] = '=';
+    folder.add(separator, {word, n});
+    separator = " ";
+    text.remove_prefix(take);
+  } while (!text.empty());
+}
+
+bool needsMime(const MailText& mail) noexcept {
+  return !isAscii(mail.subject) || !isAscii(mail.from) || !isAscii(mail.to) ||
+         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body);
+}
+
+void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {
+  std::string scratch;
+  if (!mail.to.empty()) appendAddressField(out, "To:", mail.to);
+  if (!mail.cc.empty()) appendAddressField(out, "Cc:", mail.cc);
+  appendSenderField(out, "From: ", mail.from);
+  appendPlainField(out, "Date: ", oneLine(mail.date, scratch));
+  if (!mail.messageId.empty())
+    appendMessageIdField(out, oneLine(mail.messageId, scratch), mail.localHost);
+  appendSubjectField(out, oneLine(mail.subject, scratch));
+  appendPriorityLine(out, mail.priority);
+  out += "Importance: Normal\r\n";
+  appendSenderField(out, "Reply-to: ", mail.from);
+  appendXPriorityLine(out, mail.priority);
+  out += "X-mailer: ";
+  out += kMailer;
+  out += "\r\n";
+  if (mime) out += kMimeFields;
+  out += "\r\n";
+}
+
+}  // namespace smtp

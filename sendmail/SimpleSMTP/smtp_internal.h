@@ -1,0 +1,194 @@
+// The SMTP client's hidden C++ layer: per-step limits, the socket primitives with their bounds,
+// the reply reader, and the composition helpers shared by the exported line writers and the
+// dialogue. Nothing here is exported; the C functions of smtp.h are thin edges over it.
+#ifndef SENDMAIL_SIMPLESMTP_SMTP_INTERNAL_H
+#define SENDMAIL_SIMPLESMTP_SMTP_INTERNAL_H
+
+#include <sys/uio.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "smtp.h"
+
+namespace smtp {
+
+using Millis = std::chrono::milliseconds;
+
+// Size of the reply buffer a caller hands to the reader (the failure text lives in it).
+inline constexpr std::size_t kReplyBufferSize = 10000;
+
+// What each SmtpProto step needs beside its command and reply codes: how long to wait for the
+// reply, and how long a write may stall before the connection counts as lost.
+struct StepLimits {
+  const char* name;
+  Millis reply;
+  Millis writeStall;
+};
+extern const StepLimits kStepLimits[10];
+inline constexpr Millis kConnectTimeout{30'000};
+
+// Effective bounds: the table's values unless a test has shortened them.
+Millis replyTimeout(int step) noexcept;
+Millis writeStallTimeout(int step) noexcept;
+Millis connectTimeout() noexcept;
+
+// Test hook (not exported): while set to a positive value, every reply wait, write stall and
+// connect uses it instead of the table. Zero restores the defaults.
+void setTimeoutsForTesting(Millis all) noexcept;
+struct ScopedTimeouts {
+  explicit ScopedTimeouts(Millis all) noexcept { setTimeoutsForTesting(all); }
+  ~ScopedTimeouts() { setTimeoutsForTesting(Millis{0}); }
+  ScopedTimeouts(const ScopedTimeouts&) = delete;
+  ScopedTimeouts& operator=(const ScopedTimeouts&) = delete;
+};
+
+// The calling thread's reply buffer (kReplyBufferSize bytes): the text SendEmailMessage hands out
+// points into it and stays valid until the same thread's next call.
+char* threadReplyBuffer() noexcept;
+
+// ---- transport (tcp.cpp) ----
+
+// Non-blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
+// Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
+int connectSocket(int* fd, const sockaddr_in& address) noexcept;
+
+// Writes every byte of the vector, waiting at most `stall` for the socket to take more.
+// Returns 0, or SMTP_TCPIP_ERROR after printing the send diagnostic.
+int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept;
+int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
+
+// True once `fd` has something to read (or has failed) within `timeout`.
+bool waitReadable(int fd, Millis timeout) noexcept;
+
+// ---- replies (smtp_reply.cpp) ----
+
+// Reads whole replies from one connection. Bytes that arrive after a reply's last line are
+// kept for the next reply, so the dialogue stays in step with the server.
+class ReplyReader {
+ public:
+  explicit ReplyReader(int fd) noexcept : fd_(fd) {}
+  // Reads one complete reply (every line up to the one that is not "ddd-") into `buffer`, which
+  // holds `size` bytes and is always NUL-terminated: what does not fit is read and dropped, and
+  // NUL bytes become blanks. Returns false when the connection ended, failed or stayed silent
+  // past `timeout` before the reply was complete; the buffer is then empty.
+  bool read(char* buffer, std::size_t size, Millis timeout) noexcept;
+
+ private:
+  int fd_;
+  std::array<char, 4096> in_{};
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Sends `line` + CR LF and reads the reply into `reply`, judged against SmtpProto[step].
+// Returns the table's verdict, or kLost when the write failed or no complete reply came.
+inline constexpr int kLost = SMTP_UNLISTED_REPLY;
+struct Exchange {
+  int code;   // 0 accepted, a refusal code, or -1
+  bool lost;  // nothing usable came back
+};
+Exchange command(int fd, ReplyReader& reader, int step, std::string_view line, char* reply) noexcept;
+
+// ---- composition (smtp_compose.cpp, smtp_recipients.cpp, smtp_priority.cpp) ----
+
+// Appends the step's command with its "%s" replaced by `argument`.
+void appendCommand(std::string& out, int step, std::string_view argument);
+
+bool hasLineBreak(std::string_view text) noexcept;
+bool isAscii(std::string_view text) noexcept;
+std::string_view trimBlanks(std::string_view text) noexcept;
+
+// The address the envelope uses for a sender or recipient entry: after the first "<" up to the
+// final ">" when the entry ends with ">", otherwise the whole entry; blanks trimmed.
+std::string_view envelopeAddress(std::string_view entry) noexcept;
+
+// Calls `visit(entry)` for each entry of a ";"-separated recipient list, splitting as the node
+// always has: runs of ";", blanks and TABs after an entry separate it from the next.
+template <typename Visit>
+bool forEachEntry(std::string_view list, Visit&& visit) {
+  std::size_t p = 0;
+  while (p < list.size()) {
+    std::size_t stop = list.find(';', p);
+    if (stop == std::string_view::npos) stop = list.size();
+    if (!visit(list.substr(p, stop - p))) return false;
+    p = stop;
+    while (p < list.size() && (list[p] == ';' || list[p] == ' ' || list[p] == '\t')) ++p;
+  }
+  return true;
+}
+
+// Folds a header field while it is written: a token that would carry the line past the width
+// starts a continuation line instead (CR LF and the separator's blank).
+class FieldFolder {
+ public:
+  static constexpr std::size_t kWidth = 78;
+  FieldFolder(std::string& out, std::string_view name);
+  // `separator` is "" (first token), " " or ", ".
+  void add(std::string_view separator, std::string_view token);
+  void finish() { out_ += "\r\n"; }
+
+ private:
+  std::string& out_;
+  std::size_t lineStart_;
+};
+
+// RFC 2047 "B" encoded-words of at most 64 characters, never splitting a UTF-8 character;
+// each word goes to the folder with `separator` before the first one and " " between them.
+void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
+
+// Adds one address entry as written, or with its display name as encoded-words when that
+// name is not ASCII.
+void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry);
+
+// One "To:"/"Cc:" field with every entry of the list, separated by ", " and folded between
+// entries.
+void appendAddressField(std::string& out, std::string_view name, std::string_view list);
+
+// Sends one RCPT TO per entry of `list` until one is not accepted; the last reply stays in
+// `reply`. An entry holding CR or LF is refused with SMTP_BAD_PARAMETERS before it is sent.
+Exchange sendRecipients(int fd, ReplyReader& reader, std::string_view list, char* reply) noexcept;
+
+void appendPriorityLine(std::string& out, signed char priority);
+void appendXPriorityLine(std::string& out, signed char priority);
+
+// What goes into one mail's DATA: header block and body, CR and LF already checked.
+struct MailText {
+  std::string_view from, to, cc, subject, date, messageId, body, localHost;
+  signed char priority;
+};
+
+// True when the mail must declare MIME: non-ASCII subject, sender, To, Cc or body, or a body
+// line longer than 998 bytes.
+bool needsMime(const MailText& mail) noexcept;
+
+// Appends the header block through the empty line that ends it.
+void appendHeaderBlock(std::string& out, const MailText& mail, bool mime);
+
+// Quoted-printable form of `body` with CR LF line ends, at most 76 characters a line, and no
+// line starting with "." (escaped), so it needs no further transparency.
+void appendQuotedPrintable(std::string& out, std::string_view body);
+
+// Walks a body and yields the segments that put it on the wire transparently: every line end
+// as CR LF, a "." doubled at the start of each line. Segments point into the body or into
+// constants; nothing is copied.
+class BodySegments {
+ public:
+  explicit BodySegments(std::string_view body) noexcept
+      : p_(body.data()), end_(body.data() + body.size()), segment_(p_) {}
+  // Fills at most `room` entries (room >= 3); returns how many, 0 when the body is done.
+  int fill(iovec* iov, int room) noexcept;
+
+ private:
+  const char* p_;
+  const char* end_;
+  const char* segment_;
+  bool lineStart_ = true;
+};
+
+}  // namespace smtp
+
+#endif

@@ -1,0 +1,59 @@
+// Helpers shared by the SMTP client's test files.
+#include "smtp_test_util.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "SendMessage.h"
+#include "scripted_peer.h"
+
+namespace smtptest {
+
+Result send(uint16_t port, const Mail& m, const char* host) {
+  int32_t code = -12345;
+  const char* text = SendEmailMessage(host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(),
+                                      m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
+                                      m.messageId.c_str(), m.body.c_str(), m.priority, &code);
+  return {code, text != nullptr ? text : "<null>"};
+}
+
+std::string localHost() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
+
+std::string headerOf(const std::string& data) {
+  const std::size_t end = data.find("\r\n\r\n");
+  return end == std::string::npos ? data : data.substr(0, end + 2);
+}
+
+std::string bodyOf(const std::string& data) {
+  const std::size_t end = data.find("\r\n\r\n");
+  return end == std::string::npos ? std::string{} : data.substr(end + 4);
+}
+
+std::string crlf(const std::string& body) {
+  std::string out;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '\r' || body[i] == '\n') {
+      out += "\r\n";
+      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    } else {
+      out += body[i];
+    }
+  }
+  return out;
+}
+
+ListenProbe::ListenProbe() { fd_ = testsupport::listenOnLoopback(port_, 4); }
+
+ListenProbe::~ListenProbe() { ::close(fd_); }
+
+bool ListenProbe::connected() const {
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 50) > 0;
+}
+
+}  // namespace smtptest

@@ -1,0 +1,54 @@
+// Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, sending
+// it through SendEmailMessage, and a listening socket that tells whether anyone connected.
+#ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
+#define TESTS_SMTP_SMTP_TEST_UTIL_H
+
+#include <cstdint>
+#include <string>
+
+namespace smtptest {
+
+struct Mail {
+  std::string from = "Sender Name <sender@example.com>";
+  std::string to = "rcpt@example.com";
+  std::string cc, bcc;
+  std::string subject = "Hello";
+  std::string date = "06 Dec 2026 12:00:00 GMT";
+  std::string messageId;
+  std::string body = "Body\n";
+  signed char priority = 3;
+};
+
+struct Result {
+  int code;
+  std::string text;
+};
+
+Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1");
+
+// This machine's name, as HELO and Message-ID use it.
+std::string localHost();
+
+// The mail data split at the empty line that ends the header block.
+std::string headerOf(const std::string& data);
+std::string bodyOf(const std::string& data);
+
+// The body as it must arrive: every line end CR LF.
+std::string crlf(const std::string& body);
+
+// A listening loopback socket nobody is meant to reach.
+class ListenProbe {
+ public:
+  ListenProbe();
+  ~ListenProbe();
+  uint16_t port() const { return port_; }
+  bool connected() const;  // whether a connection is waiting to be accepted
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+}  // namespace smtptest
+
+#endif

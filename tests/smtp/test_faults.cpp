@@ -1,0 +1,277 @@
+// Faults no real server produces on demand, played by a scripted peer: refusals and drops at
+// each step, replies split or spread over lines, over-long and malformed replies, silence; and
+// the set-up failures (port 0, unknown host, refused connect). Each failure checks the code,
+// the text, that no command followed it, and that the client closed the connection.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "SimpleSMTP/smtp_internal.h"
+#include "scripted_peer.h"
+#include "smtp_test_util.h"
+
+using smtptest::Mail;
+using testsupport::PeerStep;
+using testsupport::ScriptedPeer;
+using Script = std::vector<PeerStep>;
+
+namespace {
+
+const smtp::Millis kShort{400};
+
+// The greeting and the exchanges before the step under test, then that step's reply.
+Script until(std::size_t acceptedCommands, std::vector<PeerStep> then) {
+  Script full = testsupport::acceptingScript(3);
+  // acceptingScript: greeting, then (expect, reply) pairs: HELO, MAIL, 3 x RCPT, DATA, data, QUIT.
+  full.resize(1 + 2 * acceptedCommands);
+  full.insert(full.end(), then.begin(), then.end());
+  return full;
+}
+
+Mail threeRecipients() {
+  Mail mail;
+  mail.to = "one@example.com; two@example.com";
+  mail.cc = "three@example.com";
+  return mail;
+}
+
+struct Failure {
+  int code;
+  std::string text;
+  std::size_t commands;  // lines the client sent, up to the one refused
+  bool peerDropped = false;
+};
+
+void expectFailure(ScriptedPeer& peer, const smtptest::Result& r, const Failure& f) {
+  EXPECT_EQ(r.code, f.code);
+  EXPECT_EQ(r.text, f.text);
+  const auto lines = peer.lines();
+  EXPECT_EQ(lines.size(), f.commands) << "nothing may follow the failure: "
+                                      << (lines.empty() ? "" : lines.back());
+  EXPECT_TRUE(f.peerDropped || peer.clientClosed());
+  for (const auto& line : lines) EXPECT_NE(line, "QUIT");
+}
+
+}  // namespace
+
+TEST(Faults, GreetingRefusedOrMissing) {
+  smtp::ScopedTimeouts fast(kShort);
+  const std::vector<std::pair<Script, int>> cases = {
+      {{PeerStep::send("421 busy\r\n")}, 1001},
+      {{PeerStep::send("554 go away\r\n")}, -1},
+      {{PeerStep::send("22")}, -1},  // too short, then silence
+      {{PeerStep::drop()}, -1},
+      {{PeerStep::silent()}, -1}};
+  for (const auto& [script, code] : cases) {
+    ScriptedPeer peer(script);
+    const bool dropped = script.front().kind == PeerStep::Kind::Drop;
+    expectFailure(peer, smtptest::send(peer.port(), Mail{}),
+                  {code, "Unknown TCP/IP error", 0, dropped});
+  }
+}
+
+TEST(Faults, RefusalsAtEachStepHandOutTheServersReply) {
+  struct Case {
+    std::size_t accepted;
+    std::string reply;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {0, "504 no HELO\r\n", 1002},        {0, "421 closing\r\n", 1004},
+      {1, "550 sender refused\r\n", -1},   {1, "452 too many\r\n", 1008},
+      {1, "251 not for MAIL\r\n", -1},     {3, "553 second refused\r\n", 1004},
+      {3, "551 user not local\r\n", 1009}, {5, "554 no data\r\n", 1004},
+      {5, "2500 looks like 250\r\n", -1}};
+  for (const Case& c : cases) {
+    ScriptedPeer peer(until(c.accepted, {PeerStep::expectLine(), PeerStep::send(c.reply)}));
+    expectFailure(peer, smtptest::send(peer.port(), threeRecipients()),
+                  {c.code, c.reply, c.accepted + 1});
+  }
+  // The end of the data refused: the client sent the whole mail, and nothing after it.
+  ScriptedPeer peer(until(6, {PeerStep::expectData(), PeerStep::send("552 too big\r\n")}));
+  const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+  EXPECT_EQ(r.code, 1008);
+  EXPECT_EQ(r.text, "552 too big\r\n");
+  EXPECT_EQ(peer.lines().back(), ".");
+  EXPECT_TRUE(peer.clientClosed());
+}
+
+TEST(Faults, ConnectionLostAfterEachCommand) {
+  smtp::ScopedTimeouts fast(kShort);
+  for (std::size_t accepted = 0; accepted <= 5; ++accepted) {
+    for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent()}) {
+      ScriptedPeer peer(until(accepted, {PeerStep::expectLine(), end}));
+      const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+      EXPECT_EQ(r.code, -1) << accepted;
+      EXPECT_EQ(r.text, "Error during communication") << accepted;
+      EXPECT_EQ(peer.lines().size(), accepted + 1) << accepted;
+    }
+  }
+  // After the mail data: the mail is not known to be accepted, so the mail fails.
+  ScriptedPeer peer(until(6, {PeerStep::expectData(), PeerStep::drop()}));
+  const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+  EXPECT_EQ(r.code, -1);
+  EXPECT_EQ(r.text, "Error during communication");
+}
+
+TEST(Faults, QuitReplyDoesNotMatterOnceTheMailIsAccepted) {
+  smtp::ScopedTimeouts fast(kShort);
+  for (const PeerStep& end : {PeerStep::send("500 what\r\n"), PeerStep::drop(), PeerStep::silent()}) {
+    ScriptedPeer peer(until(7, {PeerStep::expectLine(), end}));
+    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.text, "");
+    EXPECT_EQ(peer.lines().back(), "QUIT");
+  }
+}
+
+TEST(Faults, RepliesSplitByteByByteOrSpreadOverLinesOrSentEarly) {
+  // Every reply arrives one byte at a time.
+  Script split;
+  for (PeerStep step : testsupport::acceptingScript(3)) {
+    if (step.kind == PeerStep::Kind::Send) step = PeerStep::sendSplit(step.bytes, 1);
+    split.push_back(step);
+  }
+  // Multi-line replies, and a 250 whose further lines come in later segments.
+  Script multi = testsupport::acceptingScript(3);
+  multi[0] = PeerStep::send("220-welcome\r\n220-to the\r\n220 peer\r\n");
+  multi[2] = PeerStep::sendSplit("250-hello\r\n250-SIZE 100\r\n250 HELP\r\n", 7);
+  // The MAIL FROM reply sent together with HELO's, before MAIL FROM was even read.
+  Script early = testsupport::acceptingScript(3);
+  early[2] = PeerStep::send("250 hello\r\n250 sender ok\r\n");
+  early.erase(early.begin() + 3, early.begin() + 5);
+  early.insert(early.begin() + 3, PeerStep::expectLine());
+  for (const Script& script : {split, multi, early}) {
+    ScriptedPeer peer(script);
+    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+    EXPECT_EQ(r.code, 0) << r.text;
+    const auto lines = peer.lines();
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[1], "MAIL FROM:<sender@example.com>");
+    EXPECT_EQ(lines.back(), "QUIT");
+  }
+  // A multi-line refusal is handed out whole.
+  const std::string refusal = "550-first line\r\n550-second line\r\n550 last line\r\n";
+  ScriptedPeer peer(until(1, {PeerStep::expectLine(), PeerStep::sendSplit(refusal, 5)}));
+  expectFailure(peer, smtptest::send(peer.port(), threeRecipients()), {-1, refusal, 2});
+}
+
+TEST(Faults, OverLongRepliesAreCappedAndTheDialogueStaysInStep) {
+  const std::string longLine = "250-" + std::string(30000, 'x') + "\r\n";
+  Script script = testsupport::acceptingScript(3);
+  script[2] = PeerStep::send(longLine + longLine + "250 done\r\n");
+  {
+    ScriptedPeer peer(script);
+    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+    EXPECT_EQ(r.code, 0) << r.text.substr(0, 80);
+    EXPECT_EQ(peer.lines().back(), "QUIT");
+  }
+  const std::string refusal = "550-" + std::string(20000, 'y') + "\r\n550 end\r\n";
+  ScriptedPeer peer(until(1, {PeerStep::expectLine(), PeerStep::send(refusal)}));
+  const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
+  EXPECT_EQ(r.code, -1);
+  EXPECT_EQ(r.text.size(), smtp::kReplyBufferSize - 1);
+  EXPECT_EQ(r.text, refusal.substr(0, smtp::kReplyBufferSize - 1));
+  EXPECT_EQ(peer.lines().size(), 2u);
+  EXPECT_TRUE(peer.clientClosed());
+}
+
+TEST(Faults, NulBytesAndBareLineFeedsInReplies) {
+  ScriptedPeer peer(until(1, {PeerStep::expectLine(), PeerStep::send(std::string("550 a\0b\n", 8))}));
+  expectFailure(peer, smtptest::send(peer.port(), threeRecipients()), {-1, "550 a b\n", 2});
+}
+
+TEST(Faults, SetUpFailuresNeedNoServer) {
+  smtptest::Result r = smtptest::send(0, Mail{});
+  EXPECT_EQ(r.code, 101);
+  EXPECT_EQ(r.text, "TCP/IP bad port");
+  r = smtptest::send(25, Mail{}, "bad..name");  // refused by the resolver without a query
+  EXPECT_EQ(r.code, 102);
+  EXPECT_EQ(r.text, "TCP/IP host unknown");
+  r = smtptest::send(25, Mail{}, nullptr);
+  EXPECT_EQ(r.code, 102);
+
+  uint16_t closedPort;
+  {
+    smtptest::ListenProbe probe;  // a port that was just free: nobody listens once it is gone
+    closedPort = probe.port();
+  }
+  r = smtptest::send(closedPort, Mail{});
+  EXPECT_EQ(r.code, 104);
+  EXPECT_EQ(r.text, "TCP/IP connection failed");
+}
+
+TEST(Faults, ConnectToAServerThatNeverAcceptsIsBounded) {
+  // A listener whose accept queue is full drops further connection attempts unanswered,
+  // as a black-holed address would.
+  uint16_t port = 0;
+  const int listener = testsupport::listenOnLoopback(port, 0);
+  std::vector<int> fillers;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 4; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  smtp::ScopedTimeouts fast(kShort);
+  const auto start = std::chrono::steady_clock::now();
+  const smtptest::Result r = smtptest::send(port, Mail{});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.code, 104);
+  EXPECT_EQ(r.text, "TCP/IP connection failed");
+  EXPECT_GE(took, kShort - smtp::Millis(50));
+  EXPECT_LT(took, std::chrono::seconds(3));
+  for (const int fd : fillers) ::close(fd);
+  ::close(listener);
+}
+
+TEST(Faults, ValuesOfAnyLengthGoOutWhole) {
+  Mail mail = threeRecipients();
+  const std::string local(3000, 'a');
+  mail.from = "Long " + std::string(5000, 's') + " <" + local + "@example.com>";
+  mail.date = std::string(12000, 'd');
+  mail.messageId = std::string(12000, 'm');
+  std::string subject;
+  while (subject.size() < 12000) subject += "subject words ";
+  mail.subject = subject;
+  ScriptedPeer peer(testsupport::acceptingScript(3));
+  const smtptest::Result r = smtptest::send(peer.port(), mail);
+  EXPECT_EQ(r.code, 0) << r.text;
+  const std::string got = peer.received();
+  EXPECT_NE(got.find("MAIL FROM:<" + local + "@example.com>\r\n"), std::string::npos);
+  EXPECT_NE(got.find("\r\nDate: " + mail.date + "\r\n"), std::string::npos);
+  EXPECT_NE(got.find("\r\nMessage-ID: <" + mail.messageId + "@"), std::string::npos);
+  // Lines past the hard limit fold at blanks, so unfolding gives the value back.
+  EXPECT_NE(got.find("\r\nFrom: Long\r\n " + std::string(5000, 's') + "\r\n <" + local +
+                     "@example.com>\r\n"),
+            std::string::npos);
+  const std::size_t at = got.find("\r\nSubject: ");
+  ASSERT_NE(at, std::string::npos);
+  std::string unfolded = got.substr(at + 11, got.find("\r\nPriority:") - at - 11);
+  for (std::size_t p; (p = unfolded.find("\r\n")) != std::string::npos;) unfolded.erase(p, 2);
+  EXPECT_EQ(unfolded, subject);
+}
+
+TEST(Faults, EnvelopeSyntaxOfSendersAndRecipients) {
+  Mail mail;
+  mail.from = "Odd <a<b>c>";
+  mail.to = "Name <n@example.com>; <bracket@example.com> ;  spaced@example.com ;x <> y";
+  ScriptedPeer peer(testsupport::acceptingScript(4));
+  EXPECT_EQ(smtptest::send(peer.port(), mail).code, 0);
+  const auto lines = peer.lines();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "HELO " + smtptest::localHost());
+  EXPECT_EQ(lines[1], "MAIL FROM:<a<b>c>");
+  EXPECT_EQ(lines[2], "RCPT TO:<n@example.com>");
+  EXPECT_EQ(lines[3], "RCPT TO:<bracket@example.com>");
+  EXPECT_EQ(lines[4], "RCPT TO:<spaced@example.com>");
+  EXPECT_EQ(lines[5], "RCPT TO:<x <> y>");
+}

@@ -1,0 +1,56 @@
+// Mails sent from several threads at once all arrive intact, and each thread's result text is
+// its own: a failure text handed out on one thread is not overwritten by another thread's mail.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "SendMessage.h"
+#include "smtp_test_server.h"
+#include "smtp_test_util.h"
+
+TEST(Threaded, ConcurrentMailsArriveIntactWithTheirOwnResultTexts) {
+  testsupport::SmtpTestServer server;
+  constexpr int kThreads = 4;
+  constexpr int kMails = 8;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kMails; ++i) {
+        const std::string tag = std::to_string(t) + "-" + std::to_string(i);
+        smtptest::Mail mail;
+        mail.subject = "mail " + tag;
+        mail.body = "body of " + tag + "\n" + std::string(static_cast<std::size_t>(i) * 5000, 'b');
+        mail.to = std::string("t").append(std::to_string(t)).append("@example.com");
+        int32_t code = -5;
+        const char* text = SendEmailMessage("127.0.0.1", server.port(), mail.from.c_str(),
+                                            mail.to.c_str(), "", "", mail.subject.c_str(),
+                                            mail.date.c_str(), "", mail.body.c_str(), 3, &code);
+        if (code != 0 || std::string(text) != "") ++failures[static_cast<std::size_t>(t)];
+        // A refusal: its text must survive the other threads' mails until this thread's next call.
+        const char* refusal = SendEmailMessage("127.0.0.1", server.port(), mail.from.c_str(),
+                                               "refuse452@example.com", "", "", "x", "d", "", "b",
+                                               3, &code);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (code != 1008 || std::string(refusal) != "452 refused by trigger\r\n")
+          ++failures[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  const auto mails = server.waitForMails(kThreads * kMails);
+  ASSERT_EQ(mails.size(), static_cast<std::size_t>(kThreads * kMails));
+  std::set<std::string> subjects;
+  for (const auto& m : mails) {
+    subjects.insert(m.subject);
+    const std::string tag = m.subject.substr(5);
+    const std::string rcpt = std::string("t").append(tag.substr(0, tag.find('-'))).append("@example.com");
+    EXPECT_EQ(m.rcptTos, std::vector<std::string>{rcpt});
+    const int i = std::stoi(tag.substr(tag.find('-') + 1));
+    EXPECT_EQ(m.body, "body of " + tag + "\r\n" + std::string(static_cast<std::size_t>(i) * 5000, 'b') +
+                          "\r\n\r\n");
+  }
+  EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kThreads * kMails));
+}

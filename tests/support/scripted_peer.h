@@ -1,0 +1,71 @@
+// A scripted SMTP peer for what a real server will not do on demand: a loopback TCP server on
+// its own thread that plays a script against one client (send bytes, possibly split and slowed;
+// await a line or the mail data; drop the connection; stay silent), records every byte it
+// received, and tells whether the client closed the connection.
+#ifndef TESTS_SUPPORT_SCRIPTED_PEER_H
+#define TESTS_SUPPORT_SCRIPTED_PEER_H
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+struct PeerStep {
+  enum class Kind { Send, ExpectLine, ExpectData, Drop, Silent };
+  Kind kind;
+  std::string bytes;                   // Send: what to send
+  std::size_t chunk = 0;               // Send: split into pieces of this size (0 = whole)
+  std::chrono::milliseconds pause{0};  // Send: pause before each piece
+
+  static PeerStep send(std::string bytes) { return {Kind::Send, std::move(bytes)}; }
+  static PeerStep sendSplit(std::string bytes, std::size_t chunk,
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
+    return {Kind::Send, std::move(bytes), chunk, pause};
+  }
+  static PeerStep expectLine() { return {Kind::ExpectLine, {}}; }   // one CR LF line
+  static PeerStep expectData() { return {Kind::ExpectData, {}}; }   // up to CR LF "." CR LF
+  static PeerStep drop() { return {Kind::Drop, {}}; }               // close at once
+  static PeerStep silent() { return {Kind::Silent, {}}; }           // read, answer nothing
+};
+
+// A listening IPv4 socket on a free loopback port; throws when none can be made.
+int listenOnLoopback(uint16_t& port, int backlog);
+
+// The script of a peer that accepts one whole mail with `recipients` RCPT TO commands.
+std::vector<PeerStep> acceptingScript(std::size_t recipients);
+
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<PeerStep> script);
+  ~ScriptedPeer();
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // Waits (bounded) until the client has closed the connection or the peer dropped it, then
+  // returns every byte received.
+  std::string received();
+  // The received bytes split into lines at CR LF (the line ends removed).
+  std::vector<std::string> lines();
+  // True when the client closed its end (end of stream seen while reading).
+  bool clientClosed();
+
+ private:
+  void run(std::vector<PeerStep> script);
+  void finish();
+
+  int listenFd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string received_;
+  bool clientClosed_ = false;
+};
+
+}  // namespace testsupport
+
+#endif

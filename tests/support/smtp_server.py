@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""A real SMTP server for the tests and the demo: aiosmtpd on a loopback port that records
+every accepted mail as one JSON line, and optionally stores it in a Maildir.
+
+Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
+Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
+
+Behaviour triggers, carried by the recipient's local part (the text before "@"):
+  refuse...      RCPT TO is refused with 550 ("refuse-me@x")
+  refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
+  drop...        the server closes the connection without replying to that RCPT TO
+
+Each record: helo, mail_from, rcpt_tos, data_b64 (the DATA bytes exactly as stored), and what
+Python's email package makes of the mail under email.policy.strict: defects (or the exception
+text when parsing fails), to, cc, from, subject, message_id, date and the decoded body.
+"""
+import argparse
+import asyncio
+import base64
+import email
+import email.policy
+import json
+import mailbox
+import os
+import re
+import signal
+import sys
+
+from aiosmtpd.smtp import SMTP
+
+TRIGGER = re.compile(r"^(refuse|drop)(\d{3})?", re.IGNORECASE)
+
+
+def inspect(data):
+    """What the strict policy makes of the mail: defects and the decoded fields."""
+    out = {"defects": [], "to": "", "cc": "", "from": "", "subject": "", "message_id": "",
+           "date": "", "body": ""}
+    try:
+        msg = email.message_from_bytes(data, policy=email.policy.strict)
+        for name, key in (("To", "to"), ("Cc", "cc"), ("From", "from"), ("Subject", "subject"),
+                          ("Message-ID", "message_id"), ("Date", "date")):
+            values = msg.get_all(name) or []
+            if len(values) > 1:
+                out["defects"].append(f"{name} appears {len(values)} times")
+            if values:
+                header = values[0]
+                out[key] = str(header)
+                out["defects"].extend(f"{name}: {type(d).__name__}: {d}"
+                                      for d in getattr(header, "defects", ()))
+        for name, value in msg.items():  # parses every header, so all their defects show
+            out["defects"].extend(f"{name}: {type(d).__name__}: {d}"
+                                  for d in getattr(value, "defects", ()))
+        out["defects"].extend(f"{type(d).__name__}: {d}" for d in msg.defects)
+        out["body"] = msg.get_content()
+    except Exception as error:  # the strict policy raises on the first message defect
+        out["defects"].append(f"{type(error).__name__}: {error}")
+    out["defects"] = sorted(set(out["defects"]))
+    return out
+
+
+class Recorder:
+    def __init__(self, record, maildir):
+        self.record = open(record, "a", encoding="utf-8") if record else None
+        self.maildir = mailbox.Maildir(maildir, create=True) if maildir else None
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        match = TRIGGER.match(address.split("@", 1)[0])
+        if match and match.group(1).lower() == "drop":
+            server.transport.abort()
+            return "421 closing"  # never reaches the client: the transport is gone
+        if match:
+            return f"{match.group(2) or '550'} refused by trigger"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        data = envelope.original_content
+        entry = {"helo": session.host_name or "", "mail_from": envelope.mail_from or "",
+                 "rcpt_tos": list(envelope.rcpt_tos),
+                 "data_b64": base64.b64encode(data).decode("ascii")}
+        entry.update(inspect(data))
+        if self.record:
+            self.record.write(json.dumps(entry) + "\n")
+            self.record.flush()
+        if self.maildir is not None:
+            self.maildir.add(data)
+        return "250 Message accepted"
+
+
+async def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--record")
+    parser.add_argument("--maildir")
+    args = parser.parse_args()
+
+    loop = asyncio.get_running_loop()
+    handler = Recorder(args.record, args.maildir)
+    server = await loop.create_server(lambda: SMTP(handler, hostname="testserver"),
+                                      host=args.host, port=args.port)
+    print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
+
+    stop = asyncio.Event()
+    loop.add_signal_handler(signal.SIGTERM, stop.set)
+    loop.add_signal_handler(signal.SIGINT, stop.set)
+
+    def stdin_readable():
+        if not os.read(sys.stdin.fileno(), 4096):  # the parent has gone: stop with it
+            loop.remove_reader(sys.stdin.fileno())
+            stop.set()
+    try:
+        loop.add_reader(sys.stdin.fileno(), stdin_readable)
+    except (OSError, ValueError, AttributeError, NotImplementedError):
+        pass  # stdin is not a pipe or terminal: SIGTERM alone stops the server
+    await stop.wait()
+    server.close()
+    await server.wait_closed()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())

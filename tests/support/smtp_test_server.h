@@ -1,0 +1,58 @@
+// Test fixture around smtp_server.py: a real aiosmtpd server on a free loopback port, started by
+// the constructor and stopped (by its pid) in the destructor, with the mails it recorded.
+// Behaviour triggers, carried by the recipient's local part: "refuse..." is refused with 550,
+// "refuseNNN..." with code NNN (e.g. "refuse452@x"), "drop..." closes the connection unanswered.
+#ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
+#define TESTS_SUPPORT_SMTP_TEST_SERVER_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ReceivedMail {
+  std::string helo, mailFrom;
+  std::vector<std::string> rcptTos;
+  std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
+  std::vector<std::string> defects;   // from email.policy.strict; empty = clean
+  std::string from, to, cc, subject, messageId, date, body;  // decoded by Python's email package
+};
+
+class SmtpTestServer {
+ public:
+  explicit SmtpTestServer(std::string maildir = {});
+  ~SmtpTestServer();
+  SmtpTestServer(const SmtpTestServer&) = delete;
+  SmtpTestServer& operator=(const SmtpTestServer&) = delete;
+
+  uint16_t port() const;
+  // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
+  // names them) unless allowDefects(true) was called.
+  std::vector<ReceivedMail> mails();
+  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout =
+                                                            std::chrono::seconds(10));
+  // For a test that sends a defective mail on purpose.
+  void allowDefects(bool allow) { allowDefects_ = allow; }
+
+ private:
+  std::vector<ReceivedMail> read() const;
+  void stop() noexcept;
+
+  std::string dir_;
+  std::string record_;
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  uint16_t port_ = 0;
+  bool allowDefects_ = false;
+};
+
+// Standard base64 decoding (the server records DATA bytes that way).
+std::string base64Decode(const std::string& text);
+
+}  // namespace testsupport
+
+#endif
