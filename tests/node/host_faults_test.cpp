@@ -59,7 +59,9 @@ TEST_F(NodeTest, EveryHostCallFailingFollowsTheReturnCodeRule) {
           EXPECT_EQ(propagated, 0u) << "a host error ends the evaluation";
           EXPECT_TRUE(r.log.empty()) << "and nothing is logged";
         }
-        if (checked && code == 64) EXPECT_GT(host_.rethrowCount(), rethrows) << "the exception is re-raised";
+        if (checked && code == 64) {
+          EXPECT_GT(host_.rethrowCount(), rethrows) << "the exception is re-raised";
+        }
         if (call.operation == "cniElementDateValue" || call.operation == "cniElementGmtTimeValue" ||
             call.operation == "cniElementByteArrayValue") {
           EXPECT_EQ(propagated, 1u) << "an unreadable descriptor value only changes the date";
