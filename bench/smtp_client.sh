@@ -38,7 +38,7 @@ theirs() {
   GLIBC_TUNABLES=$tunables timeout 300 taskset -c 0 \
     smtp-source -m "$n" -l 1024 -f bench@example.com -t sink@example.com "127.0.0.1:$port"
   end=$(date +%s.%N)
-  echo "$n / ($end - $start)" | bc -l
+  awk -v n="$n" -v s="$start" -v e="$end" 'BEGIN { print n / (e - s) }'
 }
 best() { sort -g | tail -1; }
 
@@ -51,7 +51,7 @@ done
 mine=$(printf '%s\n' "${a[@]}" | best)
 postfix=$(printf '%s\n' "${b[@]}" | best)
 printf 'SendEmailMessage: %.0f mails/s\nsmtp-source:      %.0f mails/s\nratio:            %.2f\n' \
-  "$mine" "$postfix" "$(echo "$mine / $postfix" | bc -l)"
+  "$mine" "$postfix" "$(awk -v a="$mine" -v b="$postfix" 'BEGIN { print a / b }')"
 
 timeout 300 taskset -c 0 "$driver" "$port" big 64
 timeout 300 taskset -c 0 "$driver" "$port" big 64 utf8

@@ -33,10 +33,14 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
   std::size_t lineLength = 0;  // bytes of the current line seen so far, kept or not
   for (;;) {
     if (begin_ == end_) {
-      const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-      if (left.count() <= 0 || !waitReadable(fd_, left)) break;
-      const ssize_t got = ::recv(fd_, in_.data(), in_.size(), 0);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      // The reply is often there already (the server ran while we wrote): try before waiting.
+      const ssize_t got = ::recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, left)) break;
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;  // end of connection or reset
       begin_ = 0;
       end_ = static_cast<std::size_t>(got);

@@ -3,6 +3,9 @@
 // also checked by Python's email package under its strict policy.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "SendMessage.h"
@@ -30,7 +33,9 @@ ReceivedMail sendOne(SmtpTestServer& server, const Mail& mail) {
 }  // namespace
 
 TEST(RealServer, HeaderBlockAndEnvelopeOfTwoToOneCcWithMessageIdAtPriorityOne) {
-  SmtpTestServer server;
+  char maildir[] = "/tmp/smtp-maildir-XXXXXX";
+  ASSERT_NE(::mkdtemp(maildir), nullptr);
+  SmtpTestServer server(maildir);
   Mail mail;
   mail.to = "first@example.com; Second Person <second@example.com>";
   mail.cc = "copy@example.com";
@@ -60,6 +65,15 @@ TEST(RealServer, HeaderBlockAndEnvelopeOfTwoToOneCcWithMessageIdAtPriorityOne) {
             "\r\n");
   EXPECT_EQ(m.to, "first@example.com, Second Person <second@example.com>");
   EXPECT_EQ(m.messageId, "<" + std::string(kMsgId) + "@" + host + ">");
+  // The Maildir copy holds the same bytes.
+  std::vector<std::filesystem::path> stored;
+  for (const auto& f : std::filesystem::directory_iterator(std::string(maildir) + "/new"))
+    stored.push_back(f.path());
+  ASSERT_EQ(stored.size(), 1u);
+  std::ifstream in(stored[0], std::ios::binary);
+  const std::string copy((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(copy, m.data);
+  std::filesystem::remove_all(maildir);
 }
 
 TEST(RealServer, BccOnlyInTheEnvelopeAndOneFieldPerKindOfRecipient) {

@@ -61,7 +61,11 @@ def inspect(data):
 class Recorder:
     def __init__(self, record, maildir):
         self.record = open(record, "a", encoding="utf-8") if record else None
-        self.maildir = mailbox.Maildir(maildir, create=True) if maildir else None
+        self.maildir = None
+        if maildir:
+            for sub in ("tmp", "new", "cur"):  # also when the folder itself already exists
+                os.makedirs(os.path.join(maildir, sub), exist_ok=True)
+            self.maildir = mailbox.Maildir(maildir, create=False)
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         match = TRIGGER.match(address.split("@", 1)[0])
