@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> inputs;
 
   app.add_option("--plugin", pluginPath, "plug-in library to load")->capture_default_str();
-  app.add_option("--set", sets, "node attribute NAME=VALUE (repeatable; after --node and --server)");
+  // One value per occurrence, so that inputs may follow a repeated option.
+  app.add_option("--set", sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
+      ->allow_extra_args(false);
   app.add_option("--node", nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
   app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT]");
   app.add_flag("--list-attributes", listAttributes, "print the node's attributes with their values and exit");
@@ -58,7 +60,8 @@ int main(int argc, char** argv) {
   app.add_option("--put-time", putTime, "descriptor put date and time of every message, \"YYYY-MM-DD HH:MM:SS[.ff]\"");
   app.add_option("--msgid", msgId, "descriptor message id of every message, 48 hex digits");
   app.add_flag("--no-descriptor", options.descriptor.omit, "give messages no descriptor folder");
-  app.add_option("--detach", options.detach, "leave an output terminal unattached (repeatable)");
+  app.add_option("--detach", options.detach, "leave an output terminal unattached (repeatable)")
+      ->allow_extra_args(false);
   app.add_flag("-v,--verbose", options.verbose, "show the node's log entries under each message");
   app.add_flag("-q,--quiet", options.quiet, "no line per message, only the summary");
   app.add_option("inputs", inputs, "XML or JSON files, folders of them, or - for standard input (the default)");

@@ -91,7 +91,9 @@ bool readProperties(const std::string& path, std::vector<std::pair<std::string, 
     }
     std::string name = line.substr(start, eq - start);
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    settings.emplace_back(name, line.substr(eq + 1));
+    // As in the usual properties format, blanks around the "=" are not part of the value.
+    std::size_t value = line.find_first_not_of(" \t", eq + 1);
+    settings.emplace_back(name, value == std::string::npos ? std::string() : line.substr(value));
   }
   return true;
 }

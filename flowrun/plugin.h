@@ -39,7 +39,8 @@ class Plugin {
 // node does not know or whose value it refuses, or empty.
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings);
 
-// NAME=VALUE lines of a properties file; '#' starts a comment line, blank lines are skipped.
+// NAME=VALUE lines of a properties file; '#' starts a comment line, blank lines are skipped,
+// and blanks around the "=" are dropped.
 bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
                     std::string& error);
 

@@ -29,7 +29,19 @@ std::string lf(std::string text) {
   return out;
 }
 
+// The raw value of a header line as it went over the wire (unfolded lines only).
+std::string header(const std::string& data, const std::string& name) {
+  std::string key = "\r\n" + name + ": ";
+  std::string text = "\r\n" + data;
+  std::size_t at = text.find(key);
+  if (at == std::string::npos) return "(no " + name + " line)";
+  at += key.size();
+  return text.substr(at, text.find("\r\n", at) - at);
+}
+
 TEST_F(NodeTest, WorkedExampleIsSentAndTheInputGoesOut) {
+  // The example's addresses have no domain, which a strict mail parser notes as a defect.
+  server_->allowDefects(true);
   set("SMTPFrom", "alerts");
   auto message = workedExample();
   auto before = message->clone();
@@ -53,6 +65,7 @@ TEST_F(NodeTest, WorkedExampleIsSentAndTheInputGoesOut) {
   EXPECT_THAT(r.log[0].inserts, ElementsAre("Message propagated"));
 
   auto mails = mailsSinceStart(1);
+  server_->allowDefects(false);
   ASSERT_EQ(mails.size(), 1u);
   const auto& m = mails[0];
   EXPECT_EQ(m.mailFrom, "alerts");
@@ -61,7 +74,7 @@ TEST_F(NodeTest, WorkedExampleIsSentAndTheInputGoesOut) {
   EXPECT_EQ(m.cc, "carl");
   EXPECT_EQ(m.from, "alerts");
   EXPECT_EQ(m.subject, "Test");
-  EXPECT_EQ(m.date, "07 Mar 2001 09:05:03 GMT");
+  EXPECT_EQ(header(m.data, "Date"), "07 Mar 2001 09:05:03 GMT");
   EXPECT_THAT(m.messageId, HasSubstr(sampleMsgIdHex()));
   EXPECT_EQ(lf(m.body), "one\ntwo");
   EXPECT_THAT(m.data, HasSubstr("Priority: Normal\r\n"));
@@ -380,17 +393,17 @@ TEST_F(NodeTest, DescriptorDateAndMessageId) {
   auto mails = mailsSinceStart(4);
   ASSERT_EQ(mails.size(), 4u);
 
-  EXPECT_EQ(mails[0].date, "07 Mar 2001 09:05:03 GMT");
+  EXPECT_EQ(header(mails[0].data, "Date"), "07 Mar 2001 09:05:03 GMT");
   EXPECT_THAT(mails[0].messageId, HasSubstr(sampleMsgIdHex()));
 
-  EXPECT_TRUE(std::regex_match(mails[1].date, currentDate)) << mails[1].date;
+  EXPECT_TRUE(std::regex_match(header(mails[1].data, "Date"), currentDate)) << header(mails[1].data, "Date");
   EXPECT_EQ(mails[1].messageId, "") << "no id read: no Message-ID line, never the previous one";
   EXPECT_THAT(mails[1].data, ::testing::Not(HasSubstr("Message-ID")));
 
-  EXPECT_TRUE(std::regex_match(mails[2].date, currentDate)) << "no PutTime: " << mails[2].date;
+  EXPECT_TRUE(std::regex_match(header(mails[2].data, "Date"), currentDate)) << "no PutTime: " << header(mails[2].data, "Date");
   EXPECT_THAT(mails[2].messageId, HasSubstr("0001AB" + std::string(42, '0'))) << "a short id is zero-filled";
 
-  EXPECT_TRUE(std::regex_match(mails[3].date, currentDate)) << "unreadable PutTime: " << mails[3].date;
+  EXPECT_TRUE(std::regex_match(header(mails[3].data, "Date"), currentDate)) << "unreadable PutTime: " << header(mails[3].data, "Date");
   EXPECT_THAT(mails[3].messageId, HasSubstr(sampleMsgIdHex()));
 }
 
