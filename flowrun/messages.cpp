@@ -45,12 +45,21 @@ std::size_t lineOfOffset(const std::string& text, std::ptrdiff_t offset) {
 
 // ---- XML
 
-std::string xmlText(const pugi::xml_node& node) {
-  std::string text;
+// The text of a leaf: its one text child where it has one (no copy), else all of them joined.
+std::string_view xmlText(const pugi::xml_node& node, std::string& joined) {
+  pugi::xml_node only;
+  std::size_t count = 0;
   for (pugi::xml_node child : node.children()) {
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) text += child.value();
+    if (child.type() != pugi::node_pcdata && child.type() != pugi::node_cdata) continue;
+    if (count++ == 0) only = child;
   }
-  return text;
+  if (count == 0) return {};
+  if (count == 1) return only.value();
+  joined.clear();
+  for (pugi::xml_node child : node.children()) {
+    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) joined += child.value();
+  }
+  return joined;
 }
 
 bool hasElementChildren(const pugi::xml_node& node) {
@@ -62,17 +71,18 @@ bool hasElementChildren(const pugi::xml_node& node) {
 
 // Element children become child elements; a leaf's text becomes its value; attributes are ignored.
 void fromXml(const pugi::xml_node& node, Element& parent) {
+  std::string joined;
   for (pugi::xml_node child : node.children()) {
     if (child.type() != pugi::node_element) continue;
     if (hasElementChildren(child)) {
       fromXml(child, parent.addChild(child.name()));
     } else {
-      parent.addText(child.name(), xmlText(child));
+      parent.addText(child.name(), xmlText(child, joined));
     }
   }
 }
 
-void parseXml(const std::string& label, const std::string& text, std::vector<InputMessage>& out,
+void parseXml(const std::string& label, std::string text, std::vector<InputMessage>& out,
               std::vector<InputError>& errors) {
   pugi::xml_document doc;
   pugi::xml_parse_result result = doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
@@ -80,6 +90,9 @@ void parseXml(const std::string& label, const std::string& text, std::vector<Inp
     errors.push_back({label, "line " + std::to_string(lineOfOffset(text, result.offset)) + ": " + result.description()});
     return;
   }
+  // The document holds its own copy now: a large input is not kept three times over while the
+  // tree is built.
+  std::string().swap(text);
   pugi::xml_node top = doc.document_element();
   if (!top) {
     errors.push_back({label, "line 1: no root element"});
@@ -91,7 +104,8 @@ void parseXml(const std::string& label, const std::string& text, std::vector<Inp
   if (hasElementChildren(top)) {
     fromXml(top, topElement);
   } else {
-    topElement.setText(xmlText(top));
+    std::string joined;
+    topElement.setText(xmlText(top, joined));
   }
   out.push_back({label, std::move(message)});
 }
@@ -175,7 +189,18 @@ bool readFile(const std::filesystem::path& path, std::string& text, std::string&
     reason = std::strerror(errno);
     return false;
   }
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  // One read of the whole file into a string of its size (no growing copies of a large file).
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    in.read(text.data(), size);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+  } else {
+    in.clear();  // not seekable: read it as a stream
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   if (in.bad()) {
     reason = "read error";
     return false;
@@ -234,13 +259,13 @@ void toXml(const Element& element, pugi::xml_node out) {
 
 }  // namespace
 
-void parseDocument(const std::string& label, const std::string& text, Format format, std::vector<InputMessage>& out,
+void parseDocument(const std::string& label, std::string text, Format format, std::vector<InputMessage>& out,
                    std::vector<InputError>& errors) {
   if (format == Format::Auto) format = sniff(text);
   if (format == Format::Json) {
     parseJson(label, text, out, errors);
   } else {
-    parseXml(label, text, out, errors);
+    parseXml(label, std::move(text), out, errors);
   }
 }
 
@@ -250,7 +275,7 @@ void readInputs(const std::vector<std::string>& paths, std::vector<InputMessage>
   for (const std::string& path : paths) {
     if (path == "-") {
       std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-      parseDocument("stdin", text, Format::Auto, out, errors);
+      parseDocument("stdin", std::move(text), Format::Auto, out, errors);
       continue;
     }
     std::error_code ec;
@@ -270,7 +295,7 @@ void readInputs(const std::vector<std::string>& paths, std::vector<InputMessage>
           errors.push_back({file.string(), reason});
           continue;
         }
-        parseDocument(file.string(), text, formatOfPath(file), out, errors);
+        parseDocument(file.string(), std::move(text), formatOfPath(file), out, errors);
       }
       continue;
     }
@@ -279,7 +304,7 @@ void readInputs(const std::vector<std::string>& paths, std::vector<InputMessage>
       errors.push_back({path, reason});
       continue;
     }
-    parseDocument(path, text, formatOfPath(path), out, errors);
+    parseDocument(path, std::move(text), formatOfPath(path), out, errors);
   }
 }
 
