@@ -31,7 +31,7 @@ enum class Format { Auto, Xml, Json };
 
 // Reads one document. `label` names it in messages; `text` is its whole content.
 // Appends the messages it holds to `out`, or one error to `errors`.
-void parseDocument(const std::string& label, std::string text, Format format,
+void parseDocument(const std::string& label, const std::string& text, Format format,
                    std::vector<InputMessage>& out, std::vector<InputError>& errors);
 
 // Reads the files and folders named on the command line ("-" is standard input). Folders are

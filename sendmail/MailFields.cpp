@@ -25,7 +25,17 @@ constexpr int kNameUnits = 512;
 // the system while they are converted, so a large body is held about once, not one and a half
 // times. Conversion then goes in steps of kStepUnits.
 constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
-constexpr std::size_t kStepUnits = std::size_t{1} << 18;
+constexpr std::size_t kStepUnits = std::size_t{1} << 20;  // 2 MiB: one huge page
+
+// Large blocks about to be filled ask for transparent huge pages: filling 64 MiB then takes 32
+// page faults, not 16384.
+void preferHugePages(void* block, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (block == nullptr || bytes < 2 * kHuge) return;
+  const auto start = (reinterpret_cast<std::uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(kHuge - 1);
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
 
 // The value buffer of one scan.
 struct ValueBuffer {
@@ -76,6 +86,7 @@ class MappedUnits {
     void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     base_ = static_cast<CciChar*>(p);
+    preferHugePages(p, bytes_);
   }
   ~MappedUnits() { ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_); }
   MappedUnits(const MappedUnits&) = delete;
@@ -104,6 +115,7 @@ class MappedUnits {
 CString convertMapped(MappedUnits& mapped, std::size_t length) {
   CciChar* units = mapped.units();
   CString out = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
+  preferHugePages(out.get(), utf8Room(length));
   std::size_t written = 0;
   out.get()[0] = '\0';
   for (std::size_t done = 0; done < length;) {
