@@ -30,6 +30,9 @@ struct StepLimits {
 };
 extern const StepLimits kStepLimits[10];
 inline constexpr Millis kConnectTimeout{30'000};
+// The longest a single receive blocks in the kernel; a longer reply wait takes more slices
+// (then poll). Being the shortest step bound, it is set once per connection, not once per step.
+inline constexpr Millis kReceiveSlice{30'000};
 
 // Effective bounds: the table's values unless a test has shortened them.
 Millis replyTimeout(int step) noexcept;

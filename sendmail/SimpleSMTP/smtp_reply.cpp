@@ -26,7 +26,8 @@ bool continues(const char head[4], std::size_t lineLength) noexcept {
 }  // namespace
 
 long ReplyReader::receive(Millis left) noexcept {
-  if (left != armed_) armed_ = setWaitBound(fd_, SO_RCVTIMEO, left) ? left : Millis{-1};
+  const Millis bound = std::min(left, kReceiveSlice);
+  if (bound != armed_) armed_ = setWaitBound(fd_, SO_RCVTIMEO, bound) ? bound : Millis{-1};
   // Without a bound in the kernel the receive must not block: the caller polls instead.
   const int flags = armed_.count() < 0 ? MSG_DONTWAIT : 0;
   for (;;) {
@@ -49,7 +50,7 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
       const int error = errno;
       left = std::chrono::ceil<Millis>(deadline - Clock::now());
       if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
-        // The bound ran out, or the socket does not block: then poll waits instead.
+        // A slice ran out, or the socket does not block: poll waits for the rest.
         if (left.count() <= 0 || !waitReadable(fd_, left)) break;
         left = std::chrono::ceil<Millis>(deadline - Clock::now());
         continue;
