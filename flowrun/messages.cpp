@@ -15,6 +15,9 @@
 #include <iterator>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -119,18 +122,60 @@ void parseXml(const std::string& label, const std::string& text, std::vector<Inp
 
 bool readFile(const std::filesystem::path& path, std::string& text, std::string& reason);
 
-// An XML file goes straight into the parser's own buffer: a large file is held once, not twice,
-// while its tree is built. Only a malformed file is read again, to name the line.
+// A file's pages mapped privately: read where they lie in the page cache, copied only where
+// written to.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      size_ = static_cast<std::size_t>(info.st_size);
+      // Populated read-only, then made writable: a private writable mapping would be populated
+      // by copying every page.
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (p != MAP_FAILED && ::mprotect(p, size_, PROT_READ | PROT_WRITE) == 0) {
+        data_ = static_cast<char*>(p);
+      } else if (p != MAP_FAILED) {
+        ::munmap(p, size_);
+      }
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) ::munmap(data_, size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// An XML file is parsed where it lies, mapped: a large file costs neither a read copy nor the
+// parser's own. Only a malformed file is read again, to name the line (the parse has changed
+// the mapped text). Files that cannot be mapped are read as text.
 void parseXmlFile(const std::filesystem::path& path, std::vector<InputMessage>& out,
                   std::vector<InputError>& errors) {
-  pugi::xml_document doc;
-  pugi::xml_parse_result result = doc.load_file(path.c_str(), pugi::parse_default, pugi::encoding_utf8);
-  if (result.status == pugi::status_file_not_found || result.status == pugi::status_io_error) {
-    errors.push_back({path.string(), std::strerror(errno != 0 ? errno : EIO)});
+  MappedFile file(path);
+  std::string text, reason;
+  if (file.data() == nullptr) {
+    if (!readFile(path, text, reason)) {
+      errors.push_back({path.string(), reason});
+      return;
+    }
+    parseXml(path.string(), text, out, errors);
     return;
   }
+  pugi::xml_document doc;
+  pugi::xml_parse_result result =
+      doc.load_buffer_inplace(file.data(), file.size(), pugi::parse_default, pugi::encoding_utf8);
   if (!result) {
-    std::string text, reason;
     if (!readFile(path, text, reason)) {
       errors.push_back({path.string(), reason});
       return;

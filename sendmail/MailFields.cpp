@@ -101,6 +101,16 @@ class MappedUnits {
     ::munmap(reinterpret_cast<char*>(base_) + released_, upTo - released_);
     released_ = upTo;
   }
+  // Hands the first `used` bytes (and the rest of their last page) over as a text; the rest of
+  // the mapping goes back to the system.
+  BodyText takeFront(std::size_t used) {
+    const std::size_t keep = std::min(pageUp(used), bytes_);
+    if (keep < bytes_) ::munmap(reinterpret_cast<char*>(base_) + keep, bytes_ - keep);
+    BodyText text(reinterpret_cast<char*>(base_), BodyRelease{keep});
+    base_ = nullptr;
+    bytes_ = released_ = 0;
+    return text;
+  }
 
  private:
   static std::size_t pageSize() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
@@ -111,30 +121,61 @@ class MappedUnits {
 };
 
 // Converts a mapped value step by step (never splitting a surrogate pair), stopping at its
-// first NUL unit like every other conversion, and shrinks the result to its size.
-CString convertMapped(MappedUnits& mapped, std::size_t length) {
+// first NUL unit like every other conversion. With `inPlace` the text is written over the units
+// already converted, in the mapping itself, while it stays behind them (as text of one- and
+// two-byte characters does), so a large body costs no second buffer; otherwise, or from the
+// step where it would not, it goes to a buffer of its own while the converted pages go back.
+BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace) {
   CciChar* units = mapped.units();
-  CString out = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
-  preferHugePages(out.get(), utf8Room(length));
+  char* front = reinterpret_cast<char*>(units);
+  const auto newBuffer = [length] {
+    CString buffer = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
+    preferHugePages(buffer.get(), utf8Room(length));
+    return buffer;
+  };
+  CString separate;
+  std::unique_ptr<char[]> step;
+  if (inPlace) {
+    step.reset(new char[utf8Room(kStepUnits)]);
+  } else {
+    separate = newBuffer();
+  }
   std::size_t written = 0;
-  out.get()[0] = '\0';
   for (std::size_t done = 0; done < length;) {
     std::size_t end = std::min(length, done + kStepUnits);
     if (end < length && units[end - 1] >= 0xD800 && units[end - 1] <= 0xDBFF) --end;
     const std::size_t nul = done + findNul(units + done, end - done);
     const CciChar saved = units[nul];
     units[nul] = 0;
-    written += toUtf8(units + done, out.get() + written, utf8Room(nul - done));
+    if (separate) {
+      written += toUtf8(units + done, separate.get() + written, utf8Room(nul - done));
+    } else {
+      const std::size_t n = toUtf8(units + done, step.get(), utf8Room(nul - done));
+      if (written + n > nul * sizeof(CciChar)) {
+        // It would reach units not yet converted: the text moves to a buffer of its own.
+        separate = newBuffer();
+        std::memcpy(separate.get(), front, written);
+        std::memcpy(separate.get() + written, step.get(), n + 1);
+      } else {
+        std::memcpy(front + written, step.get(), n + 1);
+      }
+      written += n;
+    }
     units[nul] = saved;
     if (nul < end) break;
     done = end;
-    mapped.releaseBefore(done);
+    if (separate) mapped.releaseBefore(done);
   }
-  if (char* smaller = static_cast<char*>(std::realloc(out.get(), written + 1))) {
-    out.release();
-    out.reset(smaller);
+  if (!separate) {
+    front[written] = '\0';
+    return mapped.takeFront(written + 1);
   }
-  return out;
+  separate.get()[written] = '\0';
+  if (char* smaller = static_cast<char*>(std::realloc(separate.get(), written + 1))) {
+    separate.release();
+    separate.reset(smaller);
+  }
+  return BodyText(separate.release());
 }
 
 // Reads one element's character value into `buffer` and returns its length in units. On the
@@ -168,16 +209,23 @@ std::size_t readUnits(int& rc, CciElement* element, ValueBuffer& buffer, std::un
   return length >= 0 && length < capacity ? static_cast<std::size_t>(length) : static_cast<std::size_t>(capacity - 1);
 }
 
-// One element's character value as new UTF-8 text.
-CString readText(int& rc, CciElement* element, ValueBuffer& buffer) {
+// One element's character value as new UTF-8 text; a large one, with `inPlace`, converted
+// where it was read (see convertMapped).
+BodyText readValue(int& rc, CciElement* element, ValueBuffer& buffer, bool inPlace) {
   std::unique_ptr<MappedUnits> mapped;
   CciChar* units = nullptr;
   const std::size_t length = readUnits(rc, element, buffer, mapped, units);
-  if (mapped) return convertMapped(*mapped, length);
+  if (mapped) return convertMapped(*mapped, length, inPlace);
   const std::size_t room = utf8Room(length);
-  CString out = ownOrThrow(static_cast<char*>(std::malloc(room)));
+  BodyText out(static_cast<char*>(std::malloc(room)));
+  if (!out) throw std::bad_alloc();
   toUtf8(units, out.get(), room);
   return out;
+}
+
+// One element's character value as new UTF-8 text from malloc.
+CString readText(int& rc, CciElement* element, ValueBuffer& buffer) {
+  return CString(readValue(rc, element, buffer, false).release());
 }
 
 // Appends one element's value to a list, after `separator` unless the list is new. The text is
@@ -192,7 +240,7 @@ void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer&
     NodeStringBufferAdd(list.get(), separator);
   }
   if (mapped) {
-    NodeStringBufferAdd(list.get(), convertMapped(*mapped, length).get());
+    NodeStringBufferAdd(list.get(), convertMapped(*mapped, length, false).get());
     return;
   }
   const std::size_t room = utf8Room(length);
@@ -224,7 +272,7 @@ Field fieldNamed(const CciChar* name) {
 void readBody(int& rc, CciElement* body, MailFields& fields, ValueBuffer& buffer) {
   CciElement* line = cniFirstChild(&rc, body);
   if (line == nullptr) {
-    fields.bodyText = readText(rc, body, buffer);
+    fields.bodyText = readValue(rc, body, buffer, true);
     fields.bodyIsLines = false;
     return;
   }
@@ -289,6 +337,14 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
 }
 
 }  // namespace evaluation
+
+void evaluation::BodyRelease::operator()(char* text) const noexcept {
+  if (mapped != 0) {
+    ::munmap(text, mapped);
+  } else {
+    std::free(text);
+  }
+}
 
 char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity) {
   if (rc == nullptr || valueBuffer == nullptr || *valueBuffer == nullptr || capacity == nullptr || *capacity <= 0) {
