@@ -41,6 +41,8 @@ const char* kindName(ValueKind kind) {
 
 // ---------------------------------------------------------------- Element
 
+const std::u16string Element::kNoText;
+
 Element::Element(Message* owner, Element* parent) : owner_(owner), parent_(parent) {}
 
 Element* Element::firstChild() const { return children_.empty() ? nullptr : children_.front().get(); }
@@ -62,13 +64,7 @@ Element* Element::child(std::string_view nameUtf8) const {
 
 void Element::setCharacterValue(std::u16string value) {
   kind_ = ValueKind::Character;
-  if (value.size() >= kSharedUnits) {
-    shared_ = std::make_shared<const std::u16string>(std::move(value));
-    text_.clear();
-  } else {
-    text_ = std::move(value);
-    shared_.reset();
-  }
+  text_ = std::make_shared<const std::u16string>(std::move(value));
 }
 void Element::setText(std::string_view utf8) { setCharacterValue(toUtf16(utf8)); }
 void Element::setDate(HostDate date) {
@@ -127,7 +123,6 @@ void Element::copyChildrenTo(Element& target) const {
     copy->type_ = source->type_;
     copy->kind_ = source->kind_;
     copy->text_ = source->text_;
-    copy->shared_ = source->shared_;
     copy->date_ = source->date_;
     copy->time_ = source->time_;
     copy->bytes_ = source->bytes_;
