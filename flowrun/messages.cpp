@@ -23,6 +23,8 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include "util_alloc.h"
+
 namespace flowrun {
 namespace {
 
@@ -190,7 +192,7 @@ void parseXmlFile(const std::filesystem::path& path, std::vector<InputMessage>& 
 // faults instead of sixteen thousand.
 void* parserAllocate(std::size_t size) {
   void* block = std::malloc(size);
-  if (block != nullptr) memhost::preferHugePages(block, size);
+  if (block != nullptr) sm::preferHugePages(block, size);
   return block;
 }
 

@@ -2,13 +2,12 @@
 // cciMbsToUcs / cciUcsToMbs and as the C++ helpers toUtf16 / toUtf8. Ill-formed input becomes
 // U+FFFD (one per maximal ill-formed subpart); output limits are honoured and a character is
 // never split across the limit.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "host_impl.h"
+#include "util_alloc.h"
 
 namespace memhost {
 namespace {
@@ -160,18 +159,10 @@ std::size_t unitLength(const CciChar* s) {
 
 }  // namespace
 
-void preferHugePages(void* block, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (block == nullptr || bytes < 2 * kHuge) return;
-  const auto start = (reinterpret_cast<std::uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(kHuge - 1);
-  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
 std::u16string toUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());  // never more units than bytes
-  preferHugePages(out.data(), utf8.size() * sizeof(char16_t));
+  sm::preferHugePages(out.data(), utf8.size() * sizeof(char16_t));
   out.resize(utf8.size());
   const auto* begin = reinterpret_cast<const unsigned char*>(utf8.data());
   bool cut = false;

@@ -22,10 +22,6 @@ namespace memhost {
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 
-// Asks for transparent huge pages on the whole 2 MiB pages of a large block not yet touched
-// (a no-op below 4 MiB), so that filling it costs a few page faults instead of thousands.
-void preferHugePages(void* block, std::size_t bytes) noexcept;
-
 enum class ValueKind { None, Character, Date, GmtTime, ByteArray };
 
 // Return codes of this host beyond the shared 0 / 22 / 64.

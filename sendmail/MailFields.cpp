@@ -27,16 +27,6 @@ constexpr int kNameUnits = 512;
 constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
 constexpr std::size_t kStepUnits = std::size_t{1} << 20;  // 2 MiB: one huge page
 
-// Large blocks about to be filled ask for transparent huge pages: filling 64 MiB then takes 32
-// page faults, not 16384.
-void preferHugePages(void* block, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (block == nullptr || bytes < 2 * kHuge) return;
-  const auto start = (reinterpret_cast<std::uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(kHuge - 1);
-  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
 // The value buffer of one scan.
 struct ValueBuffer {
   CciText units;
@@ -86,7 +76,7 @@ class MappedUnits {
     void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     base_ = static_cast<CciChar*>(p);
-    preferHugePages(p, bytes_);
+    sm::preferHugePages(p, bytes_);
   }
   ~MappedUnits() { ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_); }
   MappedUnits(const MappedUnits&) = delete;
@@ -130,7 +120,7 @@ BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace) {
   char* front = reinterpret_cast<char*>(units);
   const auto newBuffer = [length] {
     CString buffer = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
-    preferHugePages(buffer.get(), utf8Room(length));
+    sm::preferHugePages(buffer.get(), utf8Room(length));
     return buffer;
   };
   CString separate;
