@@ -154,9 +154,11 @@ printf '%-28s %10s\n%-28s %10s   ours/peer %s\n' "${label[ours]}" "$ins_ours" "$
 
 # ---- system calls per mail (strace -c over 500 mails), when strace is there
 if command -v strace >/dev/null; then
-  syscalls() {
-    timeout "$limit" strace -f -c -o "$work/strace" "$@" >/dev/null 2>&1
-    awk '/total$/ { printf "%.1f", $(NF - 2) / 500 }' "$work/strace"
+  syscalls() {  # "n/a" where tracing is not allowed
+    rm -f "$work/strace"
+    timeout "$limit" strace -f -c -o "$work/strace" "$@" >/dev/null 2>&1 || true
+    awk '/total$/ { printf "%.1f", $(NF - 2) / 500; found = 1 } END { if (!found) printf "n/a" }' \
+      "$work/strace" 2>/dev/null || printf 'n/a'
   }
   ours_cmd 500; sc_ours=$(syscalls "${cmd[@]}")
   source_cmd 500; sc_source=$(syscalls "${cmd[@]}")
