@@ -21,9 +21,9 @@ namespace {
 constexpr const char* kListSeparator = "; ";
 constexpr int kInitialValueUnits = 1024;
 constexpr int kNameUnits = 512;
-// A value at least this long is read into a mapping of its own, whose UTF-16 pages go back to
-// the system while they are converted, so a large body is held about once, not one and a half
-// times. Conversion then goes in steps of kStepUnits.
+// A value at least this long is read into a mapping of its own and converted in steps of
+// kStepUnits, its text written over the units already converted (or its pages given back), so
+// that the node holds a large body about once, not one and a half times.
 constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
 constexpr std::size_t kStepUnits = std::size_t{1} << 20;  // 2 MiB: one huge page
 
