@@ -27,7 +27,8 @@ struct Evaluation {
   std::string fileStem;
   std::string terminal;  // empty: nothing propagated
   std::string error;     // "SendMailError" of a failure message
-  std::vector<memhost::LogEntry> log;
+  std::vector<memhost::LogEntry> log;  // kept only when they are shown
+  bool notConnected = false;           // the node logged "Terminal not connected"
   std::string writeError;
 };
 
@@ -80,8 +81,10 @@ class Runner {
         return received(name, message);
       });
     }
-    memhost::Host::instance().setLogSink([](const memhost::LogEntry& entry) {
-      if (current != nullptr) current->log.push_back(entry);
+    memhost::Host::instance().setLogSink([verbose = options_.verbose](const memhost::LogEntry& entry) {
+      if (current == nullptr) return;
+      current->notConnected |= !entry.inserts.empty() && entry.inserts[0] == "Terminal not connected";
+      if (verbose) current->log.push_back(entry);
     });
     return true;
   }
@@ -137,13 +140,17 @@ class Runner {
       const InputMessage& input = inputs_[i % n];
       std::size_t round = i / n + 1;
 
+      // Names are made only where they are shown or used: a quiet run in memory needs none.
       Evaluation evaluation;
-      evaluation.label = input.label;
-      evaluation.fileStem = fileStem(input.label);
-      if (options_.repeat > 1) {
-        std::string number = std::to_string(round);
-        evaluation.label.append(" [").append(number).append("]");
-        evaluation.fileStem.append(".").append(number);
+      const bool named = !options_.quiet || !options_.outDir.empty();
+      if (named) {
+        evaluation.label = input.label;
+        evaluation.fileStem = fileStem(input.label);
+        if (options_.repeat > 1) {
+          std::string number = std::to_string(round);
+          evaluation.label.append(" [").append(number).append("]");
+          evaluation.fileStem.append(".").append(number);
+        }
       }
       auto message = instantiate(*input.message, options_.descriptor, host);
       current = &evaluation;
@@ -156,8 +163,7 @@ class Runner {
 
   void report(const Evaluation& e) {
     std::string outcome;
-    bool notConnected = false;
-    for (const auto& entry : e.log) notConnected |= !entry.inserts.empty() && entry.inserts[0] == "Terminal not connected";
+    const bool notConnected = e.notConnected;
 
     std::lock_guard<std::mutex> lock(linesMutex_);
     if (e.terminal == "out") {

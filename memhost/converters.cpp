@@ -2,9 +2,12 @@
 // cciMbsToUcs / cciUcsToMbs and as the C++ helpers toUtf16 / toUtf8. Ill-formed input becomes
 // U+FFFD (one per maximal ill-formed subpart); output limits are honoured and a character is
 // never split across the limit.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "host_impl.h"
+#include "util_alloc.h"
 
 namespace memhost {
 namespace {
@@ -44,7 +47,8 @@ char32_t decodeUtf8(const unsigned char*& p, const unsigned char* end) {
 }
 
 // Decodes one code point from [p, end) of UTF-16 and advances p.
-char32_t decodeUtf16(const CciChar*& p, const CciChar* end) {
+template <typename Unit>
+char32_t decodeUtf16(const Unit*& p, const Unit* end) {
   const char32_t unit = *p++;
   if (unit < 0xD800 || unit > 0xDFFF) return unit;
   if (unit <= 0xDBFF && p != end && *p >= 0xDC00 && *p <= 0xDFFF) {
@@ -54,14 +58,15 @@ char32_t decodeUtf16(const CciChar*& p, const CciChar* end) {
   return kReplacement;  // lone high or low surrogate
 }
 
-int encodeUtf16(char32_t cp, CciChar out[2]) {
+template <typename Unit>
+int encodeUtf16(char32_t cp, Unit out[2]) {
   if (cp < 0x10000) {
-    out[0] = static_cast<CciChar>(cp);
+    out[0] = static_cast<Unit>(cp);
     return 1;
   }
   cp -= 0x10000;
-  out[0] = static_cast<CciChar>(0xD800 + (cp >> 10));
-  out[1] = static_cast<CciChar>(0xDC00 + (cp & 0x3FF));
+  out[0] = static_cast<Unit>(0xD800 + (cp >> 10));
+  out[1] = static_cast<Unit>(0xDC00 + (cp & 0x3FF));
   return 2;
 }
 
@@ -88,6 +93,27 @@ int encodeUtf8(char32_t cp, char out[4]) {
   return 4;
 }
 
+// Copies the ASCII run at the front of [p, end) while `room` lasts; returns its length. Blocks
+// of sixteen units are checked and copied at once.
+template <typename In, typename Out>
+std::size_t copyAscii(const In* p, const In* end, Out* out, std::size_t room) {
+  constexpr std::size_t kBlock = 16;
+  const std::size_t limit = std::min(static_cast<std::size_t>(end - p), room);
+  std::size_t n = 0;
+  while (n + kBlock <= limit) {
+    uint32_t seen = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) seen |= static_cast<uint32_t>(p[n + i]);
+    if (seen >= 0x80) break;
+    for (std::size_t i = 0; i < kBlock; ++i) out[n + i] = static_cast<Out>(p[n + i]);
+    n += kBlock;
+  }
+  while (n < limit && static_cast<uint32_t>(p[n]) < 0x80) {
+    out[n] = static_cast<Out>(p[n]);
+    ++n;
+  }
+  return n;
+}
+
 // Writes whole characters while they fit in `limit` output units, then a terminator when it
 // still fits. Returns the length the whole conversion needs; `cut` tells whether anything,
 // the terminator included, was left out.
@@ -99,6 +125,14 @@ int convert(const In* begin, const In* end, Out* output, int limit, Decode decod
   const long room = output ? (limit > 0 ? limit : 0) : 0;
   cut = false;
   for (const In* p = begin; p != end;) {
+    if (!cut) {
+      const std::size_t n = copyAscii(p, end, output + written, static_cast<std::size_t>(room - written));
+      p += n;
+      written += static_cast<long>(n);
+      needed += static_cast<long>(n);
+      if (p == end) break;
+    }
+    // One character the long way: not ASCII, or past the output limit.
     Out units[4];
     const int n = encode(decode(p, end), units);
     if (!cut && written + n <= room) {
@@ -127,27 +161,26 @@ std::size_t unitLength(const CciChar* s) {
 
 std::u16string toUtf16(std::string_view utf8) {
   std::u16string out;
-  out.reserve(utf8.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  const auto* end = p + utf8.size();
-  while (p != end) {
-    CciChar units[2];
-    const int n = encodeUtf16(decodeUtf8(p, end), units);
-    for (int i = 0; i < n; ++i) out.push_back(static_cast<char16_t>(units[i]));
-  }
+  out.reserve(utf8.size());  // never more units than bytes
+  sm::preferHugePages(out.data(), utf8.size() * sizeof(char16_t));
+  out.resize(utf8.size());
+  const auto* begin = reinterpret_cast<const unsigned char*>(utf8.data());
+  bool cut = false;
+  const int n = convert(begin, begin + utf8.size(), out.data(),
+                        static_cast<int>(std::min<std::size_t>(utf8.size() + 1, INT32_MAX)), decodeUtf8,
+                        encodeUtf16<char16_t>, cut);
+  out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
 std::string toUtf8(std::u16string_view utf16) {
-  std::vector<CciChar> units(utf16.begin(), utf16.end());
-  std::string out;
-  out.reserve(units.size());
-  const CciChar* p = units.data();
-  const CciChar* end = p + units.size();
-  while (p != end) {
-    char bytes[4];
-    out.append(bytes, static_cast<std::size_t>(encodeUtf8(decodeUtf16(p, end), bytes)));
-  }
+  // Three bytes per unit always hold the text (a pair takes four for its two units).
+  std::string out(3 * utf16.size(), '\0');
+  bool cut = false;
+  const int n = convert(utf16.data(), utf16.data() + utf16.size(), out.data(),
+                        static_cast<int>(std::min<std::size_t>(out.size() + 1, INT32_MAX)),
+                        decodeUtf16<char16_t>, encodeUtf8, cut);
+  out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
@@ -170,7 +203,7 @@ extern "C" int cciMbsToUcs(int* rc, const char* input, CciChar* output, int outp
   const auto* begin = reinterpret_cast<const unsigned char*>(input);
   bool cut = false;
   const int needed = memhost::convert(begin, begin + std::strlen(input), output, outputLimit,
-                                      memhost::decodeUtf8, memhost::encodeUtf16, cut);
+                                      memhost::decodeUtf8, memhost::encodeUtf16<CciChar>, cut);
   if (cut) call.fail(CCI_BUFFER_TOO_SMALL);
   return needed;
 }
@@ -188,7 +221,7 @@ extern "C" int cciUcsToMbs(int* rc, const CciChar* input, char* output, int outp
   }
   bool cut = false;
   const int needed = memhost::convert(input, input + memhost::unitLength(input), output, outputLimit,
-                                      memhost::decodeUtf16, memhost::encodeUtf8, cut);
+                                      memhost::decodeUtf16<CciChar>, memhost::encodeUtf8, cut);
   if (cut) call.fail(CCI_BUFFER_TOO_SMALL);
   return needed;
 }

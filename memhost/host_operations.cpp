@@ -192,7 +192,8 @@ int cniElementCharacterValue(int* rc, CciElement* element, CciChar* buffer, int 
     call.fail(CCI_BUFFER_TOO_SMALL);
     return static_cast<int>(value.size() + 1);
   }
-  for (std::size_t i = 0; i < value.size(); ++i) buffer[i] = value[i];
+  static_assert(sizeof(CciChar) == sizeof(char16_t));
+  std::memcpy(buffer, value.data(), value.size() * sizeof(CciChar));
   buffer[value.size()] = 0;
   return static_cast<int>(value.size());
 }

@@ -41,6 +41,8 @@ const char* kindName(ValueKind kind) {
 
 // ---------------------------------------------------------------- Element
 
+const std::u16string Element::kNoText;
+
 Element::Element(Message* owner, Element* parent) : owner_(owner), parent_(parent) {}
 
 Element* Element::firstChild() const { return children_.empty() ? nullptr : children_.front().get(); }
@@ -62,7 +64,7 @@ Element* Element::child(std::string_view nameUtf8) const {
 
 void Element::setCharacterValue(std::u16string value) {
   kind_ = ValueKind::Character;
-  text_ = std::move(value);
+  text_ = std::make_shared<const std::u16string>(std::move(value));
 }
 void Element::setText(std::string_view utf8) { setCharacterValue(toUtf16(utf8)); }
 void Element::setDate(HostDate date) {
@@ -109,18 +111,24 @@ Element& Element::addBytes(std::string_view nameUtf8, std::vector<uint8_t> bytes
 }
 
 void Element::copyChildrenTo(Element& target) const {
-  // Snapshot first: copying a tree below itself must not chase its own new children.
-  std::vector<const Element*> sources;
-  for (const auto& c : children_) sources.push_back(c.get());
-  for (const Element* source : sources) {
-    Element& copy = target.addChild({}, source->type_);
-    copy.name_ = source->name_;
-    copy.kind_ = source->kind_;
-    copy.text_ = source->text_;
-    copy.date_ = source->date_;
-    copy.time_ = source->time_;
-    copy.bytes_ = source->bytes_;
-    source->copyChildrenTo(copy);
+  // Only the children there now: copying a tree below itself must not chase its own new
+  // children (they are reached by index, as appending may move the owning pointers).
+  const std::size_t count = children_.size();
+  target.children_.reserve(target.children_.size() + count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Element* source = children_[i].get();
+    auto copy = std::make_unique<Element>(target.owner_, &target);
+    copy->index_ = target.children_.size();
+    copy->name_ = source->name_;
+    copy->type_ = source->type_;
+    copy->kind_ = source->kind_;
+    copy->text_ = source->text_;
+    copy->date_ = source->date_;
+    copy->time_ = source->time_;
+    copy->bytes_ = source->bytes_;
+    Element& added = *copy;
+    target.children_.push_back(std::move(copy));
+    source->copyChildrenTo(added);
   }
 }
 
@@ -128,7 +136,7 @@ bool Element::sameTree(const Element& other) const {
   if (name_ != other.name_ || type_ != other.type_ || kind_ != other.kind_) return false;
   switch (kind_) {
     case ValueKind::Character:
-      if (text_ != other.text_) return false;
+      if (characterValue() != other.characterValue()) return false;
       break;
     case ValueKind::Date:
       if (std::memcmp(&date_, &other.date_, sizeof date_) != 0) return false;

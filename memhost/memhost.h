@@ -37,7 +37,8 @@ constexpr int kTypeNameValue = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE;
 
 class Message;
 
-// One node of a message tree. Children are owned; elements are only ever appended.
+// One node of a message tree. Children are owned; elements are only ever appended. A character
+// value is shared, read-only, between an element and its copies.
 class Element {
  public:
   explicit Element(Message* owner, Element* parent = nullptr);
@@ -51,8 +52,8 @@ class Element {
   std::string nameUtf8() const { return toUtf8(name_); }
   int type() const { return type_; }
   ValueKind kind() const { return kind_; }
-  const std::u16string& characterValue() const { return text_; }
-  std::string text() const { return toUtf8(text_); }  // the character value as UTF-8
+  const std::u16string& characterValue() const { return text_ ? *text_ : kNoText; }
+  std::string text() const { return toUtf8(characterValue()); }  // the character value as UTF-8
   HostDate date() const { return date_; }
   HostTime time() const { return time_; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -96,7 +97,10 @@ class Element {
   std::u16string name_;
   int type_ = kTypeName;
   ValueKind kind_ = ValueKind::None;
-  std::u16string text_;
+  // A value never changes in place, so copies of a tree share it: a clone of a message costs
+  // no copy of its texts, and one with a large body no second body.
+  std::shared_ptr<const std::u16string> text_;
+  static const std::u16string kNoText;
   HostDate date_{};
   HostTime time_{};
   std::vector<uint8_t> bytes_;

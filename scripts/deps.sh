@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   python3 python3-aiosmtpd
-  postfix valgrind
+  postfix valgrind curl strace
 )
 
 missing=()

@@ -1,7 +1,13 @@
 // The mail fields of a message: sender, To, Cc and Bcc lists, subject and body, read from the
 // children of the body's top element by name. Repeated list fields join with "; ", body lines
 // with a line feed. One value buffer serves the whole scan and grows only when the host asks.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "SendMailPlugIn.h"
 #include "TvlSampPluginUtil.h"
@@ -12,8 +18,14 @@
 namespace evaluation {
 namespace {
 
+constexpr const char* kListSeparator = "; ";
 constexpr int kInitialValueUnits = 1024;
 constexpr int kNameUnits = 512;
+// A value at least this long is read into a mapping of its own and converted in steps of
+// kStepUnits, its text written over the units already converted (or its pages given back), so
+// that the node holds a large body about once, not one and a half times.
+constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
+constexpr std::size_t kStepUnits = std::size_t{1} << 20;  // 2 MiB: one huge page
 
 // The value buffer of one scan.
 struct ValueBuffer {
@@ -24,24 +36,206 @@ struct ValueBuffer {
       : units(ownOrThrow(static_cast<CciChar*>(std::malloc(sizeof(CciChar) * initial)))), capacity(initial) {
     units.get()[0] = 0;
   }
+  ValueBuffer(CciText given, int size) : units(std::move(given)), capacity(size) {}
 };
 
-// One element's character value as UTF-8. On the host's "buffer too small" the buffer is
-// re-allocated to exactly the size the host names and the value read once more.
-CString readText(int& rc, CciElement* element, CciText& units, int& capacity) {
-  int needed = cniElementCharacterValue(&rc, element, units.get(), capacity);
-  if (rc == CCI_BUFFER_TOO_SMALL && needed > capacity) {
-    units.reset();  // the old content need not be kept
-    capacity = 0;
-    units = ownOrThrow(static_cast<CciChar*>(std::malloc(sizeof(CciChar) * static_cast<size_t>(needed))));
-    capacity = needed;
-    units.get()[0] = 0;
-    cniElementCharacterValue(&rc, element, units.get(), capacity);
+// UTF-8 of the NUL-terminated `units` into `out` (`room` bytes, terminated). Returns the bytes
+// written. A converter that fails leaves the empty text, as the node's string helpers do.
+std::size_t toUtf8(const CciChar* units, char* out, std::size_t room) {
+  out[0] = '\0';
+  int rc = 0;
+  const int needed = cciUcsToMbs(&rc, units, out, static_cast<int>(room), CCI_CODEPAGE_UTF8);
+  out[room - 1] = '\0';
+  if (needed >= 0 && static_cast<std::size_t>(needed) < room) return static_cast<std::size_t>(needed);
+  return std::strlen(out);
+}
+
+// Bytes of UTF-8 that always hold `units` UTF-16 units, terminator included (at most three per
+// unit: a BMP character takes three for one unit, a pair four for two).
+std::size_t utf8Room(std::size_t units) {
+  if (units > (INT32_MAX - 1) / 3) throw std::bad_alloc();
+  return 3 * units + 1;
+}
+
+// Where the first NUL unit lies in [p, p + n), or n. Four units at a time.
+std::size_t findNul(const CciChar* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint64_t v;
+    std::memcpy(&v, p + i, sizeof v);
+    if (((v - 0x0001000100010001u) & ~v & 0x8000800080008000u) != 0) break;
+  }
+  while (i < n && p[i] != 0) ++i;
+  return i;
+}
+
+// A large value's UTF-16 copy in a private mapping, released from the front as it is used.
+class MappedUnits {
+ public:
+  explicit MappedUnits(std::size_t units) : bytes_(pageUp((units + 1) * sizeof(CciChar))) {
+    void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<CciChar*>(p);
+    sm::preferHugePages(p, bytes_);
+  }
+  ~MappedUnits() { ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_); }
+  MappedUnits(const MappedUnits&) = delete;
+  MappedUnits& operator=(const MappedUnits&) = delete;
+
+  CciChar* units() const { return base_; }
+  int capacity() const { return static_cast<int>(std::min<std::size_t>(bytes_ / sizeof(CciChar), INT32_MAX)); }
+  // Gives back every whole page before unit `done`.
+  void releaseBefore(std::size_t done) {
+    const std::size_t upTo = (done * sizeof(CciChar)) / pageSize() * pageSize();
+    if (upTo <= released_) return;
+    ::munmap(reinterpret_cast<char*>(base_) + released_, upTo - released_);
+    released_ = upTo;
+  }
+  // Hands the first `used` bytes (and the rest of their last page) over as a text; the rest of
+  // the mapping goes back to the system.
+  BodyText takeFront(std::size_t used) {
+    const std::size_t keep = std::min(pageUp(used), bytes_);
+    if (keep < bytes_) ::munmap(reinterpret_cast<char*>(base_) + keep, bytes_ - keep);
+    BodyText text(reinterpret_cast<char*>(base_), BodyRelease{keep});
+    base_ = nullptr;
+    bytes_ = released_ = 0;
+    return text;
+  }
+
+ private:
+  static std::size_t pageSize() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+  static std::size_t pageUp(std::size_t n) { return (n + pageSize() - 1) / pageSize() * pageSize(); }
+  CciChar* base_ = nullptr;
+  std::size_t bytes_;
+  std::size_t released_ = 0;
+};
+
+// Converts a mapped value step by step (never splitting a surrogate pair), stopping at its
+// first NUL unit like every other conversion. With `inPlace` the text is written over the units
+// already converted, in the mapping itself, while it stays behind them (as text of one- and
+// two-byte characters does), so a large body costs no second buffer; otherwise, or from the
+// step where it would not, it goes to a buffer of its own while the converted pages go back.
+BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace) {
+  CciChar* units = mapped.units();
+  char* front = reinterpret_cast<char*>(units);
+  const auto newBuffer = [length] {
+    CString buffer = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
+    sm::preferHugePages(buffer.get(), utf8Room(length));
+    return buffer;
+  };
+  CString separate;
+  std::unique_ptr<char[]> step;
+  if (inPlace) {
+    step.reset(new char[utf8Room(kStepUnits)]);
+  } else {
+    separate = newBuffer();
+  }
+  std::size_t written = 0;
+  for (std::size_t done = 0; done < length;) {
+    std::size_t end = std::min(length, done + kStepUnits);
+    if (end < length && units[end - 1] >= 0xD800 && units[end - 1] <= 0xDBFF) --end;
+    const std::size_t nul = done + findNul(units + done, end - done);
+    const CciChar saved = units[nul];
+    units[nul] = 0;
+    if (separate) {
+      written += toUtf8(units + done, separate.get() + written, utf8Room(nul - done));
+    } else {
+      const std::size_t n = toUtf8(units + done, step.get(), utf8Room(nul - done));
+      if (written + n > nul * sizeof(CciChar)) {
+        // It would reach units not yet converted: the text moves to a buffer of its own.
+        separate = newBuffer();
+        std::memcpy(separate.get(), front, written);
+        std::memcpy(separate.get() + written, step.get(), n + 1);
+      } else {
+        std::memcpy(front + written, step.get(), n + 1);
+      }
+      written += n;
+    }
+    units[nul] = saved;
+    if (nul < end) break;
+    done = end;
+    if (separate) mapped.releaseBefore(done);
+  }
+  if (!separate) {
+    front[written] = '\0';
+    return mapped.takeFront(written + 1);
+  }
+  separate.get()[written] = '\0';
+  if (char* smaller = static_cast<char*>(std::realloc(separate.get(), written + 1))) {
+    separate.release();
+    separate.reset(smaller);
+  }
+  return BodyText(separate.release());
+}
+
+// Reads one element's character value into `buffer` and returns its length in units. On the
+// host's "buffer too small" the buffer is re-allocated to exactly the size the host names and
+// the value read once more; a value of kMappedUnits or more goes into `mapped` instead.
+std::size_t readUnits(int& rc, CciElement* element, ValueBuffer& buffer, std::unique_ptr<MappedUnits>& mapped,
+                      CciChar*& units) {
+  units = buffer.units.get();
+  int capacity = buffer.capacity;
+  int length = cniElementCharacterValue(&rc, element, units, capacity);
+  if (rc == CCI_BUFFER_TOO_SMALL && length > capacity) {
+    const int needed = length;
+    if (static_cast<std::size_t>(needed) >= kMappedUnits) {
+      mapped = std::make_unique<MappedUnits>(static_cast<std::size_t>(needed));
+      units = mapped->units();
+      capacity = std::min(needed, mapped->capacity());
+    } else {
+      buffer.units.reset();  // the old content need not be kept
+      buffer.capacity = 0;
+      buffer.units = ownOrThrow(static_cast<CciChar*>(std::malloc(sizeof(CciChar) * static_cast<size_t>(needed))));
+      buffer.capacity = needed;
+      units = buffer.units.get();
+      capacity = needed;
+    }
+    units[0] = 0;
+    length = cniElementCharacterValue(&rc, element, units, capacity);
   }
   check(rc);
   // A host that raised and returned may have left the buffer unterminated.
-  units.get()[capacity - 1] = 0;
-  return ownOrThrow(UnicodeToASCII(units.get()));
+  units[capacity - 1] = 0;
+  return length >= 0 && length < capacity ? static_cast<std::size_t>(length) : static_cast<std::size_t>(capacity - 1);
+}
+
+// One element's character value as new UTF-8 text; a large one, with `inPlace`, converted
+// where it was read (see convertMapped).
+BodyText readValue(int& rc, CciElement* element, ValueBuffer& buffer, bool inPlace) {
+  std::unique_ptr<MappedUnits> mapped;
+  CciChar* units = nullptr;
+  const std::size_t length = readUnits(rc, element, buffer, mapped, units);
+  if (mapped) return convertMapped(*mapped, length, inPlace);
+  const std::size_t room = utf8Room(length);
+  BodyText out(static_cast<char*>(std::malloc(room)));
+  if (!out) throw std::bad_alloc();
+  toUtf8(units, out.get(), room);
+  return out;
+}
+
+// One element's character value as new UTF-8 text from malloc.
+CString readText(int& rc, CciElement* element, ValueBuffer& buffer) {
+  return CString(readValue(rc, element, buffer, false).release());
+}
+
+// Appends one element's value to a list, after `separator` unless the list is new. The text is
+// converted straight into the list's buffer.
+void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer& list, const char* separator) {
+  std::unique_ptr<MappedUnits> mapped;
+  CciChar* units = nullptr;
+  const std::size_t length = readUnits(rc, element, buffer, mapped, units);
+  if (!list) {
+    list.reset(NodeStringBufferAlloc());
+  } else {
+    NodeStringBufferAdd(list.get(), separator);
+  }
+  if (mapped) {
+    NodeStringBufferAdd(list.get(), convertMapped(*mapped, length, false).get());
+    return;
+  }
+  const std::size_t room = utf8Room(length);
+  NodeStringBufferResize(list.get(), static_cast<uint32_t>(room));
+  list->length += static_cast<uint32_t>(toUtf8(units, list->data + list->length, room));
 }
 
 enum class Field { None, From, To, Cc, Bcc, Subject, Body };
@@ -63,27 +257,17 @@ Field fieldNamed(const CciChar* name) {
   return Field::None;
 }
 
-void appendLine(StringBuffer& lines, const char* text) {
-  if (!lines) {
-    lines.reset(NodeStringBufferAlloc());
-  } else {
-    NodeStringBufferAdd(lines.get(), "\n");
-  }
-  NodeStringBufferAdd(lines.get(), text);
-}
-
 // A body element with children gives one line per child, whatever its name; without
 // children its own value is the body.
 void readBody(int& rc, CciElement* body, MailFields& fields, ValueBuffer& buffer) {
   CciElement* line = cniFirstChild(&rc, body);
   if (line == nullptr) {
-    fields.bodyText = readText(rc, body, buffer.units, buffer.capacity);
+    fields.bodyText = readValue(rc, body, buffer, true);
     fields.bodyIsLines = false;
     return;
   }
   while (line != nullptr) {
-    CString text = readText(rc, line, buffer.units, buffer.capacity);
-    appendLine(fields.bodyLines, text.get());
+    appendText(rc, line, buffer, fields.bodyLines, "\n");
     line = cniNextSibling(&rc, line);
   }
   fields.bodyIsLines = true;
@@ -95,7 +279,7 @@ void appendToList(StringBuffer& list, const char* text) {
   if (!list) {
     list.reset(NodeStringBufferAlloc());
   } else {
-    NodeStringBufferAdd(list.get(), "; ");
+    NodeStringBufferAdd(list.get(), kListSeparator);
   }
   NodeStringBufferAdd(list.get(), text);
 }
@@ -118,19 +302,19 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
 
     switch (fieldNamed(name)) {
       case Field::From:
-        fields.from = readText(rc, element, buffer.units, buffer.capacity);
+        fields.from = readText(rc, element, buffer);
         break;
       case Field::Subject:
-        fields.subject = readText(rc, element, buffer.units, buffer.capacity);
+        fields.subject = readText(rc, element, buffer);
         break;
       case Field::To:
-        appendToList(fields.to, readText(rc, element, buffer.units, buffer.capacity).get());
+        appendText(rc, element, buffer, fields.to, kListSeparator);
         break;
       case Field::Cc:
-        appendToList(fields.cc, readText(rc, element, buffer.units, buffer.capacity).get());
+        appendText(rc, element, buffer, fields.cc, kListSeparator);
         break;
       case Field::Bcc:
-        appendToList(fields.bcc, readText(rc, element, buffer.units, buffer.capacity).get());
+        appendText(rc, element, buffer, fields.bcc, kListSeparator);
         break;
       case Field::Body:
         readBody(rc, element, fields, buffer);
@@ -143,6 +327,14 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
 }
 
 }  // namespace evaluation
+
+void evaluation::BodyRelease::operator()(char* text) const noexcept {
+  if (mapped != 0) {
+    ::munmap(text, mapped);
+  } else {
+    std::free(text);
+  }
+}
 
 char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity) {
   if (rc == nullptr || valueBuffer == nullptr || *valueBuffer == nullptr || capacity == nullptr || *capacity <= 0) {
@@ -158,7 +350,18 @@ char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* 
   };
   char* result = nullptr;
   try {
-    result = evaluation::readText(*rc, element, units, unitCapacity).release();
+    evaluation::ValueBuffer buffer(std::move(units), unitCapacity);
+    // Whatever happens, the caller's buffer (maybe re-allocated) goes back to the caller.
+    struct Return {
+      evaluation::ValueBuffer& from;
+      CciText& units;
+      int& capacity;
+      ~Return() {
+        units = std::move(from.units);
+        capacity = from.capacity;
+      }
+    } back{buffer, units, unitCapacity};
+    result = evaluation::readText(*rc, element, buffer).release();
   } catch (const evaluation::EndEvaluation&) {
   } catch (const std::bad_alloc&) {
   } catch (...) {

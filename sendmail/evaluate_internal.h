@@ -55,6 +55,14 @@ struct NodeSettings {
 };
 void loadNodeSettings(NodeContext& context, NodeSettings& settings);
 
+// A body text from malloc, or (a large one, converted where it was read) from a mapping of
+// `mapped` bytes.
+struct BodyRelease {
+  std::size_t mapped = 0;
+  void operator()(char* text) const noexcept;
+};
+using BodyText = std::unique_ptr<char, BodyRelease>;
+
 // The mail fields read from the children of the body's top element.
 struct MailFields {
   CString from;
@@ -63,7 +71,7 @@ struct MailFields {
   StringBuffer cc;
   StringBuffer bcc;
   StringBuffer bodyLines;
-  CString bodyText;
+  BodyText bodyText;
   bool bodyIsLines = false;
 
   const char* body() const {

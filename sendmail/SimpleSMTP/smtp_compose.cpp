@@ -122,7 +122,9 @@ bool bodyNeedsEncoding(std::string_view body) noexcept {
 }  // namespace
 
 bool hasLineBreak(std::string_view text) noexcept {
-  return text.find_first_of("\r\n") != std::string_view::npos;
+  if (text.empty()) return false;  // memchr wants a real pointer, even for no bytes
+  return std::memchr(text.data(), '\n', text.size()) != nullptr ||
+         std::memchr(text.data(), '\r', text.size()) != nullptr;
 }
 
 bool isAscii(std::string_view text) noexcept {

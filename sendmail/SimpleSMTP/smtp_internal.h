@@ -30,6 +30,9 @@ struct StepLimits {
 };
 extern const StepLimits kStepLimits[10];
 inline constexpr Millis kConnectTimeout{30'000};
+// The longest a single receive blocks in the kernel; a longer reply wait takes more slices
+// (then poll). Being the shortest step bound, it is set once per connection, not once per step.
+inline constexpr Millis kReceiveSlice{30'000};
 
 // Effective bounds: the table's values unless a test has shortened them.
 Millis replyTimeout(int step) noexcept;
@@ -52,7 +55,7 @@ char* threadReplyBuffer() noexcept;
 
 // ---- transport (tcp.cpp) ----
 
-// Non-blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
+// Blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
 // Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
 
@@ -63,6 +66,9 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
 
 // True once `fd` has something to read (or has failed) within `timeout`.
 bool waitReadable(int fd, Millis timeout) noexcept;
+
+// Sets SO_RCVTIMEO or SO_SNDTIMEO to `bound` (at least 1 ms). False when the socket refused.
+bool setWaitBound(int fd, int option, Millis bound) noexcept;
 
 // ---- replies (smtp_reply.cpp) ----
 
@@ -78,7 +84,12 @@ class ReplyReader {
   bool read(char* buffer, std::size_t size, Millis timeout) noexcept;
 
  private:
+  // Next bytes from the socket: a blocking receive bounded by `left` (one system call per
+  // round trip), or a poll first when the socket was made non-blocking by someone else.
+  long receive(Millis left) noexcept;
+
   int fd_;
+  Millis armed_{-1};  // the receive bound the socket holds, -1 while unknown
   std::array<char, 4096> in_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

@@ -25,22 +25,36 @@ bool continues(const char head[4], std::size_t lineLength) noexcept {
 
 }  // namespace
 
+long ReplyReader::receive(Millis left) noexcept {
+  const Millis bound = std::min(left, kReceiveSlice);
+  if (bound != armed_) armed_ = setWaitBound(fd_, SO_RCVTIMEO, bound) ? bound : Millis{-1};
+  // Without a bound in the kernel the receive must not block: the caller polls instead.
+  const int flags = armed_.count() < 0 ? MSG_DONTWAIT : 0;
+  for (;;) {
+    const ssize_t got = ::recv(fd_, in_.data(), in_.size(), flags);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
 bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept {
   const auto deadline = Clock::now() + timeout;
   const std::size_t room = size - 1;  // one byte always left for the NUL
   std::size_t kept = 0;
   char head[4] = {};
   std::size_t lineLength = 0;  // bytes of the current line seen so far, kept or not
+  Millis left = timeout;
   for (;;) {
     if (begin_ == end_) {
-      // The reply is often there already (the server ran while we wrote): try before waiting.
-      const ssize_t got = ::recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
-      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      const long got = receive(left);
+      const int error = errno;
+      left = std::chrono::ceil<Millis>(deadline - Clock::now());
+      if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+        // A slice ran out, or the socket does not block: poll waits for the rest.
         if (left.count() <= 0 || !waitReadable(fd_, left)) break;
+        left = std::chrono::ceil<Millis>(deadline - Clock::now());
         continue;
       }
-      if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;  // end of connection or reset
       begin_ = 0;
       end_ = static_cast<std::size_t>(got);

@@ -1,9 +1,11 @@
 // The TCP transport: one IPv4 stream connection per mail, made and used with bounded waits.
-// Sockets are non-blocking with TCP_NODELAY; every wait goes through poll with a deadline, and
-// writes never raise SIGPIPE. The exported Tcp* functions are thin edges over these primitives.
+// Sockets block with TCP_NODELAY and a kernel bound on every wait (connect, each reply read), so
+// a round trip costs one system call; writes never block nor raise SIGPIPE and wait through
+// poll. The exported Tcp* functions are thin edges over these primitives.
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,17 +39,29 @@ void reportSendFailure(int fd) noexcept { std::printf("error send on socket %d\n
 
 }  // namespace
 
+bool setWaitBound(int fd, int option, Millis bound) noexcept {
+  const long long ms = std::max<long long>(bound.count(), 1);  // zero would mean "forever"
+  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
 int connectSocket(int* fd, const sockaddr_in& address) noexcept {
-  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (*fd == -1) return SMTP_TCPIP_NO_MORE_SOCKETS;
   const int one = 1;
   ::setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  bool connected = ::connect(*fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (!connected && (errno == EINPROGRESS || errno == EINTR) &&
-      waitFor(*fd, POLLOUT, connectTimeout())) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  // A blocking connect gives up at the send bound; writes never wait in the kernel (they pass
+  // MSG_DONTWAIT), so the bound concerns the connect alone.
+  const Millis bound = connectTimeout();
+  bool connected = false;
+  if (setWaitBound(*fd, SO_SNDTIMEO, bound)) {
+    connected = ::connect(*fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    // Interrupted, the connect goes on in the background: wait for its outcome.
+    if (!connected && errno == EINTR && waitFor(*fd, POLLOUT, bound)) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
   }
   if (!connected) {
     ::close(*fd);
@@ -68,7 +82,7 @@ int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept {
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = static_cast<std::size_t>(std::min(count, IOV_MAX));
-    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
       if (errno == EINTR) continue;
       if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, stall)) continue;

@@ -1,6 +1,7 @@
 // The in-memory host itself, as later tests rely on it: its converters (limits, terminator,
 // ill-formed input), value reads with short buffers and wrong kinds, tree copy, message
 // creation and propagation, the log, and fault injection with call accounting.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -63,6 +64,54 @@ TEST_F(MemHost, Utf16EncodingReplacesLoneSurrogates) {
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(std::string(out), expected);
     EXPECT_EQ(memhost::toUtf8(in), expected);
+  }
+}
+
+TEST_F(MemHost, LongTextsConvertWholeAndCutOnlyBetweenCharacters) {
+  // ASCII runs longer than the converters' blocks, between two- and four-byte characters; the
+  // character ends are known by construction.
+  std::string utf8;
+  std::u16string utf16;
+  std::vector<std::size_t> ends8{0}, ends16{0};
+  const auto add = [&](std::string_view bytes, std::u16string_view units) {
+    utf8 += bytes;
+    utf16 += units;
+    ends8.push_back(utf8.size());
+    ends16.push_back(utf16.size());
+  };
+  for (int run = 0; run < 5; ++run) {
+    for (int k = 0; k < 37 + run; ++k) {
+      const char c = static_cast<char>('a' + k % 26);
+      add(std::string(1, c), std::u16string(1, static_cast<char16_t>(c)));
+    }
+    if (run % 2 == 0) add("\xC3\xA9", u"\x00E9");
+    else add("\xF0\x9F\x98\x80", u"\xD83D\xDE00");
+  }
+  EXPECT_EQ(memhost::toUtf16(utf8), utf16);
+  EXPECT_EQ(memhost::toUtf8(utf16), utf8);
+
+  const auto wide = cci(utf16);
+  for (std::size_t limit = 0; limit <= utf8.size() + 1; ++limit) {
+    std::string out(utf8.size() + 4, 'Z');
+    int rc = -1;
+    EXPECT_EQ(cciUcsToMbs(&rc, wide.data(), out.data(), static_cast<int>(limit), CCI_CODEPAGE_UTF8),
+              static_cast<int>(utf8.size()));
+    const std::size_t written = *std::prev(std::upper_bound(ends8.begin(), ends8.end(), limit));
+    const bool terminated = written < limit;
+    EXPECT_EQ(rc, written == utf8.size() && terminated ? 0 : CCI_BUFFER_TOO_SMALL) << limit;
+    ASSERT_EQ(out.substr(0, written), utf8.substr(0, written)) << limit;
+    ASSERT_EQ(out[written], terminated ? '\0' : 'Z') << limit;
+  }
+  for (std::size_t limit = 0; limit <= utf16.size() + 1; ++limit) {
+    std::vector<CciChar> out(utf16.size() + 4, 0x7777);
+    int rc = -1;
+    EXPECT_EQ(cciMbsToUcs(&rc, utf8.c_str(), out.data(), static_cast<int>(limit), CCI_CODEPAGE_UTF8),
+              static_cast<int>(utf16.size()));
+    const std::size_t written = *std::prev(std::upper_bound(ends16.begin(), ends16.end(), limit));
+    const bool terminated = written < limit;
+    EXPECT_EQ(rc, written == utf16.size() && terminated ? 0 : CCI_BUFFER_TOO_SMALL) << limit;
+    ASSERT_EQ(std::u16string(out.begin(), out.begin() + static_cast<long>(written)), utf16.substr(0, written)) << limit;
+    ASSERT_EQ(out[written], terminated ? 0 : 0x7777) << limit;
   }
 }
 
