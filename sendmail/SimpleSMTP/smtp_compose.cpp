@@ -48,23 +48,13 @@ void appendPlainField(std::string& out, std::string_view name, std::string_view 
 }
 
 void appendSenderField(std::string& out, std::string_view name, std::string_view from) {
-  if (isAscii(from)) {
+  if (isAscii(from) && !hasUnfoldableRun(from)) {
     appendPlainField(out, name, from);
     return;
   }
   FieldFolder folder(out, name);
   addAddress(folder, "", from);
   folder.finish();
-}
-
-// Whether folding at blanks cannot keep every line within the hard limit.
-bool hasUnfoldableRun(std::string_view text) noexcept {
-  std::size_t run = 0;
-  for (const char c : text) {
-    run = isBlank(c) ? 0 : run + 1;
-    if (run > kMaxLine - 10) return true;
-  }
-  return false;
 }
 
 void appendSubjectField(std::string& out, std::string_view subject) {
@@ -123,6 +113,15 @@ bool bodyNeedsEncoding(std::string_view body) noexcept {
 
 bool hasLineBreak(std::string_view text) noexcept {
   return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool hasUnfoldableRun(std::string_view text) noexcept {
+  std::size_t run = 0;
+  for (const char c : text) {
+    run = isBlank(c) ? 0 : run + 1;
+    if (run > kMaxLine - 10) return true;
+  }
+  return false;
 }
 
 bool isAscii(std::string_view text) noexcept {

@@ -56,6 +56,11 @@ char* threadReplyBuffer() noexcept;
 // Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
 
+// Test hook (not exported): the calling thread's next connectSocket hands out `fd` (a connected,
+// non-blocking stream socket the caller made, for instance one end of a socketpair) instead of
+// connecting; the dialogue then owns and closes it. -1 withdraws it.
+void setNextSocketForTesting(int fd) noexcept;
+
 // Writes every byte of the vector, waiting at most `stall` for the socket to take more.
 // Returns 0, or SMTP_TCPIP_ERROR after printing the send diagnostic.
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept;
@@ -100,6 +105,8 @@ void appendCommand(std::string& out, int step, std::string_view argument);
 
 bool hasLineBreak(std::string_view text) noexcept;
 bool isAscii(std::string_view text) noexcept;
+// Whether folding at blanks cannot keep every line within RFC 5322's 998 bytes.
+bool hasUnfoldableRun(std::string_view text) noexcept;
 std::string_view trimBlanks(std::string_view text) noexcept;
 
 // The address the envelope uses for a sender or recipient entry: after the first "<" up to the
@@ -141,7 +148,7 @@ class FieldFolder {
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
 
 // Adds one address entry as written, or with its display name as encoded-words when that
-// name is not ASCII.
+// name is not ASCII or has a run of text no folding could keep within a line.
 void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry);
 
 // One "To:"/"Cc:" field with every entry of the list, separated by ", " and folded between

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "smtp_internal.h"
 
@@ -35,9 +36,17 @@ bool waitFor(int fd, short events, Millis timeout) noexcept {
 
 void reportSendFailure(int fd) noexcept { std::printf("error send on socket %d\n", fd); }
 
+thread_local int presetSocket = -1;
+
 }  // namespace
 
+void setNextSocketForTesting(int fd) noexcept { presetSocket = fd; }
+
 int connectSocket(int* fd, const sockaddr_in& address) noexcept {
+  if (presetSocket != -1) {
+    *fd = std::exchange(presetSocket, -1);
+    return 0;
+  }
   *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (*fd == -1) return SMTP_TCPIP_NO_MORE_SOCKETS;
   const int one = 1;
