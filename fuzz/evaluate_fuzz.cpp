@@ -91,7 +91,11 @@ void armFault(FuzzedDataProvider& in, Faults& faults) {
   if (op == "cniDeleteMessage") return;
   const int code = in.PickValueInArray<int>({CCI_BUFFER_TOO_SMALL, CCI_EXCEPTION, 2, 3});
   const auto mode = in.ConsumeBool() ? memhost::FaultMode::Instead : memhost::FaultMode::AfterWork;
-  memhost::Host::instance().injectFault(op, in.ConsumeIntegralInRange(1, 12), code, mode);
+  const unsigned nth = in.ConsumeIntegralInRange(1, 12);
+  memhost::Host::instance().injectFault(op, nth, code, mode);
+  if (std::getenv("FUZZ_SHOW_FAULTS") != nullptr)
+    std::fprintf(stderr, "fault: %s call %u code %d %s\n", op.c_str(), nth, code,
+                 mode == memhost::FaultMode::Instead ? "instead" : "after work");
   faults.any = true;
   faults.converters |= op == "cciMbsToUcs" || op == "cciUcsToMbs";
 }

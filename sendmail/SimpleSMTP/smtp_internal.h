@@ -55,6 +55,8 @@ char* threadReplyBuffer() noexcept;
 // Non-blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
 // Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
+// True when the socket's peer is the socket itself (a simultaneous open on a loopback port).
+bool connectedToItself(int fd) noexcept;
 
 // Test hook (not exported): the calling thread's next connectSocket hands out `fd` (a connected,
 // non-blocking stream socket the caller made, for instance one end of a socketpair) instead of

@@ -33,6 +33,8 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
   std::size_t lineLength = 0;  // bytes of the current line seen so far, kept or not
   for (;;) {
     if (begin_ == end_) {
+      // The bound holds for the whole reply, also while a server keeps sending lines.
+      if (Clock::now() >= deadline) break;
       // The reply is often there already (the server ran while we wrote): try before waiting.
       const ssize_t got = ::recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {

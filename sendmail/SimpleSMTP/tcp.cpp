@@ -58,12 +58,26 @@ int connectSocket(int* fd, const sockaddr_in& address) noexcept {
     socklen_t length = sizeof error;
     connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
-  if (!connected) {
+  // A loopback port nobody listens on can be "reached" by TCP's simultaneous open with the
+  // socket itself; such a peer never greets, so it counts as a failed connect.
+  if (!connected || connectedToItself(*fd)) {
     ::close(*fd);
     *fd = -1;
     return SMTP_TCPIP_CONNECTION_FAILED;
   }
   return 0;
+}
+
+bool connectedToItself(int fd) noexcept {
+  sockaddr_in local{};
+  sockaddr_in peer{};
+  socklen_t localLength = sizeof local;
+  socklen_t peerLength = sizeof peer;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+    return false;
+  return local.sin_family == AF_INET && peer.sin_family == AF_INET && local.sin_port == peer.sin_port &&
+         local.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept {
