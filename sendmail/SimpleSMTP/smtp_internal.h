@@ -188,7 +188,8 @@ class BodySegments {
  public:
   explicit BodySegments(std::string_view body) noexcept
       : p_(body.data()), end_(body.data() + body.size()), segment_(p_) {}
-  // Fills at most `room` entries (room >= 3); returns how many, 0 when the body is done.
+  // Fills at most `room` entries (room >= 5: with less it makes no progress and returns 0 as
+  // if the body were done); returns how many, 0 when the body is done.
   int fill(iovec* iov, int room) noexcept;
 
  private:

@@ -154,3 +154,23 @@ TEST(Composition, AddressFieldsFoldBetweenEntriesAndUnfoldBack) {
   smtp::appendAddressField(field, "To:", "a@x;" + std::string(100, 'n') + "@x");
   EXPECT_EQ(field, "To:a@x,\r\n " + std::string(100, 'n') + "@x\r\n");
 }
+
+// Found by fuzzing: a display name with a run no folding can break (1 200 bytes, no blank)
+// made a header line past RFC 5322's 998 bytes. It goes out as encoded-words instead, in the
+// sender fields and in the address fields, while the address stays as written.
+TEST(Composition, AnUnbreakableDisplayNameStaysWithinTheLineLimit) {
+  const std::string name(1200, 'n');
+  const std::string entry = name + " <who@example.com>";
+  const smtp::MailText mail{entry, entry, "", "Subject", "date", "", "body", "host", 3};
+  std::string header;
+  smtp::appendHeaderBlock(header, mail, smtp::needsMime(mail));
+  std::string from, to;
+  for (const std::string& line : splitLines(header)) {
+    EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
+    if (line.rfind("From: ", 0) == 0) from = line;
+    if (line.rfind("To:", 0) == 0) to = line;
+  }
+  EXPECT_EQ(from.rfind("From: =?UTF-8?B?", 0), 0u) << from.substr(0, 40);
+  EXPECT_EQ(to.rfind("To:=?UTF-8?B?", 0), 0u) << to.substr(0, 40);
+  EXPECT_NE(header.find(" <who@example.com>\r\n"), std::string::npos);
+}
