@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string_view text = smtp::trimBlanks(entry);
     const std::size_t open = text.find('<');
     if (!text.empty() && text.back() == '>' && open != std::string_view::npos) text = text.substr(open);
-    unfoldableAddress |= smtp::hasUnfoldableRun(text);
+    unfoldableAddress |= smtp::hasUnfoldableRun(text) || smtp::envelopeAddress(entry).size() > 256;
     return true;
   };
   checkEntry(from);

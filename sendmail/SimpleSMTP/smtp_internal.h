@@ -105,6 +105,9 @@ Exchange command(int fd, ReplyReader& reader, int step, std::string_view line, c
 // Appends the step's command with its "%s" replaced by `argument`.
 void appendCommand(std::string& out, int step, std::string_view argument);
 
+// RFC 5322's hard limit of a header line, CR LF not counted.
+inline constexpr std::size_t kMaxLine = 998;
+
 bool hasLineBreak(std::string_view text) noexcept;
 bool isAscii(std::string_view text) noexcept;
 // Whether folding at blanks cannot keep every line within RFC 5322's 998 bytes.
@@ -138,6 +141,8 @@ class FieldFolder {
   FieldFolder(std::string& out, std::string_view name);
   // `separator` is "" (first token), " " or ", ".
   void add(std::string_view separator, std::string_view token);
+  // Adds `text` as tokens split at its blanks, so it may fold at any of them.
+  void addWords(std::string_view separator, std::string_view text);
   void finish() { out_ += "\r\n"; }
 
  private:
@@ -150,7 +155,8 @@ class FieldFolder {
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
 
 // Adds one address entry as written, or with its display name as encoded-words when that
-// name is not ASCII or has a run of text no folding could keep within a line.
+// name is not ASCII or has a run of text no folding could keep within a line. An entry too
+// long for one line folds at its blanks.
 void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry);
 
 // One "To:"/"Cc:" field with every entry of the list, separated by ", " and folded between

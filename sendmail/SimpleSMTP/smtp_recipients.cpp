@@ -30,7 +30,11 @@ void addAddress(FieldFolder& folder, std::string_view separator, std::string_vie
       }
     }
   }
-  folder.add(separator, entry);
+  if (entry.size() + 10 > kMaxLine) {
+    folder.addWords(separator, entry);
+  } else {
+    folder.add(separator, entry);
+  }
 }
 
 void appendAddressField(std::string& out, std::string_view name, std::string_view list) {

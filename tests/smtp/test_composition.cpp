@@ -173,4 +173,24 @@ TEST(Composition, AnUnbreakableDisplayNameStaysWithinTheLineLimit) {
   EXPECT_EQ(from.rfind("From: =?UTF-8?B?", 0), 0u) << from.substr(0, 40);
   EXPECT_EQ(to.rfind("To:=?UTF-8?B?", 0), 0u) << to.substr(0, 40);
   EXPECT_NE(header.find(" <who@example.com>\r\n"), std::string::npos);
+
+  // Also found by fuzzing: runs split only by TABs (folding happens at blanks), and an entry
+  // without angle brackets that is longer than a line. The first is encoded, the second folds
+  // at its blanks; neither changes once unfolded and decoded.
+  std::string tabbed;
+  for (int i = 0; i < 3; ++i) tabbed += std::string(600, 's') + "\t";
+  std::string words;
+  for (int i = 0; i < 200; ++i) words += "word" + std::to_string(i) + " ";
+  const smtp::MailText other{"a@example.com", words + "<", "", tabbed, "date", "", "body", "host", 3};
+  header.clear();
+  smtp::appendHeaderBlock(header, other, smtp::needsMime(other));
+  std::string unfoldedTo;
+  bool inTo = false;
+  for (const std::string& line : splitLines(header)) {
+    EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
+    if (!line.empty() && line[0] != ' ') inTo = line.rfind("To:", 0) == 0;
+    if (inTo) unfoldedTo += line;
+  }
+  EXPECT_EQ(unfoldedTo, "To:" + words + "<");
+  EXPECT_NE(header.find("Subject: =?UTF-8?B?"), std::string::npos);
 }
