@@ -181,8 +181,8 @@ TEST(Composition, AnUnbreakableDisplayNameStaysWithinTheLineLimit) {
   for (int i = 0; i < 3; ++i) tabbed += std::string(600, 's') + "\t";
   std::string words;
   for (int i = 0; i < 200; ++i) words += "word" + std::to_string(i) + " ";
-  const std::string to = words + "<";
-  const smtp::MailText other{"a@example.com", to, "", tabbed, "date", "", "body", "host", 3};
+  const std::string list = words + "<";
+  const smtp::MailText other{"a@example.com", list, "", tabbed, "date", "", "body", "host", 3};
   header.clear();
   smtp::appendHeaderBlock(header, other, smtp::needsMime(other));
   std::string unfoldedTo;
@@ -192,6 +192,6 @@ TEST(Composition, AnUnbreakableDisplayNameStaysWithinTheLineLimit) {
     if (!line.empty() && line[0] != ' ') inTo = line.rfind("To:", 0) == 0;
     if (inTo) unfoldedTo += line;
   }
-  EXPECT_EQ(unfoldedTo, "To:" + to);
+  EXPECT_EQ(unfoldedTo, "To:" + list);
   EXPECT_NE(header.find("Subject: =?UTF-8?B?"), std::string::npos);
 }
