@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +87,28 @@ TEST(HostileServer, EndlessContinuationLinesEndWithinTheReplyBound) {
     EXPECT_EQ(r.code, -1);
     EXPECT_LT(r.took.count(), 3'000) << "the reply bound did not hold against a flood";
   }
+}
+
+// The same, made exact: a socket full of continuation lines and a bound that has run out. The
+// reader must stop at its bound however many bytes wait, so it reads none of them here.
+TEST(HostileServer, TheReplyBoundStopsReadingWhileBytesKeepWaiting) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair), 0);
+  const std::string lines = repeated("250-and more\r\n", 4096);
+  std::size_t queued = 0;
+  for (ssize_t n; (n = ::send(pair[1], lines.data(), lines.size(), MSG_NOSIGNAL)) > 0;)
+    queued += static_cast<std::size_t>(n);
+  ASSERT_GT(queued, lines.size());
+
+  smtp::ReplyReader reader(pair[0]);
+  char reply[smtp::kReplyBufferSize];
+  EXPECT_FALSE(reader.read(reply, sizeof reply, milliseconds(0)));
+  EXPECT_EQ(reply[0], '\0');
+  int unread = 0;
+  ASSERT_EQ(::ioctl(pair[0], FIONREAD, &unread), 0);
+  EXPECT_EQ(static_cast<std::size_t>(unread), queued) << "the reader went on past its bound";
+  ::close(pair[0]);
+  ::close(pair[1]);
 }
 
 TEST(HostileServer, ADrippedReplyEndsWithinTheReplyBound) {
