@@ -72,17 +72,30 @@ TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
   }
 
   const std::string command = std::string(FLOWRUN) + " --server 127.0.0.1:" + std::to_string(server.port()) +
-                              " --set SMTPFrom=loss@example.com --threads 4 -q --out " + (dir / "result").string() +
+                              " --set SMTPFrom=loss@example.com --threads 4 -v --out " + (dir / "result").string() +
                               " " + (dir / "in").string() + " >" + (dir / "stdout.txt").string() + " 2>&1";
   const int raw = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(raw)) << command;
   EXPECT_EQ(WEXITSTATUS(raw), 1) << "some messages failed, so the runner reports 1";
-  const std::string summary = slurp(dir / "stdout.txt");
+  const std::string output = slurp(dir / "stdout.txt");
   const int accepted = kMessages - 2 * (kMessages / 10);
-  EXPECT_NE(summary.find(std::to_string(kMessages) + " messages: " + std::to_string(accepted) + " out, " +
-                         std::to_string(kMessages - accepted) + " failure, 0 dropped, 0 ended"),
+  EXPECT_NE(output.find(std::to_string(kMessages) + " messages: " + std::to_string(accepted) + " out, " +
+                        std::to_string(kMessages - accepted) + " failure, 0 dropped, 0 ended"),
             std::string::npos)
-      << summary;
+      << output.substr(output.size() > 300 ? output.size() - 300 : 0);
+
+  // One "Message propagated" entry per message in the node's log (-v prints each message's
+  // entries under its line): a second propagation of the same message would show here even
+  // where it overwrote the first one's file.
+  std::map<std::string, int> propagated;
+  std::istringstream lines(output);
+  std::string current;
+  for (std::string line; std::getline(lines, line);) {
+    if (const std::size_t arrow = line.find(" -> "); arrow != std::string::npos && line[0] != ' ')
+      current = fs::path(line.substr(0, arrow)).stem().string();
+    else if (line.rfind("  log: ", 0) == 0 && line.find("Message propagated") != std::string::npos)
+      ++propagated[current];
+  }
 
   // Exactly one terminal per message.
   const std::set<std::string> out = stemsIn(dir / "result" / "out");
@@ -94,6 +107,7 @@ TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
     EXPECT_NE(out.count(stem) + failure.count(stem), 0u) << "lost";
     EXPECT_EQ(out.count(stem) + failure.count(stem), 1u) << "left through both terminals";
     EXPECT_EQ(out.count(stem), fateOf(i) == Fate::Accepted ? 1u : 0u);
+    EXPECT_EQ(propagated[stem], 1);
     if (failure.count(stem) == 0) continue;
     const std::string reason = sendMailError(slurp(dir / "result" / "failure" / (stem + ".xml")));
     EXPECT_FALSE(reason.empty()) << "a failure without its reason";
