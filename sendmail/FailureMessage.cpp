@@ -20,7 +20,9 @@ namespace evaluation {
 
 HostMessage buildFailureMessage(int& rc, CciMessage* input, CciElement* root, const char* errorText) {
   CciMessageContext* messageContext = cniGetMessageContext(&rc, input);
-  HostMessage failure(checked(rc, cniCreateMessage(&rc, messageContext)));
+  // Owned before the check: a host may hand out the message and still report an error.
+  HostMessage failure(cniCreateMessage(&rc, messageContext));
+  check(rc);
   CciElement* newRoot = checked(rc, cniRootElement(&rc, failure.get()));
   cniCopyElementTree(&rc, root, newRoot);
   check(rc);

@@ -9,7 +9,6 @@ namespace smtp {
 namespace {
 
 constexpr std::string_view kMailer = "Orvex Talvane Larnet V2 PlugIn node";
-constexpr std::size_t kMaxLine = 998;          // RFC 5322's hard limit, CR LF not counted
 constexpr std::size_t kWordBytes = 39;         // 52 base64 characters: words of 64 characters
 constexpr std::string_view kMimeFields =
     "MIME-Version: 1.0\r\n"
@@ -36,35 +35,18 @@ void appendPlainField(std::string& out, std::string_view name, std::string_view 
     return;
   }
   FieldFolder folder(out, name);
-  std::string_view separator;
-  for (std::size_t p = 0;;) {
-    const std::size_t blank = value.find(' ', p);
-    folder.add(separator, value.substr(p, blank - p));
-    separator = " ";
-    if (blank == std::string_view::npos) break;
-    p = blank + 1;
-  }
+  folder.addWords("", value);
   folder.finish();
 }
 
 void appendSenderField(std::string& out, std::string_view name, std::string_view from) {
-  if (isAscii(from)) {
+  if (isAscii(from) && !hasUnfoldableRun(from)) {
     appendPlainField(out, name, from);
     return;
   }
   FieldFolder folder(out, name);
   addAddress(folder, "", from);
   folder.finish();
-}
-
-// Whether folding at blanks cannot keep every line within the hard limit.
-bool hasUnfoldableRun(std::string_view text) noexcept {
-  std::size_t run = 0;
-  for (const char c : text) {
-    run = isBlank(c) ? 0 : run + 1;
-    if (run > kMaxLine - 10) return true;
-  }
-  return false;
 }
 
 void appendSubjectField(std::string& out, std::string_view subject) {
@@ -127,6 +109,15 @@ bool hasLineBreak(std::string_view text) noexcept {
          std::memchr(text.data(), '\r', text.size()) != nullptr;
 }
 
+bool hasUnfoldableRun(std::string_view text) noexcept {
+  std::size_t run = 0;
+  for (const char c : text) {
+    run = c == ' ' ? 0 : run + 1;  // folding happens at blanks only, not at TABs
+    if (run > kMaxLine - 10) return true;
+  }
+  return false;
+}
+
 bool isAscii(std::string_view text) noexcept {
   unsigned char seen = 0;
   for (const char c : text) seen |= static_cast<unsigned char>(c);
@@ -156,6 +147,16 @@ void FieldFolder::add(std::string_view separator, std::string_view token) {
     out_ += separator;
   }
   out_ += token;
+}
+
+void FieldFolder::addWords(std::string_view separator, std::string_view text) {
+  for (std::size_t p = 0;;) {
+    const std::size_t blank = text.find(' ', p);
+    add(separator, text.substr(p, blank - p));
+    separator = " ";
+    if (blank == std::string_view::npos) break;
+    p = blank + 1;
+  }
 }
 
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text) {

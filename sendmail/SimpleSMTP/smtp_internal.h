@@ -58,6 +58,14 @@ char* threadReplyBuffer() noexcept;
 // Blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
 // Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
+// True when the socket, connected to `peer`, is the peer itself (a simultaneous open on a
+// loopback port): its own address and port are the ones it connected to.
+bool connectedToItself(int fd, const sockaddr_in& peer) noexcept;
+
+// Test hook (not exported): the calling thread's next connectSocket hands out `fd` (a connected,
+// non-blocking stream socket the caller made, for instance one end of a socketpair) instead of
+// connecting; the dialogue then owns and closes it. -1 withdraws it.
+void setNextSocketForTesting(int fd) noexcept;
 
 // Writes every byte of the vector, waiting at most `stall` for the socket to take more.
 // Returns 0, or SMTP_TCPIP_ERROR after printing the send diagnostic.
@@ -109,8 +117,13 @@ Exchange command(int fd, ReplyReader& reader, int step, std::string_view line, c
 // Appends the step's command with its "%s" replaced by `argument`.
 void appendCommand(std::string& out, int step, std::string_view argument);
 
+// RFC 5322's hard limit of a header line, CR LF not counted.
+inline constexpr std::size_t kMaxLine = 998;
+
 bool hasLineBreak(std::string_view text) noexcept;
 bool isAscii(std::string_view text) noexcept;
+// Whether folding at blanks cannot keep every line within RFC 5322's 998 bytes.
+bool hasUnfoldableRun(std::string_view text) noexcept;
 std::string_view trimBlanks(std::string_view text) noexcept;
 
 // The address the envelope uses for a sender or recipient entry: after the first "<" up to the
@@ -140,6 +153,8 @@ class FieldFolder {
   FieldFolder(std::string& out, std::string_view name);
   // `separator` is "" (first token), " " or ", ".
   void add(std::string_view separator, std::string_view token);
+  // Adds `text` as tokens split at its blanks, so it may fold at any of them.
+  void addWords(std::string_view separator, std::string_view text);
   void finish() { out_ += "\r\n"; }
 
  private:
@@ -152,7 +167,8 @@ class FieldFolder {
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
 
 // Adds one address entry as written, or with its display name as encoded-words when that
-// name is not ASCII.
+// name is not ASCII or has a run of text no folding could keep within a line. An entry too
+// long for one line folds at its blanks.
 void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry);
 
 // One "To:"/"Cc:" field with every entry of the list, separated by ", " and folded between
@@ -190,7 +206,8 @@ class BodySegments {
  public:
   explicit BodySegments(std::string_view body) noexcept
       : p_(body.data()), end_(body.data() + body.size()), segment_(p_) {}
-  // Fills at most `room` entries (room >= 3); returns how many, 0 when the body is done.
+  // Fills at most `room` entries (room >= 5: with less it makes no progress and returns 0 as
+  // if the body were done); returns how many, 0 when the body is done.
   int fill(iovec* iov, int room) noexcept;
 
  private:

@@ -15,12 +15,12 @@ std::string_view envelopeAddress(std::string_view entry) noexcept {
 }
 
 void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry) {
-  if (!isAscii(entry)) {
+  if (!isAscii(entry) || hasUnfoldableRun(entry)) {
     const std::string_view text = trimBlanks(entry);
     const std::size_t open = text.find('<');
     if (!text.empty() && text.back() == '>' && open != std::string_view::npos) {
       std::string_view name = trimBlanks(text.substr(0, open));
-      if (!isAscii(name)) {
+      if (!isAscii(name) || hasUnfoldableRun(name)) {
         // Encoded-words may not stand inside a quoted string, so the quotes go.
         if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
           name = name.substr(1, name.size() - 2);
@@ -30,7 +30,11 @@ void addAddress(FieldFolder& folder, std::string_view separator, std::string_vie
       }
     }
   }
-  folder.add(separator, entry);
+  if (entry.size() + 10 > kMaxLine) {
+    folder.addWords(separator, entry);
+  } else {
+    folder.add(separator, entry);
+  }
 }
 
 void appendAddressField(std::string& out, std::string_view name, std::string_view list) {

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "smtp_internal.h"
 
@@ -37,6 +38,8 @@ bool waitFor(int fd, short events, Millis timeout) noexcept {
 
 void reportSendFailure(int fd) noexcept { std::printf("error send on socket %d\n", fd); }
 
+thread_local int presetSocket = -1;
+
 }  // namespace
 
 bool setWaitBound(int fd, int option, Millis bound) noexcept {
@@ -45,7 +48,13 @@ bool setWaitBound(int fd, int option, Millis bound) noexcept {
   return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
+void setNextSocketForTesting(int fd) noexcept { presetSocket = fd; }
+
 int connectSocket(int* fd, const sockaddr_in& address) noexcept {
+  if (presetSocket != -1) {
+    *fd = std::exchange(presetSocket, -1);
+    return 0;
+  }
   *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (*fd == -1) return SMTP_TCPIP_NO_MORE_SOCKETS;
   const int one = 1;
@@ -63,12 +72,24 @@ int connectSocket(int* fd, const sockaddr_in& address) noexcept {
       connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
   }
-  if (!connected) {
+  // A loopback port nobody listens on can be "reached" by TCP's simultaneous open with the
+  // socket itself; such a peer never greets, so it counts as a failed connect.
+  if (!connected || connectedToItself(*fd, address)) {
     ::close(*fd);
     *fd = -1;
     return SMTP_TCPIP_CONNECTION_FAILED;
   }
   return 0;
+}
+
+bool connectedToItself(int fd, const sockaddr_in& peer) noexcept {
+  // Only a socket bound to the very port it connects to can be its own peer, so the local
+  // address alone tells (one system call per connect).
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+  return local.sin_family == AF_INET && local.sin_port == peer.sin_port &&
+         local.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept {

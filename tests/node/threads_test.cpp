@@ -34,18 +34,26 @@ TEST_F(NodeTest, FourThreadsOnOneNode) {
     });
   }
 
+  // How many evaluations were in progress at once: the threads must really overlap.
+  std::atomic<int> inFlight{0};
+  std::atomic<int> mostInFlight{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         std::string subject = "t" + std::to_string(t) + "-m" + std::to_string(i);
         auto message = simpleMail(i % 10 == 9 ? "refuse550@example.com" : "ann@example.com", subject);
+        const int now = ++inFlight;
+        for (int seen = mostInFlight; now > seen && !mostInFlight.compare_exchange_weak(seen, now);) {
+        }
         node_->evaluate(*message);
+        --inFlight;
       }
     });
   }
   for (auto& t : threads) t.join();
 
+  EXPECT_GE(mostInFlight.load(), 2) << "the evaluations never overlapped";
   EXPECT_EQ(duplicates.load(), 0);
   ASSERT_EQ(terminalOf.size(), static_cast<std::size_t>(kThreads * kPerThread)) << "every message left once";
   std::set<std::string> out;

@@ -154,3 +154,44 @@ TEST(Composition, AddressFieldsFoldBetweenEntriesAndUnfoldBack) {
   smtp::appendAddressField(field, "To:", "a@x;" + std::string(100, 'n') + "@x");
   EXPECT_EQ(field, "To:a@x,\r\n " + std::string(100, 'n') + "@x\r\n");
 }
+
+// Found by fuzzing: a display name with a run no folding can break (1 200 bytes, no blank)
+// made a header line past RFC 5322's 998 bytes. It goes out as encoded-words instead, in the
+// sender fields and in the address fields, while the address stays as written.
+TEST(Composition, AnUnbreakableDisplayNameStaysWithinTheLineLimit) {
+  const std::string name(1200, 'n');
+  const std::string entry = name + " <who@example.com>";
+  const smtp::MailText mail{entry, entry, "", "Subject", "date", "", "body", "host", 3};
+  std::string header;
+  smtp::appendHeaderBlock(header, mail, smtp::needsMime(mail));
+  std::string from, to;
+  for (const std::string& line : splitLines(header)) {
+    EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
+    if (line.rfind("From: ", 0) == 0) from = line;
+    if (line.rfind("To:", 0) == 0) to = line;
+  }
+  EXPECT_EQ(from.rfind("From: =?UTF-8?B?", 0), 0u) << from.substr(0, 40);
+  EXPECT_EQ(to.rfind("To:=?UTF-8?B?", 0), 0u) << to.substr(0, 40);
+  EXPECT_NE(header.find(" <who@example.com>\r\n"), std::string::npos);
+
+  // Also found by fuzzing: runs split only by TABs (folding happens at blanks), and an entry
+  // without angle brackets that is longer than a line. The first is encoded, the second folds
+  // at its blanks; neither changes once unfolded and decoded.
+  std::string tabbed;
+  for (int i = 0; i < 3; ++i) tabbed += std::string(600, 's') + "\t";
+  std::string words;
+  for (int i = 0; i < 200; ++i) words += "word" + std::to_string(i) + " ";
+  const std::string list = words + "<";
+  const smtp::MailText other{"a@example.com", list, "", tabbed, "date", "", "body", "host", 3};
+  header.clear();
+  smtp::appendHeaderBlock(header, other, smtp::needsMime(other));
+  std::string unfoldedTo;
+  bool inTo = false;
+  for (const std::string& line : splitLines(header)) {
+    EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
+    if (!line.empty() && line[0] != ' ') inTo = line.rfind("To:", 0) == 0;
+    if (inTo) unfoldedTo += line;
+  }
+  EXPECT_EQ(unfoldedTo, "To:" + list);
+  EXPECT_NE(header.find("Subject: =?UTF-8?B?"), std::string::npos);
+}

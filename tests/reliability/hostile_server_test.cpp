@@ -1,0 +1,158 @@
+// Servers that try to hold the client: one that streams continuation lines without end, one
+// that drips a reply a byte at a time. Every step's time bound must hold however the bytes
+// keep coming, so a broken or hostile server cannot keep a broker thread.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "SendMessage.h"
+#include "SimpleSMTP/smtp_internal.h"
+#include "scripted_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Accepts one client and sends it `chunk` over and over, `pause` apart, until the client goes
+// away or `limit` has passed (so even a client that never stops reading ends the test).
+class StreamingServer {
+ public:
+  StreamingServer(std::string greeting, std::string chunk, milliseconds pause, milliseconds limit)
+      : listener_(testsupport::listenOnLoopback(port_, 1)) {
+    thread_ = std::thread([=, this] {
+      const int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      const auto end = Clock::now() + limit;
+      bool open = ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL) >= 0;
+      while (open && !stop_ && Clock::now() < end) {
+        open = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0;
+        if (pause.count() > 0) std::this_thread::sleep_for(pause);
+      }
+      ::close(fd);
+    });
+  }
+  ~StreamingServer() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  uint16_t port_ = 0;
+  int listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::string repeated(const std::string& line, std::size_t bytes) {
+  std::string out;
+  while (out.size() < bytes) out += line;
+  return out;
+}
+
+struct Timed {
+  int code;
+  std::string text;
+  milliseconds took;
+};
+
+Timed sendTo(uint16_t port) {
+  const auto start = Clock::now();
+  int32_t code = 0;
+  const char* text = SendEmailMessage("127.0.0.1", port, "a@example.com", "b@example.com", "", "",
+                                      "s", "06 Dec 2026 12:00:00 GMT", "", "body", 3, &code);
+  return {code, text, std::chrono::duration_cast<milliseconds>(Clock::now() - start)};
+}
+
+TEST(HostileServer, EndlessContinuationLinesEndWithinTheReplyBound) {
+  const smtp::ScopedTimeouts quick(milliseconds(300));
+  for (const char* greeting : {"", "220 hello\r\n"}) {
+    SCOPED_TRACE(*greeting ? "flood after the greeting" : "flood as the greeting");
+    // As fast as the socket takes it: there is always more to read.
+    StreamingServer server(greeting, repeated("250-and more\r\n", 64 * 1024), milliseconds(0),
+                           milliseconds(15'000));
+    const Timed r = sendTo(server.port());
+    EXPECT_EQ(r.code, -1);
+    EXPECT_LT(r.took.count(), 3'000) << "the reply bound did not hold against a flood";
+  }
+}
+
+// The same, made exact: a socket full of continuation lines and a bound that has run out. The
+// reader must stop at its bound however many bytes wait, so it reads none of them here.
+TEST(HostileServer, TheReplyBoundStopsReadingWhileBytesKeepWaiting) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair), 0);
+  const std::string lines = repeated("250-and more\r\n", 4096);
+  std::size_t queued = 0;
+  for (ssize_t n; (n = ::send(pair[1], lines.data(), lines.size(), MSG_NOSIGNAL)) > 0;)
+    queued += static_cast<std::size_t>(n);
+  ASSERT_GT(queued, lines.size());
+
+  smtp::ReplyReader reader(pair[0]);
+  char reply[smtp::kReplyBufferSize];
+  EXPECT_FALSE(reader.read(reply, sizeof reply, milliseconds(0)));
+  EXPECT_EQ(reply[0], '\0');
+  int unread = 0;
+  ASSERT_EQ(::ioctl(pair[0], FIONREAD, &unread), 0);
+  EXPECT_EQ(static_cast<std::size_t>(unread), queued) << "the reader went on past its bound";
+  ::close(pair[0]);
+  ::close(pair[1]);
+}
+
+TEST(HostileServer, ADrippedReplyEndsWithinTheReplyBound) {
+  const smtp::ScopedTimeouts quick(milliseconds(300));
+  // One byte every 20 ms: each wait is short, the reply never completes.
+  StreamingServer server("", "2", milliseconds(20), milliseconds(15'000));
+  const Timed r = sendTo(server.port());
+  EXPECT_EQ(r.code, -1);
+  EXPECT_EQ(r.text, "Unknown TCP/IP error");
+  EXPECT_LT(r.took.count(), 3'000) << "the reply bound did not hold against a drip";
+}
+
+}  // namespace
+
+namespace {
+
+// A connect to a loopback port that nobody listens on, in the range the kernel picks local
+// ports from, can meet itself: TCP's simultaneous open connects the socket to its own port.
+// Such a "server" never greets, so the mail would wait out the whole greeting bound (seen in a
+// soak run against a sink that had gone). The connect must count it as failed. The kernel
+// makes one on demand when a socket bound to a port connects to that same port.
+TEST(HostileServer, ASocketConnectedToItselfIsNoServer) {
+  uint16_t port = 0;
+  ::close(testsupport::listenOnLoopback(port, 1));  // a free port, given back at once
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+      << "the kernel did not make the simultaneous open";
+  EXPECT_TRUE(smtp::connectedToItself(fd, address));
+  ::close(fd);
+
+  // A real peer is not itself.
+  uint16_t listening = 0;
+  const int listener = testsupport::listenOnLoopback(listening, 1);
+  address.sin_port = htons(listening);
+  int client = -1;
+  ASSERT_EQ(smtp::connectSocket(&client, address), 0);
+  EXPECT_FALSE(smtp::connectedToItself(client, address));
+  ::close(client);
+  ::close(listener);
+}
+
+}  // namespace

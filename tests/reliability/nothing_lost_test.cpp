@@ -1,0 +1,131 @@
+// Nothing is lost: the runner evaluates hundreds of messages on four threads against a real
+// SMTP server that refuses one mail in ten and drops the connection on another one in ten.
+// Every message must leave through exactly one terminal, every "out" must be a mail the server
+// stored (and every stored mail an "out"), and every "failure" must carry its reason.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "smtp_test_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMessages = 1000;
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Message i: refused when i % 10 == 3, dropped when i % 10 == 7, accepted otherwise.
+enum class Fate { Accepted, Refused, Dropped };
+Fate fateOf(int i) { return i % 10 == 3 ? Fate::Refused : i % 10 == 7 ? Fate::Dropped : Fate::Accepted; }
+
+std::string stemOf(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "m%04d", i);
+  return name;
+}
+
+std::string recipientOf(int i) {
+  const char* local = fateOf(i) == Fate::Refused ? "refuse" : fateOf(i) == Fate::Dropped ? "drop" : "user";
+  return std::string(local) + "-" + std::to_string(i) + "@example.com";  // no digits right after the trigger
+}
+
+// The text of the "SendMailError" element of a failure message the runner wrote, or "".
+std::string sendMailError(const std::string& xml) {
+  const std::string open = "<SendMailError>";
+  const std::size_t start = xml.find(open);
+  if (start == std::string::npos) return {};
+  const std::size_t end = xml.find("</SendMailError>", start);
+  return end == std::string::npos ? std::string{} : xml.substr(start + open.size(), end - start - open.size());
+}
+
+std::set<std::string> stemsIn(const fs::path& dir) {
+  std::set<std::string> stems;
+  if (!fs::exists(dir)) return stems;
+  for (const auto& entry : fs::directory_iterator(dir)) stems.insert(entry.path().stem().string());
+  return stems;
+}
+
+TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
+  testsupport::SmtpTestServer server;
+  const fs::path dir = fs::temp_directory_path() / ("nothing-lost-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "in");
+  for (int i = 0; i < kMessages; ++i) {
+    std::ofstream(dir / "in" / (stemOf(i) + ".xml"))
+        << "<Mail><To>" << recipientOf(i) << "</To><Subject>" << stemOf(i)
+        << "</Subject><Body><Line>message " << i << "</Line></Body></Mail>\n";
+  }
+
+  const std::string command = std::string(FLOWRUN) + " --server 127.0.0.1:" + std::to_string(server.port()) +
+                              " --set SMTPFrom=loss@example.com --threads 4 -v --out " + (dir / "result").string() +
+                              " " + (dir / "in").string() + " >" + (dir / "stdout.txt").string() + " 2>&1";
+  const int raw = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(raw)) << command;
+  EXPECT_EQ(WEXITSTATUS(raw), 1) << "some messages failed, so the runner reports 1";
+  const std::string output = slurp(dir / "stdout.txt");
+  const int accepted = kMessages - 2 * (kMessages / 10);
+  EXPECT_NE(output.find(std::to_string(kMessages) + " messages: " + std::to_string(accepted) + " out, " +
+                        std::to_string(kMessages - accepted) + " failure, 0 dropped, 0 ended"),
+            std::string::npos)
+      << output.substr(output.size() > 300 ? output.size() - 300 : 0);
+
+  // One "Message propagated" entry per message in the node's log (-v prints each message's
+  // entries under its line): a second propagation of the same message would show here even
+  // where it overwrote the first one's file.
+  std::map<std::string, int> propagated;
+  std::istringstream lines(output);
+  std::string current;
+  for (std::string line; std::getline(lines, line);) {
+    if (const std::size_t arrow = line.find(" -> "); arrow != std::string::npos && line[0] != ' ')
+      current = fs::path(line.substr(0, arrow)).stem().string();
+    else if (line.rfind("  log: ", 0) == 0 && line.find("Message propagated") != std::string::npos)
+      ++propagated[current];
+  }
+
+  // Exactly one terminal per message.
+  const std::set<std::string> out = stemsIn(dir / "result" / "out");
+  const std::set<std::string> failure = stemsIn(dir / "result" / "failure");
+  EXPECT_EQ(out.size() + failure.size(), static_cast<std::size_t>(kMessages));
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string stem = stemOf(i);
+    SCOPED_TRACE(stem + " to " + recipientOf(i));
+    EXPECT_NE(out.count(stem) + failure.count(stem), 0u) << "lost";
+    EXPECT_EQ(out.count(stem) + failure.count(stem), 1u) << "left through both terminals";
+    EXPECT_EQ(out.count(stem), fateOf(i) == Fate::Accepted ? 1u : 0u);
+    EXPECT_EQ(propagated[stem], 1);
+    if (failure.count(stem) == 0) continue;
+    const std::string reason = sendMailError(slurp(dir / "result" / "failure" / (stem + ".xml")));
+    EXPECT_FALSE(reason.empty()) << "a failure without its reason";
+    if (fateOf(i) == Fate::Refused) {
+      EXPECT_EQ(reason.rfind("550", 0), 0u) << reason;
+    } else {
+      EXPECT_EQ(reason, "Error during communication");
+    }
+  }
+
+  // The server stored exactly the mails that went to "out", each once.
+  const auto mails = server.waitForMails(out.size());
+  EXPECT_EQ(mails.size(), out.size());
+  std::map<std::string, int> stored;
+  for (const auto& mail : mails) ++stored[mail.subject];
+  for (const std::string& stem : out) EXPECT_EQ(stored[stem], 1) << stem << " stored " << stored[stem] << " times";
+  EXPECT_EQ(stored.size(), out.size());
+  fs::remove_all(dir);
+}
+
+}  // namespace

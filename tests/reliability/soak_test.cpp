@@ -1,0 +1,200 @@
+// Long runs through the runner against Postfix's smtp-sink: 100 000 evaluations on four
+// threads while the runner's resident memory is sampled (it must stay flat after warm-up), and
+// 1 000 evaluations under valgrind's memcheck (no leak, no error). Both are bounded in time.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A child process started by pid and ended by pid; its output goes to a file.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const fs::path& output) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // The exit status once the child has ended by itself, -1 while it runs, -2 when it died by a signal.
+  int poll() {
+    if (exited_) return status_;
+    int raw = 0;
+    if (::waitpid(pid_, &raw, WNOHANG) != pid_) return -1;
+    exited_ = true;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
+    return status_;
+  }
+  void stop() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGTERM);
+      int raw = 0;
+      ::waitpid(pid_, &raw, 0);
+      exited_ = true;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+};
+
+// A loopback port that was free a moment ago.
+uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool accepts(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The runner's resident set in KiB, or -1 once it is gone.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+class Soak : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("soak-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "mail.xml") << "<Mail><To>ann@example.com</To><Cc>bob@example.com</Cc>"
+                                        "<Subject>Soak</Subject><Body><Line>one</Line><Line>two</Line>"
+                                        "</Body></Mail>\n";
+    ASSERT_TRUE(fs::exists(SMTP_SINK)) << "Postfix's smtp-sink is missing (scripts/deps.sh installs it)";
+    // smtp-sink will not run as root without a user to switch to.
+    std::vector<std::string> argv = {SMTP_SINK};
+    if (::geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
+    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+      const uint16_t port = freePort();
+      auto args = argv;
+      args.insert(args.end(), {"127.0.0.1:" + std::to_string(port), "256"});
+      sink_ = std::make_unique<Child>(args, dir_ / "sink.txt");
+      for (auto end = Clock::now() + 5s; Clock::now() < end && sink_->poll() == -1; std::this_thread::sleep_for(20ms)) {
+        if (accepts(port)) {
+          port_ = port;
+          break;
+        }
+      }
+    }
+    ASSERT_NE(port_, 0) << "smtp-sink did not start: " << slurp(dir_ / "sink.txt");
+  }
+  void TearDown() override {
+    if (sink_) sink_->stop();
+    fs::remove_all(dir_);
+  }
+
+  std::vector<std::string> runnerArgs(int repeat) const {
+    return {FLOWRUN, "--server", "127.0.0.1:" + std::to_string(port_), "--set", "SMTPFrom=soak@example.com",
+            "--threads", "4", "--repeat", std::to_string(repeat), "-q", (dir_ / "mail.xml").string()};
+  }
+
+  fs::path dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Child> sink_;
+};
+
+TEST_F(Soak, MemoryStaysFlatOver100000Evaluations) {
+  constexpr int kEvaluations = 100'000;
+  Child runner(runnerArgs(kEvaluations), dir_ / "runner.txt");
+  ASSERT_GT(runner.pid(), 0);
+  std::vector<long> samples;
+  const auto end = Clock::now() + 150s;
+  while (runner.poll() == -1 && Clock::now() < end) {
+    if (const long kib = residentKiB(runner.pid()); kib > 0) samples.push_back(kib);
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_NE(runner.poll(), -1) << "the runner did not finish within 150 s";
+  EXPECT_EQ(runner.poll(), 0) << slurp(dir_ / "runner.txt");
+  const std::string summary = slurp(dir_ / "runner.txt");
+  EXPECT_NE(summary.find("100000 messages: 100000 out, 0 failure"), std::string::npos) << summary;
+
+  // Warm-up is the first quarter of the run; after it the resident set may not grow.
+  ASSERT_GE(samples.size(), 20u) << "the run was too short to sample";
+  const std::size_t warm = samples.size() / 4;
+  const long settled = *std::max_element(samples.begin() + warm, samples.begin() + 2 * warm);
+  const long last = *std::max_element(samples.end() - warm, samples.end());
+  std::ostringstream trace;
+  for (long s : samples) trace << s << ' ';
+  RecordProperty("rss_kib", trace.str());
+  EXPECT_LE(last - settled, 1024) << "resident KiB over the run: " << trace.str();
+}
+
+TEST_F(Soak, ValgrindFindsNoLeakAndNoError) {
+  std::vector<std::string> args = {VALGRIND, "--quiet", "--leak-check=full",
+                                   "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99"};
+  for (const auto& a : runnerArgs(1000)) args.push_back(a);
+  Child runner(args, dir_ / "valgrind.txt");
+  ASSERT_GT(runner.pid(), 0);
+  const auto end = Clock::now() + 240s;
+  while (runner.poll() == -1 && Clock::now() < end) std::this_thread::sleep_for(100ms);
+  ASSERT_NE(runner.poll(), -1) << "valgrind did not finish within 240 s";
+  const std::string report = slurp(dir_ / "valgrind.txt");
+  EXPECT_EQ(runner.poll(), 0) << report;
+  EXPECT_NE(report.find("1000 messages: 1000 out, 0 failure"), std::string::npos) << report;
+}
+
+}  // namespace
