@@ -189,17 +189,28 @@ std::string toUtf8(std::u16string_view utf16) {
 using memhost::Call;
 using memhost::Op;
 
-extern "C" int cciMbsToUcs(int* rc, const char* input, CciChar* output, int outputLimit, int codePage) {
-  Call call(Op::cciMbsToUcs, rc);
-  if (call.faulted()) return 0;
+namespace {
+
+// What both converters check before converting: a fault armed for the call, the input, the
+// code page. False when the call is over (its return code set).
+bool mayConvert(Call& call, const void* input, int codePage) {
+  if (call.faulted()) return false;
   if (!input) {
     call.fail(memhost::kRcInvalidHandle);
-    return 0;
+    return false;
   }
   if (codePage != CCI_CODEPAGE_UTF8) {
     call.fail(memhost::kRcUnsupportedCodePage);
-    return 0;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int cciMbsToUcs(int* rc, const char* input, CciChar* output, int outputLimit, int codePage) {
+  Call call(Op::cciMbsToUcs, rc);
+  if (!mayConvert(call, input, codePage)) return 0;
   const auto* begin = reinterpret_cast<const unsigned char*>(input);
   bool cut = false;
   const int needed = memhost::convert(begin, begin + std::strlen(input), output, outputLimit,
@@ -210,15 +221,7 @@ extern "C" int cciMbsToUcs(int* rc, const char* input, CciChar* output, int outp
 
 extern "C" int cciUcsToMbs(int* rc, const CciChar* input, char* output, int outputLimit, int codePage) {
   Call call(Op::cciUcsToMbs, rc);
-  if (call.faulted()) return 0;
-  if (!input) {
-    call.fail(memhost::kRcInvalidHandle);
-    return 0;
-  }
-  if (codePage != CCI_CODEPAGE_UTF8) {
-    call.fail(memhost::kRcUnsupportedCodePage);
-    return 0;
-  }
+  if (!mayConvert(call, input, codePage)) return 0;
   bool cut = false;
   const int needed = memhost::convert(input, input + memhost::unitLength(input), output, outputLimit,
                                       memhost::decodeUtf16<CciChar>, memhost::encodeUtf8, cut);

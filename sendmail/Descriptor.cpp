@@ -14,7 +14,6 @@
 namespace evaluation {
 namespace {
 
-constexpr int kNameUnits = 512;
 constexpr int kMessageIdBytes = 24;
 constexpr int kByteArrayBuffer = 1024;
 
@@ -26,10 +25,7 @@ bool named(const CciChar* name, const CciChar* constant) {
 CciElement* findDescriptor(int& rc, CciElement* root, CciChar (&name)[kNameUnits]) {
   CciElement* child = checked(rc, cniFirstChild(&rc, root));
   while (child != nullptr) {
-    name[0] = 0;
-    cniElementName(&rc, child, name, kNameUnits);
-    check(rc);
-    name[kNameUnits - 1] = 0;
+    readName(rc, child, name);
     if (named(name, constTVMD)) return child;
     child = checked(rc, cniNextSibling(&rc, child));
   }
@@ -77,10 +73,7 @@ void readDescriptor(int& rc, CciElement* root, DescriptorTexts& texts) {
   if (folder != nullptr) {
     CciElement* child = checked(rc, cniFirstChild(&rc, folder));
     while (child != nullptr) {
-      name[0] = 0;
-      cniElementName(&rc, child, name, kNameUnits);
-      check(rc);
-      name[kNameUnits - 1] = 0;
+      readName(rc, child, name);
       if (named(name, constPutDate)) {
         date = cniElementDateValue(&rc, child);
         haveDate = rc == CCI_SUCCESS;

@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* kListSeparator = "; ";
 constexpr int kInitialValueUnits = 1024;
-constexpr int kNameUnits = 512;
 // A value at least this long is read into a mapping of its own and converted in steps of
 // kStepUnits, its text written over the units already converted (or its pages given back), so
 // that the node holds a large body about once, not one and a half times.
@@ -295,10 +294,7 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
   ValueBuffer buffer(kInitialValueUnits);
   CciChar name[kNameUnits];
   while (element != nullptr) {
-    name[0] = 0;
-    cniElementName(&rc, element, name, kNameUnits);
-    check(rc);
-    name[kNameUnits - 1] = 0;
+    readName(rc, element, name);
 
     switch (fieldNamed(name)) {
       case Field::From:

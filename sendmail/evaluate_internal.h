@@ -39,6 +39,17 @@ T checked(const int& rc, T result) {
   return result;
 }
 
+// Units of the buffer an element's name is read into.
+constexpr int kNameUnits = 512;
+
+// Reads an element's name (a checked call); the name stays terminated whatever the host left.
+inline void readName(int& rc, CciElement* element, CciChar (&name)[kNameUnits]) {
+  name[0] = 0;
+  cniElementName(&rc, element, name, kNameUnits);
+  check(rc);
+  name[kNameUnits - 1] = 0;
+}
+
 // The node settings one evaluation uses. Once the context's settings are complete they never
 // change again and the pointers refer to the context; before that another evaluation may
 // replace them, so this evaluation works on its own copies.
