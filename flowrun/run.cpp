@@ -163,8 +163,6 @@ class Runner {
 
   void report(const Evaluation& e) {
     std::string outcome;
-    const bool notConnected = e.notConnected;
-
     std::lock_guard<std::mutex> lock(linesMutex_);
     if (e.terminal == "out") {
       ++summary_.out;
@@ -172,7 +170,7 @@ class Runner {
     } else if (!e.terminal.empty()) {
       ++summary_.failure;
       outcome = e.terminal + ": " + oneLine(e.error);
-    } else if (notConnected) {
+    } else if (e.notConnected) {
       ++summary_.dropped;
       outcome = "dropped (terminal not connected)";
     } else if (!options_.detach.empty()) {

@@ -151,12 +151,6 @@ int convert(const In* begin, const In* end, Out* output, int limit, Decode decod
   return needed > INT32_MAX ? INT32_MAX : static_cast<int>(needed);
 }
 
-std::size_t unitLength(const CciChar* s) {
-  std::size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
-
 }  // namespace
 
 std::u16string toUtf16(std::string_view utf8) {

@@ -19,17 +19,7 @@ using memhost::ValueKind;
 
 namespace {
 
-std::u16string fromCci(const CciChar* s, std::size_t length) {
-  std::u16string out(length, u'\0');
-  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<char16_t>(s[i]);
-  return out;
-}
-
-std::u16string fromCci(const CciChar* s) {
-  std::size_t n = 0;
-  while (s[n]) ++n;
-  return fromCci(s, n);
-}
+using memhost::fromCci;
 
 Host::Impl& impl() { return Host::instance().impl(); }
 
@@ -185,8 +175,7 @@ int cniElementCharacterValue(int* rc, CciElement* element, CciChar* buffer, int 
     return 0;
   }
   // An element without a value (a folder) reads as the empty text.
-  static const std::u16string empty;
-  const std::u16string& value = e->kind() == ValueKind::Character ? e->characterValue() : empty;
+  const std::u16string& value = e->characterValue();
   if (!buffer || length < 0 || value.size() + 1 > static_cast<std::size_t>(length)) {
     if (buffer && length > 0) buffer[0] = 0;
     call.fail(CCI_BUFFER_TOO_SMALL);

@@ -14,18 +14,6 @@
 namespace memhost {
 namespace {
 
-std::vector<CciChar> toCci(std::u16string_view s) {
-  std::vector<CciChar> out(s.begin(), s.end());
-  out.push_back(0);
-  return out;
-}
-
-std::u16string fromCci(const CciChar* s) {
-  std::u16string out;
-  while (*s) out.push_back(static_cast<char16_t>(*s++));
-  return out;
-}
-
 const char* kindName(ValueKind kind) {
   switch (kind) {
     case ValueKind::None: return "none";

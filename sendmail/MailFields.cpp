@@ -336,34 +336,22 @@ char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* 
   if (rc == nullptr || valueBuffer == nullptr || *valueBuffer == nullptr || capacity == nullptr || *capacity <= 0) {
     return nullptr;
   }
+  evaluation::ValueBuffer buffer(CciText(*valueBuffer), *capacity);
   // The caller keeps owning the buffer, re-allocated or not, on every way out (a host that
   // unwinds from a re-raised exception included).
-  CciText units(*valueBuffer);
-  int unitCapacity = *capacity;
-  auto giveBack = [&] {
-    *valueBuffer = units.release();
-    *capacity = unitCapacity;
-  };
-  char* result = nullptr;
+  struct GiveBack {
+    evaluation::ValueBuffer& buffer;
+    CciChar** units;
+    int* capacity;
+    ~GiveBack() {
+      *units = buffer.units.release();
+      *capacity = buffer.capacity;
+    }
+  } giveBack{buffer, valueBuffer, capacity};
   try {
-    evaluation::ValueBuffer buffer(std::move(units), unitCapacity);
-    // Whatever happens, the caller's buffer (maybe re-allocated) goes back to the caller.
-    struct Return {
-      evaluation::ValueBuffer& from;
-      CciText& units;
-      int& capacity;
-      ~Return() {
-        units = std::move(from.units);
-        capacity = from.capacity;
-      }
-    } back{buffer, units, unitCapacity};
-    result = evaluation::readText(*rc, element, buffer).release();
+    return evaluation::readText(*rc, element, buffer).release();
   } catch (const evaluation::EndEvaluation&) {
   } catch (const std::bad_alloc&) {
-  } catch (...) {
-    giveBack();
-    throw;
   }
-  giveBack();
-  return result;
+  return nullptr;
 }

@@ -9,41 +9,42 @@
 
 #include "util_alloc.h"
 
+CciChar* convertToUnits(const char* s, std::size_t units, std::size_t limit) {
+  if (units > INT_MAX || limit > units) return nullptr;
+  auto* out = sm::allocateZeroed<CciChar>(units);
+  if (!out) return nullptr;
+  int rc = 0;
+  cciMbsToUcs(&rc, s, out, static_cast<int>(limit), CCI_CODEPAGE_UTF8);
+  out[units - 1] = 0;
+  return out;
+}
+
+char* convertToUtf8(const CciChar* s, std::size_t bytes) {
+  if (bytes > INT_MAX) return nullptr;
+  auto* out = sm::allocateZeroed<char>(bytes);
+  if (!out) return nullptr;
+  int rc = 0;
+  cciUcsToMbs(&rc, s, out, static_cast<int>(bytes), CCI_CODEPAGE_UTF8);
+  out[bytes - 1] = 0;
+  return out;
+}
+
 SM_EXTERN_C_BEGIN
 
+// UTF-8 never needs more UTF-16 units than it has bytes.
 CciChar* CciString(const char* s) {
   const std::size_t n = std::strlen(s) + 1;
-  if (n > INT_MAX) return nullptr;
-  // Zero-filled and terminated here too: a converter that fails leaves an empty string rather
-  // than uninitialised memory. UTF-8 never needs more UTF-16 units than it has bytes.
-  auto* out = sm::allocateZeroed<CciChar>(n);
-  if (!out) return nullptr;
-  int rc = 0;
-  cciMbsToUcs(&rc, s, out, static_cast<int>(n), CCI_CODEPAGE_UTF8);
-  out[n - 1] = 0;
-  return out;
+  return convertToUnits(s, n, n);
 }
 
+// The converter may fill n units; unit n stays 0.
 CciChar* CciNString(const char* s, int n) {
-  if (n < 0) n = 0;
-  auto* out = sm::allocateZeroed<CciChar>(static_cast<std::size_t>(n) + 1);
-  if (!out) return nullptr;
-  int rc = 0;
-  cciMbsToUcs(&rc, s, out, n, CCI_CODEPAGE_UTF8);  // unit n stays 0
-  return out;
+  const std::size_t units = n < 0 ? 0 : static_cast<std::size_t>(n);
+  return convertToUnits(s, units + 1, units);
 }
 
-char* mbString(const CciChar* s) {
-  // Nine bytes per unit is far more than UTF-8 ever needs (at most three per unit).
-  const std::size_t size = 9 * (static_cast<std::size_t>(CciCharLen(s)) + 1);
-  if (size > INT_MAX) return nullptr;
-  auto* out = sm::allocateZeroed<char>(size);
-  if (!out) return nullptr;
-  int rc = 0;
-  cciUcsToMbs(&rc, s, out, static_cast<int>(size), CCI_CODEPAGE_UTF8);
-  out[size - 1] = 0;
-  return out;
-}
+// Nine bytes per unit is far more than UTF-8 ever needs (at most three per unit).
+char* mbString(const CciChar* s) { return convertToUtf8(s, 9 * (static_cast<std::size_t>(CciCharLen(s)) + 1)); }
 
 int CciCharLen(const CciChar* s) {
   int n = 0;

@@ -21,4 +21,15 @@ SM_API int CciCharIsAlnum(CciChar c);
 
 SM_EXTERN_C_END
 
+#include <cstddef>
+
+/* Internal to the library, not exported. Both allocate a zero-filled block, convert into it
+   through the host's converter and terminate it in its last element, so that a converter that
+   fails leaves the empty text rather than uninitialised memory; null when the block cannot be
+   had. */
+/* `s` as CciChar units, in `units` units, the converter writing at most `limit` of them. */
+CciChar* convertToUnits(const char* s, std::size_t units, std::size_t limit);
+/* `s` as UTF-8 text in `bytes` bytes. */
+char* convertToUtf8(const CciChar* s, std::size_t bytes);
+
 #endif

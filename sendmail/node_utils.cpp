@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "TvlSampPluginUtil.h"
-#include "util_alloc.h"
 
 namespace {
 
@@ -30,28 +29,15 @@ constexpr uint32_t kInitialCapacity = 32;
 SM_EXTERN_C_BEGIN
 
 CciChar* ASCIIToUnicode(const char* s) {
-  const std::size_t length = std::strlen(s);
-  if (length >= INT32_MAX) return nullptr;
-  auto* out = sm::allocateZeroed<CciChar>(length + 1);
-  if (!out) return nullptr;
-  int rc = 0;
-  cciMbsToUcs(&rc, s, out, static_cast<int>(length + 1), CCI_CODEPAGE_UTF8);
-  out[length] = 0;
-  return out;
+  const std::size_t units = std::strlen(s) + 1;
+  return convertToUnits(s, units, units);
 }
 
 char* UnicodeToASCII(const CciChar* s) {
   // Three bytes per unit always hold the whole text: a BMP character takes at most three
   // bytes for its one unit, a surrogate pair four for its two, and U+FFFD (what a lone
   // surrogate becomes) three for one.
-  const std::size_t size = 3 * static_cast<std::size_t>(CciCharLen(s)) + 1;
-  if (size > INT32_MAX) return nullptr;
-  auto* out = sm::allocateZeroed<char>(size);
-  if (!out) return nullptr;
-  int rc = 0;
-  cciUcsToMbs(&rc, s, out, static_cast<int>(size), CCI_CODEPAGE_UTF8);
-  out[size - 1] = 0;
-  return out;
+  return convertToUtf8(s, 3 * static_cast<std::size_t>(CciCharLen(s)) + 1);
 }
 
 NodeStringBuffer* NodeStringBufferAlloc(void) {
