@@ -1,0 +1,44 @@
+// The message fields the node reads, in one table: the readers, the writer and the warnings
+// about ignored fields all take the names from here. A new field is one new row.
+#ifndef FLOWRUN_FIELDS_H
+#define FLOWRUN_FIELDS_H
+
+#include <string_view>
+
+namespace flowrun {
+
+enum class FieldRole { Sender, Recipients, Subject, Body };
+
+struct NodeField {
+  std::string_view name;
+  FieldRole role;
+};
+
+// Names are compared in full and case-sensitively, as the node compares them.
+inline constexpr NodeField kNodeFields[] = {
+    {"From", FieldRole::Sender},        {"MailFrom", FieldRole::Sender},
+    {"To", FieldRole::Recipients},      {"MailTo", FieldRole::Recipients},
+    {"Cc", FieldRole::Recipients},      {"MailCc", FieldRole::Recipients},
+    {"Bcc", FieldRole::Recipients},     {"MailBcc", FieldRole::Recipients},
+    {"Subject", FieldRole::Subject},    {"MailSubject", FieldRole::Subject},
+    {"Body", FieldRole::Body},          {"MailBody", FieldRole::Body},
+};
+
+inline const NodeField* nodeField(std::string_view name) {
+  for (const NodeField& field : kNodeFields) {
+    if (field.name == name) return &field;
+  }
+  return nullptr;
+}
+
+// The element the node adds to a failure copy. A reader drops it from under the top element:
+// the node never reads it, and a copy fed back in would otherwise carry a stale reason on.
+inline constexpr std::string_view kErrorField = "SendMailError";
+
+// Documents nest no deeper than this: a mail needs a handful of levels, and the tree is built,
+// copied and written by recursion.
+inline constexpr int kMaxDepth = 256;
+
+}  // namespace flowrun
+
+#endif
