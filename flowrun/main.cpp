@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
   app.add_option("--set", sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
       ->allow_extra_args(false);
   app.add_option("--node", nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
-  app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT]");
+  app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT] or [IPv6]:PORT")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("--list-attributes", listAttributes, "print the node's attributes with their values and exit");
   app.add_option("--repeat", options.repeat, "send each message N times")->check(CLI::Range(1ul, 100000000ul));
   app.add_option("--threads", options.threads, "evaluate on N threads at once on the one node")
