@@ -6,19 +6,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <map>
-
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "report.h"
@@ -73,7 +71,7 @@ std::string writeAndClose(int fd, const std::string& text) {
     }
   }
   if (::close(fd) != 0 && failure == 0) failure = errno;
-  return failure == 0 ? std::string() : std::strerror(failure);
+  return failure == 0 ? std::string() : std::generic_category().message(failure);
 }
 
 class Runner {
@@ -165,12 +163,13 @@ class Runner {
       const std::filesystem::path file =
           dir / (n == 1 ? e.fileStem + ".xml" : e.fileStem + "_" + std::to_string(n) + ".xml");
       const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (fd < 0 && errno == EEXIST) continue;
+      const int openError = errno;
+      if (fd < 0 && openError == EEXIST) continue;
       if (n > 1) {
         std::lock_guard<std::mutex> lock(namesMutex_);
         nextSuffix_[dir / e.fileStem] = n + 1;
       }
-      const std::string reason = fd < 0 ? std::strerror(errno) : writeAndClose(fd, text);
+      const std::string reason = fd < 0 ? std::generic_category().message(openError) : writeAndClose(fd, text);
       if (!reason.empty()) {
         if (fd >= 0) ::unlink(file.c_str());
         e.writeError = "cannot write " + file.string() + ": " + reason;
