@@ -1,5 +1,5 @@
-// The message fields the node reads, in one table: the readers, the writer and the warnings
-// about ignored fields all take the names from here. A new field is one new row.
+// The names the node reads, in one place: the message fields (the readers and the warnings
+// about ignored fields take them from here; a new field is one new row) and the priority names.
 #ifndef FLOWRUN_FIELDS_H
 #define FLOWRUN_FIELDS_H
 
@@ -30,6 +30,9 @@ inline const NodeField* nodeField(std::string_view name) {
   }
   return nullptr;
 }
+
+// The values of attribute Priority the node knows; any other one gives "Normal".
+inline constexpr std::string_view kPriorityNames[] = {"Highest", "High", "Normal", "Low", "Lowest"};
 
 // The element the node adds to a failure copy. A reader drops it from under the top element:
 // the node never reads it, and a copy fed back in would otherwise carry a stale reason on.

@@ -9,9 +9,16 @@
 #include "messages.h"
 
 namespace flowrun {
-namespace {
 
-constexpr std::string_view kPriorityNames[] = {"Highest", "High", "Normal", "Low", "Lowest"};
+bool isPortNumber(const std::string& text) {
+  if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  const long port = std::stol(text);
+  return port >= 1 && port <= 65535;
+}
+
+namespace {
 
 void appendEscape(std::string& out, unsigned value) {
   static const char hex[] = "0123456789abcdef";
@@ -45,15 +52,29 @@ bool commaOutsideQuotes(std::string_view list) {
 
 const char* const kListAdvice = "recipient lists are separated by ';', a ',' makes one bad address";
 
-}  // namespace
-
-bool isPortNumber(const std::string& text) {
-  if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  const long port = std::stol(text);
-  return port >= 1 && port <= 65535;
+bool isPriorityName(const std::string& text) {
+  return std::find(std::begin(kPriorityNames), std::end(kPriorityNames), text) != std::end(kPriorityNames);
 }
+
+// Attribute values the node replaces by a default, one rule per attribute (an empty value is
+// the default itself): a new attribute with a restricted value is one new row.
+struct AttributeRule {
+  const char* name;
+  bool (*accepts)(const std::string& value);
+  const char* consequence;  // what the node does with any other value
+};
+
+const AttributeRule kAttributeRules[] = {
+    {"Priority", isPriorityName, "is none of Highest, High, Normal, Low, Lowest: the node uses Normal"},
+    {"SetPriority", [](const std::string& v) { return v == "yes"; },
+     "is not exactly \"yes\": the node ignores Priority"},
+    {"ServerPort", isPortNumber,
+     "is not a number from 1 to 65535: the node makes it a port of its own (25 when there is no number)"},
+    {"Bcc", [](const std::string& v) { return !commaOutsideQuotes(v); },
+     "has a ',': recipient lists are separated by ';', a ',' makes one bad address"},
+};
+
+}  // namespace
 
 std::string printable(std::string_view text, bool oneLine) {
   std::string out;
@@ -90,21 +111,15 @@ void Warnings::checkAttributes(memhost::Node& node) {
     node.getAttribute(name, text);
     return text;
   };
-  const std::string priority = value("Priority"), setPriority = value("SetPriority"), port = value("ServerPort");
-  if (!priority.empty() &&
-      std::find(std::begin(kPriorityNames), std::end(kPriorityNames), priority) == std::end(kPriorityNames)) {
-    add("Priority", "attribute Priority \"" + priority + "\" is none of Highest, High, Normal, Low, Lowest: the node uses Normal");
+  for (const AttributeRule& rule : kAttributeRules) {
+    const std::string text = value(rule.name);
+    if (!text.empty() && !rule.accepts(text)) {
+      add(rule.name, "attribute " + std::string(rule.name) + " \"" + text + "\" " + rule.consequence);
+    }
   }
-  if (!setPriority.empty() && setPriority != "yes") {
-    add("SetPriority", "attribute SetPriority \"" + setPriority + "\" is not exactly \"yes\": the node ignores Priority");
-  } else if (setPriority.empty() && !priority.empty()) {
+  if (value("SetPriority").empty() && !value("Priority").empty()) {
     add("SetPriority", "attribute Priority is used only when SetPriority is \"yes\"");
   }
-  if (!port.empty() && !isPortNumber(port)) {
-    add("ServerPort", "attribute ServerPort \"" + port + "\" is not a number from 1 to 65535: the node makes it " +
-                          "a port of its own (25 when there is no number)");
-  }
-  if (commaOutsideQuotes(value("Bcc"))) add("comma", "attribute Bcc: " + std::string(kListAdvice));
   const std::string from = value("SMTPFrom");
   nodeSender_ = !from.empty() && from[0] != ' ';
 }
