@@ -38,10 +38,6 @@ inline constexpr std::string_view kPriorityNames[] = {"Highest", "High", "Normal
 // the node never reads it, and a copy fed back in would otherwise carry a stale reason on.
 inline constexpr std::string_view kErrorField = "SendMailError";
 
-// Documents nest no deeper than this: a mail needs a handful of levels, and the tree is built,
-// copied and written by recursion.
-inline constexpr int kMaxDepth = 256;
-
 }  // namespace flowrun
 
 #endif

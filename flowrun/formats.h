@@ -18,6 +18,10 @@ namespace flowrun {
 
 class Warnings;
 
+// Documents nest no deeper than this: a mail needs a handful of levels, and the tree is built,
+// copied and written by recursion.
+inline constexpr int kMaxDepth = 256;
+
 // Where a reader puts what it read.
 struct Reading {
   std::vector<InputMessage>& out;
