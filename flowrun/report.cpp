@@ -69,7 +69,7 @@ const AttributeRule kAttributeRules[] = {
     {"SetPriority", [](const std::string& v) { return v == "yes"; },
      "is not exactly \"yes\": the node ignores Priority"},
     {"ServerPort", isPortNumber,
-     "is not a number from 1 to 65535: the node makes it a port of its own (25 when there is no number)"},
+     "is not a number from 1 to 65535: the node takes its low 16 bits as the port (25 for none or 0)"},
     {"Bcc", [](const std::string& v) { return !commaOutsideQuotes(v); },
      "has a ',': recipient lists are separated by ';', a ',' makes one bad address"},
 };
