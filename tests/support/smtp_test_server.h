@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -31,12 +32,13 @@ class SmtpTestServer {
 
   uint16_t port() const;
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
-  // names them) unless allowDefects(true) was called.
+  // names them) unless it was recorded while allowDefects(true) held.
   std::vector<ReceivedMail> mails();
   std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout =
                                                             std::chrono::seconds(10));
-  // For a test that sends a defective mail on purpose.
-  void allowDefects(bool allow) { allowDefects_ = allow; }
+  // For a test that sends a defective mail on purpose: the mails recorded from now until
+  // allowDefects(false) are not checked, then or later; every other mail still is.
+  void allowDefects(bool allow);
 
  private:
   std::vector<ReceivedMail> read() const;
@@ -48,6 +50,8 @@ class SmtpTestServer {
   int stdinFd_ = -1;
   uint16_t port_ = 0;
   bool allowDefects_ = false;
+  std::size_t relaxedFrom_ = 0;                              // first mail of the open span
+  std::vector<std::pair<std::size_t, std::size_t>> relaxed_;  // closed spans [first, end)
 };
 
 // Standard base64 decoding (the server records DATA bytes that way).
