@@ -1,6 +1,7 @@
-/* The node plug-in frame: the entry point the host calls by name, the node constants,
-   the callback table's operations, the node context with its attribute table and terminal
-   lists, and readElementText. A C header: the library's C++ internals are in private headers.
+/* The node plug-in frame: the entry point the host calls by name, the node constants, the
+   callback table's operations, the attribute table and terminal list entries of a node context,
+   and readElementText. A C header: the context's layout and the other C++ internals are in
+   private headers.
 
    Ownership rules of every exported function (this header, TvlSampPluginUtil.h, node_utils.h,
    SendMessage.h and SimpleSMTP/smtp.h):
@@ -15,7 +16,8 @@
       deleteNodeContext frees them all, with the settings texts the context cached. Entries
       returned by insert...Entry belong to the context; terminal handles belong to the host.
    5. A node string buffer from NodeStringBufferAlloc is freed with NodeStringBufferFree, which
-      frees its text too; its data pointer is valid until the next Add or the Free.
+      frees its text too; its data pointer is valid until the next NodeStringBufferAdd,
+      NodeStringBufferAddChar or NodeStringBufferFree of that buffer.
    6. A text returned by the SMTP client (SendEmailMessage, SmtpSendMessage's *text) or by an
       error-text function (SMTPErrorString, TCPIPErrorString, GetPriorityName, MonthShortName)
       is never freed by the caller: a constant, or the calling thread's reply buffer, valid

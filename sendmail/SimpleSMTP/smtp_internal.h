@@ -171,8 +171,8 @@ bool forEachEntry(std::string_view list, Visit&& visit) {
 }
 
 // Folds a header field while it is written: a token that would carry the line past the width
-// starts a continuation line instead (CR LF and the separator's blank).
-// A line that holds an encoded-word keeps to RFC 2047's 76 characters.
+// (RFC 2047's 76 characters once the line holds an encoded-word) starts a continuation line
+// instead (CR LF and the separator's blank).
 class FieldFolder {
  public:
   static constexpr std::size_t kWidth = 78;
