@@ -11,6 +11,7 @@
 #include "SendMailPlugIn.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
+#include "node_internal.h"
 
 namespace evaluation {
 

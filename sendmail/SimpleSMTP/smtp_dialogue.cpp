@@ -14,11 +14,12 @@ namespace {
 constexpr int kBatch = 1024;  // IOV_MAX on Linux
 constexpr const char* kLostText = "Error during communication";
 
-// Values that would start a new command or header line if they held a line break.
+// Values that would start a new command or header line if they held a line break, and
+// envelope entries that would carry more than one address (ESMTP parameters, say).
 bool unsafe(const SmtpSession& session, std::string_view from, std::string_view to,
             std::string_view cc, std::string_view bcc) noexcept {
   return hasLineBreak(session.localHostName) || hasLineBreak(from) || hasLineBreak(to) ||
-         hasLineBreak(cc) || hasLineBreak(bcc);
+         hasLineBreak(cc) || hasLineBreak(bcc) || !sendableEnvelope(from, to, cc, bcc);
 }
 
 // The non-empty lists joined by single ";", in the order To, Cc, Bcc.
