@@ -1,6 +1,6 @@
 /* Heap helpers shared by the library's C-contract functions: zero-filled malloc blocks that
    the caller releases with free, the RAII owner used while such a block is being built, and the
-   huge-page hint for large blocks (the in-memory host and the runner use it too). */
+   huge-page hint for large blocks. */
 #ifndef SENDMAIL_UTIL_ALLOC_H
 #define SENDMAIL_UTIL_ALLOC_H
 
