@@ -21,7 +21,7 @@ using memhost::Element;
 // faults instead of sixteen thousand.
 void* parserAllocate(std::size_t size) {
   void* block = std::malloc(size);
-  if (block != nullptr) memhost::preferHugePages(block, size);
+  if (block != nullptr) hugepages::prefer(block, size);
   return block;
 }
 
