@@ -92,13 +92,19 @@ int main(int argc, char** argv) {
   std::string error;
   if (!nodeFile.empty() && !flowrun::readProperties(nodeFile, settings, error)) return fail(error);
   if (!server.empty()) {
-    auto colon = server.rfind(':');
-    if (colon != std::string::npos && server.find(':') == colon) {
-      settings.emplace_back("ServerName", server.substr(0, colon));
-      settings.emplace_back("ServerPort", server.substr(colon + 1));
-    } else {
-      settings.emplace_back("ServerName", server);
+    // HOST, HOST:PORT, an IPv6 address alone, or one in brackets with a port ([::1]:2525).
+    std::string host = server;
+    std::string port;
+    if (server.front() == '[' && server.find(']') != std::string::npos) {
+      const auto close = server.find(']');
+      host = server.substr(1, close - 1);
+      if (server.size() > close + 1 && server[close + 1] == ':') port = server.substr(close + 2);
+    } else if (auto colon = server.rfind(':'); colon != std::string::npos && server.find(':') == colon) {
+      host = server.substr(0, colon);
+      port = server.substr(colon + 1);
     }
+    settings.emplace_back("ServerName", host);
+    if (!port.empty()) settings.emplace_back("ServerPort", port);
   }
   for (const std::string& text : sets) {
     std::pair<std::string, std::string> setting;
@@ -115,6 +121,7 @@ int main(int argc, char** argv) {
     for (const std::string& name : node.attributeNames()) {
       std::string value;
       node.getAttribute(name, value);
+      if (name == "SMTPPassword" && !value.empty()) value = "********";
       std::cout << name << '=' << value << '\n';
     }
     return kAllOut;

@@ -12,6 +12,8 @@
 #include "host/cni_host.h"
 #include "sm_export.h"
 
+struct SubmitSettings;
+
 /* Attribute value kinds. */
 enum { ATTRIBUTE_KIND_INTEGER = 1, ATTRIBUTE_KIND_STRING = 2 };
 /* Bytes of string attribute storage, terminator included. */
@@ -53,6 +55,9 @@ struct NodeContext {
      settingsComplete is set (release) the fields above are never written again. */
   std::mutex settingsLock;
   std::atomic<bool> settingsComplete;
+  /* Secure submission (SubmitSettings.h): loaded with the first group of settings, owned by
+     the context, never changed once loaded. */
+  SubmitSettings* submit;
 };
 
 SM_EXTERN_C_BEGIN

@@ -65,7 +65,8 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   const std::vector<std::string> names = node->attributeNames();
   EXPECT_EQ(names, (std::vector<std::string>{"Bcc", "Priority", "SetPriority", "ServerName",
                                              "ServerPort", "SMTPFrom", "SMTPFullFrom", "C", "F",
-                                             "f", "h", "X"}));
+                                             "f", "h", "X", "Security", "TLSVerify", "TLSCAFile",
+                                             "TimeoutSeconds", "SMTPUser", "SMTPPassword"}));
   for (const std::string& name : names) {
     std::string value = "unset";
     ASSERT_TRUE(node->getAttribute(name, value)) << name;
@@ -178,7 +179,7 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
   const std::vector<std::string> names = exportedNames();
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), kExportedNames) << "exports.map";
 
-  // Undefined: only the host's operations, the C and C++ runtimes, and toolchain hooks.
+  // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
   const std::string header = readFile(SM_HOST_HEADER);
   std::set<std::string> hostOperations;
   const std::regex operation(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()");
@@ -186,7 +187,7 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
     hostOperations.insert((*it)[1]);
   }
   EXPECT_EQ(hostOperations.size(), 28u);
-  const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+)");
+  const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_[0-9.]+)");
   const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");
   const std::regex sanitizerName(R"(__(asan|ubsan|tsan|lsan|sanitizer)_\w+)");
   for (const Symbol& s : nm("-D --undefined-only")) {
