@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -189,24 +190,40 @@ void TlsStream::shutdown() noexcept {
 }
 
 int TlsStream::send(iovec* iov, int count, Millis stall) noexcept {
-  for (int i = 0; i < count; ++i) {
-    const char* p = static_cast<const char*>(iov[i].iov_base);
-    std::size_t left = iov[i].iov_len;
+  // Pieces go out gathered in records of up to 16 KiB: one record per command line, not one
+  // per piece (a server may read a line end that comes in a record of its own as a new line).
+  constexpr std::size_t kRecord = 16384;
+  char gathered[kRecord];
+  std::size_t used = 0;
+  const auto write = [&](const char* p, std::size_t left) {
     while (left > 0) {
       std::size_t written = 0;
       const int rc = SSL_write_ex(asSsl(ssl_), p, left, &written);
       if (rc == 1) {
         p += written;
         left -= written;
-        continue;
-      }
-      if (!await(rc, Clock::now() + stall)) {
+      } else if (!await(rc, Clock::now() + stall)) {
         ERR_clear_error();
-        return SMTP_TCPIP_ERROR;
+        return false;
       }
     }
+    return true;
+  };
+  for (int i = 0; i < count; ++i) {
+    const char* p = static_cast<const char*>(iov[i].iov_base);
+    const std::size_t n = iov[i].iov_len;
+    if (used + n > kRecord) {
+      if (!write(gathered, used)) return SMTP_TCPIP_ERROR;
+      used = 0;
+    }
+    if (n >= kRecord) {
+      if (!write(p, n)) return SMTP_TCPIP_ERROR;
+    } else {
+      std::memcpy(gathered + used, p, n);
+      used += n;
+    }
   }
-  return 0;
+  return used > 0 && !write(gathered, used) ? SMTP_TCPIP_ERROR : 0;
 }
 
 long TlsStream::receive(char* buffer, std::size_t size, Millis left) noexcept {

@@ -54,3 +54,38 @@ TEST(Threaded, ConcurrentMailsArriveIntactWithTheirOwnResultTexts) {
   }
   EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kThreads * kMails));
 }
+
+// One node's TLS context shared by four threads, each sending over STARTTLS with AUTH.
+TEST(Threaded, FourThreadsOverStartTlsShareOneContext) {
+  const testsupport::TestCertificates certs;
+  std::vector<std::string> options = certs.serverOptions();
+  options.insert(options.end(), {"--auth", "ann:pw"});
+  testsupport::SmtpTestServer server(options);
+  const auto settings = smtptest::settingsOf(
+      {{"Security", "starttls"}, {"TLSCAFile", certs.ca()}, {"SMTPUser", "ann"}, {"SMTPPassword", "pw"}});
+  constexpr int kThreads = 4;
+  constexpr int kMails = 3;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kMails; ++i) {
+        smtptest::Mail mail;
+        mail.subject = "tls " + std::to_string(t) + "-" + std::to_string(i);
+        if (smtptest::send(*settings, server.port(), mail, "localhost").code != 0)
+          ++failures[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  const auto mails = server.waitForMails(kThreads * kMails);
+  ASSERT_EQ(mails.size(), static_cast<std::size_t>(kThreads * kMails));
+  std::set<std::string> subjects;
+  for (const auto& m : mails) {
+    EXPECT_TRUE(m.tls);
+    EXPECT_EQ(m.login, "ann");
+    subjects.insert(m.subject);
+  }
+  EXPECT_EQ(subjects.size(), mails.size());
+}

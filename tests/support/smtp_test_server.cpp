@@ -72,7 +72,11 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
-SmtpTestServer::SmtpTestServer(std::string maildir) {
+SmtpTestServer::SmtpTestServer(std::string maildir)
+    : SmtpTestServer(maildir.empty() ? std::vector<std::string>{}
+                                     : std::vector<std::string>{"--maildir", maildir}) {}
+
+SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
   char pattern[] = "/tmp/smtp-test-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
@@ -86,10 +90,7 @@ SmtpTestServer::SmtpTestServer(std::string maildir) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   std::vector<std::string> args = {"/usr/bin/python3", SMTP_SERVER_SCRIPT, "--host", "127.0.0.1",
                                    "--port", "0", "--record", record_};
-  if (!maildir.empty()) {
-    args.emplace_back("--maildir");
-    args.push_back(maildir);
-  }
+  args.insert(args.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -152,6 +153,8 @@ std::vector<ReceivedMail> SmtpTestServer::read() const {
     m.helo = j.value("helo", "");
     m.mailFrom = j.value("mail_from", "");
     m.rcptTos = strings(j["rcpt_tos"]);
+    m.tls = j.value("tls", false);
+    m.login = j.value("login", "");
     m.data = base64Decode(j.value("data_b64", ""));
     m.defects = strings(j["defects"]);
     m.from = j.value("from", "");
@@ -177,6 +180,35 @@ std::vector<ReceivedMail> SmtpTestServer::mails() {
     }
   }
   return all;
+}
+
+TestCertificates::TestCertificates() {
+  char pattern[] = "/tmp/smtp-certs-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+  const std::string d = dir_;
+  const auto signedFor = [&](const std::string& name, const std::string& altNames) {
+    return "openssl req -new -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + d + "/" +
+           name + ".key -out " + d + "/" + name + ".csr && printf 'subjectAltName=" + altNames +
+           "' > " + d + "/" + name + ".ext && openssl x509 -req -in " + d + "/" + name + ".csr -CA " +
+           d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/" + name +
+           ".ext -out " + d + "/" + name + ".pem";
+  };
+  const std::string script =
+      "(openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA -days 2 -keyout " + d +
+      "/ca.key -out " + d + "/ca.pem && " + signedFor("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1") +
+      " && " + signedFor("other", "DNS:other.example") + ") >/dev/null 2>&1";
+  if (std::system(script.c_str()) != 0) throw std::runtime_error("openssl could not make the test certificates");
+}
+
+TestCertificates::~TestCertificates() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+std::vector<std::string> TestCertificates::serverOptions(bool otherName) const {
+  const std::string name = otherName ? "other" : "localhost";
+  return {"--cert", dir_ + "/" + name + ".pem", "--key", dir_ + "/" + name + ".key"};
 }
 
 std::vector<ReceivedMail> SmtpTestServer::waitForMails(std::size_t n,
