@@ -9,6 +9,7 @@
 #include <string>
 
 #include "SendMailPlugIn.h"
+#include "SimpleSMTP/smtp_submit.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
 #include "node_internal.h"
@@ -60,6 +61,7 @@ struct NodeSettings {
   const char* fromAddress = nullptr;
   const char* bcc = nullptr;
   int8_t priority = 3;
+  const smtp::SubmitOptions* submit = nullptr;  // the context's, or none (plain submission)
 
   std::string serverNameCopy;
   std::string fromAddressCopy;
