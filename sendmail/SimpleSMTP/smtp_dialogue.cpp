@@ -322,11 +322,11 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
   if (utf8) line_ += " SMTPUTF8";
   if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, line_, reply_); e.code != 0) return failed(e);
   if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
-  if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
-
+  // The header block is made first, so that the data follows the 354 at once.
   const bool mime = needsMime(mail);
   header_.clear();
   appendHeaderBlock(header_, mail, mime);
+  if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
   reader_.dropStray();
   if (sendMailData(mail, mime) != 0) {
     // The server may have refused during the data and closed: its reply, if it can still be
