@@ -352,6 +352,10 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
   line_.clear();
   appendCommand(line_, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
   if (utf8) line_ += " SMTPUTF8";
+  // The header block is made first, so that the data follows the 354 at once.
+  const bool mime = needsMime(mail);
+  header_.clear();
+  appendHeaderBlock(header_, mail, mime);
   if (offered_.pipelining && options_.pool != nullptr) {
     if (const Outcome o = pipelined(line_, envelope); o.code != 0) return o;
   } else {
@@ -359,10 +363,6 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
     if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
   }
-
-  const bool mime = needsMime(mail);
-  header_.clear();
-  appendHeaderBlock(header_, mail, mime);
   reader_.dropStray();
   // From here on the mail may arrive: nothing below is ever retried.
   after_ = After::Broken;

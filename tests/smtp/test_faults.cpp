@@ -108,8 +108,8 @@ TEST(Faults, RefusalsAtEachStepHandOutTheServersReply) {
       {{PeerStep::expectLine(), PeerStep::send("354 go\r\n250 early\r\n"), PeerStep::expectData(),
         PeerStep::send("554 no\r\n")}, 0, 1004, "554 no\r\n"},
       {{PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
-        PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(100)), PeerStep::drop()},
-       64 << 20, 1008, "552 5.3.4 Message too big\r\n"}};
+        PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()},
+       16 << 20, 1008, "552 5.3.4 Message too big\r\n"}};
   for (const DataCase& c : dataCases) {
     Mail mail = threeRecipients();
     if (c.bodyBytes > 0) mail.body = std::string(c.bodyBytes, 'b');
