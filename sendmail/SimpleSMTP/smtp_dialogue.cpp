@@ -450,8 +450,8 @@ struct ConnectionPool::Impl {
   std::mutex lock;
   std::vector<std::unique_ptr<Kept>> kept;  // idle ones only, the freshest last
 
-  // An idle connection to the server that is still fit, or null. Those past their idle time
-  // get QUIT; those the server closed or wrote to are closed.
+  // An idle connection to the server that is still fit, or null. Those the server closed or
+  // wrote to are closed; those past their idle time get QUIT first.
   std::unique_ptr<Kept> take(const std::string& key) {
     for (;;) {
       std::unique_ptr<Kept> k;
@@ -462,11 +462,9 @@ struct ConnectionPool::Impl {
         k = std::move(*found);
         kept.erase(std::next(found).base());
       }
-      if (std::chrono::steady_clock::now() - k->lastUse > idle) {
-        k->connection.close();
-        continue;
-      }
-      if (k->connection.quiet()) return k;
+      if (!k->connection.quiet()) continue;  // closed without QUIT: nobody would read it
+      if (std::chrono::steady_clock::now() - k->lastUse <= idle) return k;
+      k->connection.close();
     }
   }
   void give(std::unique_ptr<Kept> k) {
