@@ -510,7 +510,12 @@ ConnectionPool::ConnectionPool(int maxMails, Millis idle)
     : impl_(new Impl{maxMails, idle, {}, {}}) {}
 
 ConnectionPool::~ConnectionPool() {
-  for (auto& k : impl_->kept) k->connection.close();
+  for (auto& k : impl_->kept) {
+    try {
+      k->connection.close();
+    } catch (...) {  // no memory for the QUIT reply: the socket still closes with the object
+    }
+  }
 }
 
 // The mail over one new connection with the given options, or over the pool's; the code,
