@@ -53,7 +53,9 @@ Plugin::Plugin(const std::string& path) {
   // The node is removed when the run ends, as a broker removes a flow: the plug-in then says
   // goodbye on the connections it kept.
   using Release = void (*)(CciContext*);
-  if (auto release = reinterpret_cast<Release>(dlsym(handle_, "deleteNodeContext"))) host.setContextReleaser(release);
+  if (auto release = reinterpret_cast<Release>(dlsym(handle_, "deleteNodeContext"))) {
+    host.setContextReleaser(release);
+  }
 }
 
 Plugin::~Plugin() {

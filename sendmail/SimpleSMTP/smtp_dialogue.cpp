@@ -439,7 +439,8 @@ int Connection::close() {
 struct ConnectionPool::Impl {
   struct Kept {
     template <typename... Args>
-    explicit Kept(std::string k, Args&&... args) : key(std::move(k)), connection(std::forward<Args>(args)...) {}
+    explicit Kept(std::string k, Args&&... args)
+        : key(std::move(k)), connection(std::forward<Args>(args)...) {}
     std::string key;  // the server it talks to
     Connection connection;
     int mails = 0;
@@ -457,7 +458,8 @@ struct ConnectionPool::Impl {
       std::unique_ptr<Kept> k;
       {
         const std::lock_guard<std::mutex> guard(lock);
-        const auto found = std::find_if(kept.rbegin(), kept.rend(), [&](const auto& p) { return p->key == key; });
+        const auto found =
+            std::find_if(kept.rbegin(), kept.rend(), [&](const auto& p) { return p->key == key; });
         if (found == kept.rend()) return nullptr;
         k = std::move(*found);
         kept.erase(std::next(found).base());

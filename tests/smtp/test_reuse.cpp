@@ -44,7 +44,8 @@ TEST(Reuse, ConnectionsAMailRunTakes) {
       {"idle past IdleSeconds", {}, reuse({{"IdleSeconds", "0.2"}}), 3, 1, -1, 400, 3},
       {"four threads, at most four connections", {}, reuse(), 100, 4, -1, 0, 4},
       {"STARTTLS and AUTH once per connection", tlsServer,
-       reuse({{"Security", "starttls"}, {"TLSCAFile", certs.ca()}, {"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}),
+       reuse({{"Security", "starttls"}, {"TLSCAFile", certs.ca()}, {"SMTPUser", "ann"},
+              {"SMTPPassword", "secret-pw"}}),
        10, 1, -1, 0, 1},
       {"unusable value", {}, reuse({{"MaxMailsPerConnection", "0"}}), 1, 1, -1, 0, 0, 1108},
   };

@@ -16,9 +16,9 @@ Behaviour triggers, carried by the recipient's local part (the text before "@"):
   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
   drop...        the server closes the connection without replying to that RCPT TO
 
-Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the mail came over TLS), login (the AUTH user or
-""), data_b64 (the DATA bytes exactly as stored), and what
-Python's email package makes of the mail under email.policy.strict: defects (or the exception
+Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the
+mail came over TLS), login (the AUTH user or ""), data_b64 (the DATA bytes exactly as stored),
+and what Python's email package makes of the mail under email.policy.strict: defects (or the exception
 text when parsing fails), to, cc, from, subject, message_id, date and the decoded body.
 """
 import argparse
@@ -100,7 +100,8 @@ class Recorder:
         server.mails += 1
         if self.close_after and server.mails == self.close_after:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
-        entry = {"session": server.number, "helo": session.host_name or "", "mail_from": envelope.mail_from or "",
+        entry = {"session": server.number, "helo": session.host_name or "",
+                 "mail_from": envelope.mail_from or "",
                  "rcpt_tos": list(envelope.rcpt_tos),
                  "tls": server.transport.get_extra_info("ssl_object") is not None,
                  "login": login.decode("utf-8", "replace"),
