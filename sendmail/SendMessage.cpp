@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "SimpleSMTP/smtp.h"
+#include "SimpleSMTP/smtp_internal.h"
+#include "rich_mail.h"
 
 namespace {
 const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -13,12 +14,10 @@ const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "J
 const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
 }  // namespace
 
-extern "C" {
-
-SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const char* from,
-                                    const char* to, const char* cc, const char* bcc,
-                                    const char* subject, const char* date, const char* messageId,
-                                    const char* body, signed char priority, int32_t* code) {
+const char* sendEmailMessageRich(const char* serverName, uint16_t port, const char* from, const char* to,
+                                 const char* cc, const char* bcc, const char* subject, const char* date,
+                                 const char* messageId, const char* body, signed char priority,
+                                 const richmail::RichMail* rich, int32_t* code) {
   int32_t ignored = 0;
   if (code == nullptr) code = &ignored;
   try {
@@ -30,9 +29,9 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
       return SMTPErrorString(error);
     }
     const char* text = "";
-    int rc = SmtpSendMessage(session.get(), orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
-                             orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
-                             priority, &text);
+    int rc = smtp::sendMessage(session.get(), orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
+                               orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
+                               priority, rich, &text);
     if (rc == 0) rc = SmtpCleanUp();
     *code = rc;
     return rc == 0 ? "" : text;
@@ -40,6 +39,16 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
     *code = SMTP_TCPIP_NO_MEMORY;
     return SMTPErrorString(SMTP_TCPIP_NO_MEMORY);
   }
+}
+
+extern "C" {
+
+SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const char* from,
+                                    const char* to, const char* cc, const char* bcc,
+                                    const char* subject, const char* date, const char* messageId,
+                                    const char* body, signed char priority, int32_t* code) {
+  return sendEmailMessageRich(serverName, port, from, to, cc, bcc, subject, date, messageId, body, priority,
+                              nullptr, code);
 }
 
 SM_API const char* MonthShortName(int month) {

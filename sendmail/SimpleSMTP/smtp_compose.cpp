@@ -192,7 +192,8 @@ void addEncodedWords(FieldFolder& folder, std::string_view separator, std::strin
 
 bool needsMime(const MailText& mail) noexcept {
   return !isAscii(mail.subject) || !isAscii(mail.from) || !isAscii(mail.to) ||
-         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body);
+         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body) ||
+         (mail.rich != nullptr && richNeedsMime(*mail.rich));
 }
 
 void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {
@@ -206,12 +207,21 @@ void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {
   appendSubjectField(out, oneLine(mail.subject, scratch));
   appendPriorityLine(out, mail.priority);
   out += "Importance: Normal\r\n";
-  appendSenderField(out, "Reply-to: ", mail.from);
+  if (mail.rich != nullptr && !mail.rich->replyTo.empty()) {
+    appendAddressField(out, "Reply-to: ", mail.rich->replyTo);
+  } else {
+    appendSenderField(out, "Reply-to: ", mail.from);
+  }
   appendXPriorityLine(out, mail.priority);
   out += "X-mailer: ";
   out += kMailer;
   out += "\r\n";
-  if (mime) out += kMimeFields;
+  if (mail.rich != nullptr && mail.rich->multipart()) {
+    appendRichMimeFields(out, mail);
+  } else if (mime) {
+    out += kMimeFields;
+  }
+  if (mail.rich != nullptr) appendMessageFields(out, *mail.rich);
   out += "\r\n";
 }
 

@@ -90,7 +90,10 @@ int sendMailData(int fd, const MailText& mail, bool mime, std::string& header, s
   thread_local std::string stage;
   std::string encoded;
   std::string_view body = mail.body;
-  if (mime) {
+  if (mail.rich != nullptr && mail.rich->multipart()) {
+    appendRichBody(encoded, mail);
+    body = encoded;
+  } else if (mime) {
     appendQuotedPrintable(encoded, body);
     body = encoded;
   }
@@ -160,10 +163,10 @@ Outcome dialogue(int fd, ReplyReader& reader, const SmtpSession& session, const 
 }  // namespace
 }  // namespace smtp
 
-extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, const char* to,
-                                      const char* cc, const char* bcc, const char* subject,
-                                      const char* date, const char* messageId, const char* body,
-                                      signed char priority, const char** text) {
+int smtp::sendMessage(SmtpSession* session, const char* from, const char* to, const char* cc,
+                      const char* bcc, const char* subject, const char* date, const char* messageId,
+                      const char* body, signed char priority, const richmail::RichMail* rich,
+                      const char** text) {
   using namespace smtp;
   const char* ignored = nullptr;
   if (text == nullptr) text = &ignored;
@@ -176,9 +179,12 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
     return SMTP_TCPIP_CONNECTION_FAILED;
   }
   session->localHostName[sizeof session->localHostName - 1] = '\0';
+  thread_local std::string boundary;
+  boundary.clear();
+  if (rich != nullptr && rich->multipart()) boundary = chooseBoundary(*rich);
   const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
                       orEmpty(subject),   orEmpty(date), orEmpty(messageId),
-                      orEmpty(body),      session->localHostName, priority};
+                      orEmpty(body),      session->localHostName, priority, rich, boundary};
   if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc))) {
     *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
     return SMTP_BAD_PARAMETERS;
@@ -201,4 +207,11 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
     *text = TCPIPErrorString(SMTP_TCPIP_NO_MEMORY);
     return SMTP_TCPIP_NO_MEMORY;
   }
+}
+
+extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, const char* to,
+                                      const char* cc, const char* bcc, const char* subject,
+                                      const char* date, const char* messageId, const char* body,
+                                      signed char priority, const char** text) {
+  return smtp::sendMessage(session, from, to, cc, bcc, subject, date, messageId, body, priority, nullptr, text);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "../rich_mail.h"
 #include "smtp.h"
 
 namespace smtp {
@@ -186,6 +187,8 @@ void appendXPriorityLine(std::string& out, signed char priority);
 struct MailText {
   std::string_view from, to, cc, subject, date, messageId, body, localHost;
   signed char priority;
+  const richmail::RichMail* rich = nullptr;  // null for a plain mail
+  std::string_view boundary = {};            // the stem of the multipart boundaries of a rich mail
 };
 
 // True when the mail must declare MIME: non-ASCII subject, sender, To, Cc or body, or a body
@@ -216,6 +219,34 @@ class BodySegments {
   const char* segment_;
   bool lineStart_ = true;
 };
+
+// ---- rich content (smtp_mime.cpp) ----
+
+// SmtpSendMessage with the mail's rich content (null: SmtpSendMessage itself).
+int sendMessage(SmtpSession* session, const char* from, const char* to, const char* cc, const char* bcc,
+                const char* subject, const char* date, const char* messageId, const char* body,
+                signed char priority, const richmail::RichMail* rich, const char** text);
+
+// True when the rich content alone makes the mail MIME: parts, or non-ASCII in the Reply-To
+// list or in a header value.
+bool richNeedsMime(const richmail::RichMail& rich) noexcept;
+
+// A random stem for the boundaries of a multipart mail. The encoded parts cannot hold it (it
+// starts with "=_", which neither quoted-printable nor base64 writes); it is checked against
+// the part headers, the only text that goes into a part unencoded.
+std::string chooseBoundary(const richmail::RichMail& rich);
+
+// MIME-Version and the Content-Type (with its encoding) of a mail with parts.
+void appendRichMimeFields(std::string& out, const MailText& mail);
+
+// The message's own header fields that may be sent (richmail::headerRefusal): CR and LF become
+// blanks, non-ASCII values encoded-words, and long values fold.
+void appendMessageFields(std::string& out, const richmail::RichMail& rich);
+
+// The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
+// CR LF-ended and at most 76 characters. Reserves the whole size first, so it is the one
+// encoded copy of each attachment the client holds.
+void appendRichBody(std::string& out, const MailText& mail);
 
 }  // namespace smtp
 
