@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "attachments.h"
 #include "memhost.h"
 #include "messages.h"
 #include "plugin.h"
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
   std::vector<flowrun::InputMessage> messages;
   std::vector<flowrun::InputError> inputErrors;
   flowrun::readInputs(inputs, messages, inputErrors);
+  flowrun::resolveAttachments(messages, inputErrors, std::cerr);
   for (const auto& e : inputErrors) std::cerr << "flowrun: " << e.label << ": " << e.reason << '\n';
 
   flowrun::RunSummary summary;

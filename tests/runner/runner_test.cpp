@@ -106,10 +106,10 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresReadBack) {
   EXPECT_THAT(run.out, HasSubstr("order-shipped.xml -> out\n"));
   EXPECT_THAT(run.out, HasSubstr("refused.xml -> failure: 550"));
   EXPECT_THAT(run.out, HasSubstr("no-recipients.xml -> failure: 5"));
-  EXPECT_THAT(run.out, HasSubstr("4 messages: 2 out, 2 failure, 0 dropped, 0 ended"));
+  EXPECT_THAT(run.out, HasSubstr("5 messages: 3 out, 2 failure, 0 dropped, 0 ended"));
 
-  auto mails = newMails(2);
-  ASSERT_EQ(mails.size(), 2u);
+  auto mails = newMails(3);
+  ASSERT_EQ(mails.size(), 3u);
   std::map<std::string, testsupport::ReceivedMail> bySubject;
   for (const auto& m : mails) bySubject[m.subject] = m;
   ASSERT_EQ(bySubject.count("Order 4711 has shipped"), 1u);
@@ -125,6 +125,13 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresReadBack) {
   EXPECT_THAT(order.data, HasSubstr("X-Priority: 2 (High  )\r\n"));
   ASSERT_EQ(bySubject.count("Grüße aus Köln – 東京からこんにちは 🎉"), 1u);
   EXPECT_THAT(bySubject["Grüße aus Köln – 東京からこんにちは 🎉"].body, HasSubstr("東京の皆さん"));
+  // The rich sample: HTML beside the text, a file and a base64 attachment, its own headers.
+  const auto& report = bySubject["Disk usage on db01 at 91 %"];
+  ASSERT_EQ(report.parts.size(), 4u);
+  EXPECT_EQ(report.parts[1].type, "text/html");
+  EXPECT_EQ(report.parts[2].bytes, slurp(examples + "/attachments/disk-usage.csv"));
+  EXPECT_EQ(report.parts[3].bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_THAT(report.headers, ::testing::Contains(std::pair<std::string, std::string>("X-Ticket", "INC-4711")));
 
   // The failure copies carry their reason and read back as input.
   std::string refused = slurp(dir_ / "out" / "failure" / "refused.xml");
@@ -158,14 +165,21 @@ TEST_F(RunnerTest, BadInputIsReportedAndGoodMessagesStillGo) {
   fs::path badXml = write("bad.xml", "<Mail>\n  <To>ann@example.com</To>\n  <Subject>oops</Mail>\n");
   fs::path badJson = write("bad.json", "{\n  \"To\": \"ann@example.com\",\n  \"Subject\": \n}\n");
   std::vector<std::string> args = serverArgs();
-  args.insert(args.end(), {badXml.string(), good.string(), badJson.string(), (dir_ / "missing.xml").string()});
+  fs::path noFile = write("nofile.json", R"({"To": "ann@example.com", "Attachment": {"Data": {"File": "gone.csv"}}})");
+  fs::path badBase64 = write("bad64.xml", "<Mail><To>a@example.com</To><Attachment><Data><Base64>a*b</Base64></Data></Attachment></Mail>");
+  fs::path header = write("header.xml", "<Mail><To>ann@example.com</To><Subject>good one</Subject><Header><Date>x</Date></Header></Mail>");
+  args.insert(args.end(), {badXml.string(), header.string(), badJson.string(), (dir_ / "missing.xml").string(),
+                           noFile.string(), badBase64.string()});
   Invocation run = flowrun(args);
 
   EXPECT_EQ(run.status, 2);
   EXPECT_THAT(run.err, HasSubstr("bad.xml: line 3: "));
   EXPECT_THAT(run.err, HasSubstr("bad.json: parse error at line 4"));
   EXPECT_THAT(run.err, HasSubstr("missing.xml: No such file or directory"));
-  EXPECT_THAT(run.out, HasSubstr("good.xml -> out"));
+  EXPECT_THAT(run.err, HasSubstr("nofile.json: attachment file " + (dir_ / "gone.csv").string() + " cannot be read"));
+  EXPECT_THAT(run.err, HasSubstr("bad64.xml: attachment Data is not valid base64"));
+  EXPECT_THAT(run.err, HasSubstr("header.xml: header \"Date\" is not sent: written by the node itself"));
+  EXPECT_THAT(run.out, HasSubstr("header.xml -> out"));
   auto mails = newMails(1);
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0].subject, "good one");
