@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "rich_mail.h"
 
@@ -69,9 +68,12 @@ std::string resolveData(Element& data, const fs::path& base) {
     } else if (child->nameUtf8() == "File") {
       const fs::path file = base / child->text();
       std::ifstream in(file, std::ios::binary);
-      if (!in) return "attachment file " + file.string() + " cannot be read";
-      bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      if (in.bad()) return "attachment file " + file.string() + " cannot be read";
+      std::error_code ec;
+      const auto size = fs::file_size(file, ec);
+      if (!in || ec) return "attachment file " + file.string() + " cannot be read";
+      bytes.resize(size);  // one read into a buffer of the file's size
+      in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+      if (static_cast<std::size_t>(in.gcount()) != size) return "attachment file " + file.string() + " cannot be read";
       // Written back absolute, so a message saved with --out reads its file from anywhere.
       child->setText(fs::absolute(file).string());
     } else {
