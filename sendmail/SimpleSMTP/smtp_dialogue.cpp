@@ -185,7 +185,7 @@ int smtp::sendMessage(SmtpSession* session, const char* from, const char* to, co
   const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
                       orEmpty(subject),   orEmpty(date), orEmpty(messageId),
                       orEmpty(body),      session->localHostName, priority, rich, boundary};
-  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc))) {
+  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc)) || (rich != nullptr && hasLineBreak(rich->replyTo))) {
     *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
     return SMTP_BAD_PARAMETERS;
   }
