@@ -406,7 +406,7 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
       case Field::None:
         break;
     }
-    fields.hasRich = fields.hasRich || field >= Field::ReplyTo;
+    fields.hasRich = fields.hasRich || field >= Field::ReplyTo;  // the fields after Body are the rich ones
     element = cniNextSibling(&rc, element);
   }
 }
