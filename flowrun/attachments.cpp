@@ -1,24 +1,16 @@
 // Attachment data as a user writes it in a message file: an attachment's Data element holding a
 // Base64 child (the bytes as base64 text) or a File child (a file to read, relative to the
 // message's document) gets the bytes as its byte-array value, which the node sends as they are.
-// Also warns about header fields the node will not send.
 #include "attachments.h"
 
 #include <filesystem>
 #include <fstream>
-
-#include "rich_mail.h"
 
 namespace flowrun {
 namespace {
 
 using memhost::Element;
 namespace fs = std::filesystem;
-
-bool isOneOf(const Element& e, const char* a, const char* b) {
-  const std::string name = e.nameUtf8();
-  return name == a || name == b;
-}
 
 // Standard base64; blanks and line ends are skipped, anything else outside the alphabet and
 // its padding is an error.
@@ -85,24 +77,17 @@ std::string resolveData(Element& data, const fs::path& base) {
   return {};
 }
 
-// Resolves every attachment of one message and warns about its header fields; returns the
-// first error, or empty.
-std::string resolveMessage(const std::string& label, memhost::Message& message, std::ostream& warnings) {
+// Resolves every attachment of one message; returns the first error, or empty.
+std::string resolveMessage(const std::string& label, memhost::Message& message) {
   Element* folder = message.root().lastChild();
   Element* top = folder != nullptr ? folder->firstChild() : nullptr;
   if (top == nullptr) return {};
   const fs::path base = baseOf(label);
   for (const auto& field : top->children()) {
-    if (isOneOf(*field, "Attachment", "MailAttachment")) {
-      for (const auto& part : field->children()) {
-        if (part->nameUtf8() != "Data") continue;
-        if (std::string error = resolveData(*part, base); !error.empty()) return error;
-      }
-    } else if (isOneOf(*field, "Header", "MailHeader")) {
-      for (const auto& header : field->children()) {
-        if (const char* why = richmail::headerRefusal(header->nameUtf8()))
-          warnings << "flowrun: " << label << ": header \"" << header->nameUtf8() << "\" is not sent: " << why << '\n';
-      }
+    if (field->nameUtf8() != "Attachment" && field->nameUtf8() != "MailAttachment") continue;
+    for (const auto& part : field->children()) {
+      if (part->nameUtf8() != "Data") continue;
+      if (std::string error = resolveData(*part, base); !error.empty()) return error;
     }
   }
   return {};
@@ -110,11 +95,11 @@ std::string resolveMessage(const std::string& label, memhost::Message& message, 
 
 }  // namespace
 
-void resolveAttachments(std::vector<InputMessage>& messages, std::vector<InputError>& errors, std::ostream& warnings) {
+void resolveAttachments(std::vector<InputMessage>& messages, std::vector<InputError>& errors) {
   std::vector<InputMessage> kept;
   kept.reserve(messages.size());
   for (InputMessage& input : messages) {
-    if (std::string error = resolveMessage(input.label, *input.message, warnings); !error.empty()) {
+    if (std::string error = resolveMessage(input.label, *input.message); !error.empty()) {
       errors.push_back({input.label, error});
     } else {
       kept.push_back(std::move(input));

@@ -1,8 +1,16 @@
 // flowrun: runs messages through the send-mail plug-in on the in-memory host, the way a
 // broker's message flow would, and tells where each message went.
-// Exit status: 0 every message left through "out", 1 some did not, 2 usage or input errors.
+// Exit status: 0 every message left through "out", 1 some did not (or was not written), 2 usage
+// or input errors, 128 + the signal's number when SIGINT or SIGTERM stopped the run.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,6 +20,7 @@
 #include "memhost.h"
 #include "messages.h"
 #include "plugin.h"
+#include "report.h"
 #include "run.h"
 
 namespace {
@@ -28,13 +37,63 @@ bool splitSetting(const std::string& text, std::pair<std::string, std::string>& 
 }
 
 int fail(const std::string& message) {
-  std::cerr << "flowrun: " << message << '\n';
+  std::cerr << "flowrun: " << flowrun::printable(message) << '\n';
   return kUsageOrInput;
+}
+
+// HOST, HOST:PORT, or [IPv6]:PORT (an IPv6 address without brackets is a host alone).
+bool splitServer(const std::string& text, std::pair<std::string, std::string>& server) {
+  std::string port;
+  bool hasPort = false;
+  if (!text.empty() && text[0] == '[') {
+    const auto close = text.find(']');
+    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) return false;
+    server.first = text.substr(1, close - 1);
+    hasPort = close + 1 < text.size();
+    if (hasPort) port = text.substr(close + 2);
+  } else if (std::count(text.begin(), text.end(), ':') == 1) {
+    const auto colon = text.find(':');
+    server.first = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    hasPort = true;
+  } else {
+    server.first = text;
+  }
+  server.second = port;
+  return !server.first.empty() && (!hasPort || flowrun::isPortNumber(port));
+}
+
+// SIGINT and SIGTERM are taken by one thread (blocked everywhere else, so that no evaluation's
+// socket call sees EINTR): the first stops the run after the evaluations under way, a second
+// one ends the process at once, as does a signal before the run starts.
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> running{false};
+std::atomic<int> stopSignal{0};
+
+void watchSignals(sigset_t set) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    if (stopSignal.exchange(sig) != 0 || !running.load()) ::_exit(128 + sig);
+    stopRequested.store(true);
+  }
+}
+
+void takeSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(watchSignals, set).detach();
+  // A file size limit then fails the write (reported) instead of killing the process.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  takeSignals();
   CLI::App app{"Runs messages through the SendMailPlugIn node on an in-memory host.\n"
                "Each XML or JSON document becomes one message; its root's children are the mail fields."};
   std::string pluginPath = flowrun::defaultPluginPath();
@@ -52,7 +111,8 @@ int main(int argc, char** argv) {
   app.add_option("--set", sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
       ->allow_extra_args(false);
   app.add_option("--node", nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
-  app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT]");
+  app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT] or [IPv6]:PORT")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("--list-attributes", listAttributes, "print the node's attributes with their values and exit");
   app.add_option("--repeat", options.repeat, "send each message N times")->check(CLI::Range(1ul, 100000000ul));
   app.add_option("--threads", options.threads, "evaluate on N threads at once on the one node")
@@ -93,13 +153,10 @@ int main(int argc, char** argv) {
   std::string error;
   if (!nodeFile.empty() && !flowrun::readProperties(nodeFile, settings, error)) return fail(error);
   if (!server.empty()) {
-    auto colon = server.rfind(':');
-    if (colon != std::string::npos && server.find(':') == colon) {
-      settings.emplace_back("ServerName", server.substr(0, colon));
-      settings.emplace_back("ServerPort", server.substr(colon + 1));
-    } else {
-      settings.emplace_back("ServerName", server);
-    }
+    std::pair<std::string, std::string> hostPort;
+    if (!splitServer(server, hostPort)) return fail("--server wants HOST[:PORT] or [ADDRESS]:PORT, PORT from 1 to 65535");
+    settings.emplace_back("ServerName", hostPort.first);
+    if (!hostPort.second.empty()) settings.emplace_back("ServerPort", hostPort.second);
   }
   for (const std::string& text : sets) {
     std::pair<std::string, std::string> setting;
@@ -124,16 +181,25 @@ int main(int argc, char** argv) {
   if (inputs.empty()) inputs.push_back("-");
   std::vector<flowrun::InputMessage> messages;
   std::vector<flowrun::InputError> inputErrors;
-  flowrun::readInputs(inputs, messages, inputErrors);
-  flowrun::resolveAttachments(messages, inputErrors, std::cerr);
-  for (const auto& e : inputErrors) std::cerr << "flowrun: " << e.label << ": " << e.reason << '\n';
+  flowrun::Warnings warnings;
+  warnings.checkAttributes(node);
+  flowrun::readInputs(inputs, messages, inputErrors, warnings);
+  flowrun::resolveAttachments(messages, inputErrors);
+  for (const auto& m : messages) warnings.checkMessage(m);
+  warnings.print(std::cerr);
+  for (const auto& e : inputErrors) {
+    std::cerr << "flowrun: " << flowrun::printable(e.label) << ": " << flowrun::printable(e.reason) << '\n';
+  }
+  if (messages.empty()) return fail(inputErrors.empty() ? "no input messages: the inputs hold no XML or JSON message"
+                                                        : "no input messages could be read");
 
   flowrun::RunSummary summary;
-  if (!messages.empty()) {
-    if (!flowrun::runMessages(node, messages, options, std::cout, summary, error)) return fail(error);
-  }
-  std::cout << flowrun::summaryLine(summary) << '\n';
+  options.stop = &stopRequested;
+  running.store(true);
+  if (!flowrun::runMessages(node, messages, options, std::cout, std::cerr, summary, error)) return fail(error);
+  std::cout << flowrun::summaryLine(summary) << '\n' << std::flush;
 
-  if (!inputErrors.empty() || messages.empty()) return kUsageOrInput;
-  return summary.out == summary.total() ? kAllOut : kNotAllOut;
+  if (const int sig = stopSignal.load(); sig != 0) return 128 + sig;
+  if (!inputErrors.empty()) return kUsageOrInput;
+  return summary.out == summary.total() && summary.unwritten == 0 ? kAllOut : kNotAllOut;
 }

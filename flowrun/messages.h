@@ -1,7 +1,7 @@
-// Input and output messages of the runner: XML and JSON documents read into message trees
-// (the document's root becomes the body's top element, whose children are the mail fields),
-// the descriptor folder filled as a queue manager would, and propagated messages written back
-// as XML that the runner reads again.
+// The runner's messages: XML and JSON documents read into message trees (the document's root
+// becomes the body's top element, whose children are the mail fields), the descriptor folder
+// filled as a queue manager would, and propagated messages written back as XML that the runner
+// reads again.
 #ifndef FLOWRUN_MESSAGES_H
 #define FLOWRUN_MESSAGES_H
 
@@ -27,17 +27,13 @@ struct InputError {
   std::string reason;
 };
 
-enum class Format { Auto, Xml, Json };
-
-// Reads one document. `label` names it in messages; `text` is its whole content.
-// Appends the messages it holds to `out`, or one error to `errors`.
-void parseDocument(const std::string& label, const std::string& text, Format format,
-                   std::vector<InputMessage>& out, std::vector<InputError>& errors);
+class Warnings;
 
 // Reads the files and folders named on the command line ("-" is standard input). Folders are
-// read in name order, their *.xml and *.json files only.
+// read in name order, their *.xml and *.json files only. A document that cannot be read, or a
+// message in it that cannot be made, is one error; warnings note what the reading dropped.
 void readInputs(const std::vector<std::string>& paths, std::vector<InputMessage>& out,
-                std::vector<InputError>& errors);
+                std::vector<InputError>& errors, Warnings& warnings);
 
 // The descriptor a message gets: now and a fresh id, or what the user fixed.
 struct DescriptorOptions {
@@ -57,7 +53,7 @@ bool parseMsgId(const std::string& text, std::vector<uint8_t>& bytes);
 std::unique_ptr<memhost::Message> instantiate(const memhost::Message& input, const DescriptorOptions& options,
                                               memhost::Host& host);
 
-// The body's top element of a message as an XML document (the form parseDocument reads).
+// The body's top element of a message as an XML document (the form readInputs reads).
 std::string toXml(const memhost::Message& message);
 
 // The "SendMailError" text of a failure message, or empty.

@@ -3,18 +3,23 @@
 // host's log sink run on the evaluating thread, so each outcome is known to its evaluation.
 #include "run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
+
+#include "report.h"
 
 namespace flowrun {
 namespace {
@@ -34,28 +39,46 @@ struct Evaluation {
 
 thread_local Evaluation* current = nullptr;
 
-// One line of text for the terminal: the reply's line ends become blanks.
-std::string oneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
+// The file name of a message without its extension: the input file's name without its own,
+// and "-n" for the n-th message of a JSON array ("orders.json#3" gives "orders-3").
 std::string fileStem(const std::string& label) {
   std::string stem = std::filesystem::path(label).filename().string();
+  std::string index;
+  if (auto hash = stem.rfind('#'); hash != std::string::npos && hash + 1 < stem.size() &&
+                                   stem.find_first_not_of("0123456789", hash + 1) == std::string::npos) {
+    index = "-" + stem.substr(hash + 1);
+    stem.erase(hash);
+  }
   if (auto dot = stem.rfind('.'); dot != std::string::npos && dot > 0) stem.erase(dot);
+  stem += index;
   for (char& c : stem) {
-    if (c == '/' || c == '#') c = '-';
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
   }
   return stem.empty() ? "message" : stem;
 }
 
+// Writes all of `text` to `fd` and closes it; the reason on failure (a full file system shows
+// at write or at close, never later, so both are checked).
+std::string writeAndClose(int fd, const std::string& text) {
+  std::size_t done = 0;
+  int failure = 0;
+  while (done < text.size() && failure == 0) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      failure = errno;
+    }
+  }
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  return failure == 0 ? std::string() : std::generic_category().message(failure);
+}
+
 class Runner {
  public:
-  Runner(memhost::Node& node, const std::vector<InputMessage>& inputs, const RunOptions& options, std::ostream& lines)
-      : node_(node), inputs_(inputs), options_(options), lines_(lines) {}
+  Runner(memhost::Node& node, const std::vector<InputMessage>& inputs, const RunOptions& options, std::ostream& lines,
+         std::ostream& errors)
+      : node_(node), inputs_(inputs), options_(options), lines_(lines), errors_(errors) {}
 
   bool prepare(std::string& error) {
     for (const std::string& name : options_.detach) {
@@ -109,6 +132,7 @@ class Runner {
     if (progress.joinable()) progress.join();
 
     summary = summary_;
+    summary.notRun = total_ - done_.load();
     summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     memhost::Host::instance().setLogSink(nullptr);
     for (const auto& terminal : node_.terminals()) {
@@ -122,19 +146,43 @@ class Runner {
     if (e == nullptr) return 0;
     e->terminal = terminal;
     if (terminal == "failure") e->error = sendMailError(message);
-    if (!options_.outDir.empty()) {
-      std::filesystem::path file = std::filesystem::path(options_.outDir) / terminal / (e->fileStem + ".xml");
-      std::ofstream outFile(file, std::ios::binary | std::ios::trunc);
-      outFile << toXml(message);
-      if (!outFile) e->writeError = "cannot write " + file.string();
-    }
+    if (!options_.outDir.empty()) write(std::filesystem::path(options_.outDir) / terminal, *e, toXml(message));
     return 0;
+  }
+
+  // Each message in a file of its own that did not exist before: "stem.xml", or "stem_N.xml"
+  // when that is taken (by another message of this run or by an earlier run). A file that could
+  // not be written whole is removed, so that re-feeding the folder never meets half a message.
+  void write(const std::filesystem::path& dir, Evaluation& e, const std::string& text) {
+    unsigned n = 1;
+    {
+      std::lock_guard<std::mutex> lock(namesMutex_);
+      if (auto next = nextSuffix_.find(dir / e.fileStem); next != nextSuffix_.end()) n = next->second;
+    }
+    for (;; ++n) {
+      const std::filesystem::path file =
+          dir / (n == 1 ? e.fileStem + ".xml" : e.fileStem + "_" + std::to_string(n) + ".xml");
+      const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      const int openError = errno;
+      if (fd < 0 && openError == EEXIST) continue;
+      if (n > 1) {
+        std::lock_guard<std::mutex> lock(namesMutex_);
+        nextSuffix_[dir / e.fileStem] = n + 1;
+      }
+      const std::string reason = fd < 0 ? std::generic_category().message(openError) : writeAndClose(fd, text);
+      if (!reason.empty()) {
+        if (fd >= 0) ::unlink(file.c_str());
+        e.writeError = "cannot write " + file.string() + ": " + reason;
+      }
+      return;
+    }
   }
 
   void work() {
     memhost::Host& host = memhost::Host::instance();
     const std::size_t n = inputs_.size();
     for (;;) {
+      if (options_.stop != nullptr && options_.stop->load()) return;
       std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= total_) return;
       const InputMessage& input = inputs_[i % n];
@@ -169,7 +217,7 @@ class Runner {
       outcome = "out";
     } else if (!e.terminal.empty()) {
       ++summary_.failure;
-      outcome = e.terminal + ": " + oneLine(e.error);
+      outcome = e.terminal + ": " + printable(e.error, true);
     } else if (e.notConnected) {
       ++summary_.dropped;
       outcome = "dropped (terminal not connected)";
@@ -180,14 +228,17 @@ class Runner {
       ++summary_.ended;
       outcome = "ended (nothing propagated)";
     }
+    if (!e.writeError.empty()) {
+      ++summary_.unwritten;
+      errors_ << "flowrun: " << printable(e.label) << ": " << printable(e.writeError) << '\n' << std::flush;
+    }
     if (options_.quiet) return;
     std::ostringstream text;
-    text << e.label << " -> " << outcome << '\n';
-    if (!e.writeError.empty()) text << "  " << e.writeError << '\n';
+    text << printable(e.label) << " -> " << outcome << '\n';
     if (options_.verbose) {
       for (const auto& entry : e.log) {
-        text << "  log: type " << entry.type << ' ' << entry.sourceFile << ':' << entry.line;
-        for (const auto& insert : entry.inserts) text << ' ' << insert;
+        text << "  log: type " << entry.type << ' ' << printable(entry.sourceFile) << ':' << entry.line;
+        for (const auto& insert : entry.inserts) text << ' ' << printable(insert);
         text << '\n';
       }
     }
@@ -211,6 +262,9 @@ class Runner {
   const std::vector<InputMessage>& inputs_;
   const RunOptions& options_;
   std::ostream& lines_;
+  std::ostream& errors_;
+  std::mutex namesMutex_;
+  std::map<std::filesystem::path, unsigned> nextSuffix_;  // first suffix to try, for taken names
   std::size_t total_ = 0;
   std::atomic<std::size_t> next_{0};
   std::atomic<std::size_t> done_{0};
@@ -224,8 +278,8 @@ class Runner {
 }  // namespace
 
 bool runMessages(memhost::Node& node, const std::vector<InputMessage>& inputs, const RunOptions& options,
-                 std::ostream& lines, RunSummary& summary, std::string& error) {
-  Runner runner(node, inputs, options, lines);
+                 std::ostream& lines, std::ostream& errors, RunSummary& summary, std::string& error) {
+  Runner runner(node, inputs, options, lines, errors);
   if (!runner.prepare(error)) return false;
   runner.run(summary);
   return true;
@@ -236,7 +290,10 @@ std::string summaryLine(const RunSummary& s) {
   double rate = s.seconds > 0 ? static_cast<double>(s.total()) / s.seconds : 0.0;
   std::snprintf(text, sizeof text, "%zu messages: %zu out, %zu failure, %zu dropped, %zu ended; %.3f s, %.1f messages/s",
                 s.total(), s.out, s.failure, s.dropped, s.ended, s.seconds, rate);
-  return text;
+  std::string line = text;
+  if (s.unwritten > 0) line += "; " + std::to_string(s.unwritten) + " not written";
+  if (s.notRun > 0) line += "; stopped, " + std::to_string(s.notRun) + " not run";
+  return line;
 }
 
 }  // namespace flowrun

@@ -4,6 +4,7 @@
 #ifndef FLOWRUN_RUN_H
 #define FLOWRUN_RUN_H
 
+#include <atomic>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -19,9 +20,11 @@ struct RunOptions {
   unsigned threads = 1;
   bool quiet = false;    // no line per message
   bool verbose = false;  // the node's log entries under each message
-  std::string outDir;    // when set, each propagated message as DIR/<terminal>/<name>.xml
+  std::string outDir;    // when set, each propagated message in a new file DIR/<terminal>/<name>.xml
   DescriptorOptions descriptor;
   std::vector<std::string> detach;  // output terminals left unattached
+  // Set (by a signal) to stop taking messages; evaluations under way still finish and count.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 struct RunSummary {
@@ -29,15 +32,18 @@ struct RunSummary {
   std::size_t failure = 0;
   std::size_t dropped = 0;  // no propagation: terminal not attached or not there
   std::size_t ended = 0;    // no propagation for any other reason
+  std::size_t unwritten = 0;  // propagated, but its --out file could not be written
+  std::size_t notRun = 0;     // not taken because the run was stopped
   double seconds = 0;
 
   std::size_t total() const { return out + failure + dropped + ended; }
 };
 
-// Runs every input through the node. `lines` gets one line per message and the summary.
-// Returns false (with `error` set) when the run could not start, e.g. the out folder.
+// Runs every input through the node. `lines` gets one line per message; `errors` each file
+// that could not be written, even in a quiet run. Returns false (with `error` set) when the
+// run could not start, e.g. the out folder.
 bool runMessages(memhost::Node& node, const std::vector<InputMessage>& inputs, const RunOptions& options,
-                 std::ostream& lines, RunSummary& summary, std::string& error);
+                 std::ostream& lines, std::ostream& errors, RunSummary& summary, std::string& error);
 
 std::string summaryLine(const RunSummary& summary);
 

@@ -2,9 +2,11 @@
 // and delivers them to a real SMTP server; its lines, files and exit status tell the outcome.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
+using ::testing::Not;
 
 struct Invocation {
   int status = -1;
@@ -65,8 +67,9 @@ class RunnerTest : public ::testing::Test {
   }
 
   // Runs flowrun with `args` (and `input` on standard input).
-  Invocation flowrun(const std::vector<std::string>& args, const std::string& input = "") {
-    std::string command = quote(FLOWRUN);
+  Invocation flowrun(const std::vector<std::string>& args, const std::string& input = "",
+                     const std::string& shellPrefix = "") {
+    std::string command = shellPrefix + quote(FLOWRUN);
     for (const auto& a : args) command += " " + quote(a);
     fs::path in = write("stdin.txt", input);
     command += " <" + quote(in.string()) + " >" + quote((dir_ / "stdout.txt").string()) + " 2>" +
@@ -143,65 +146,156 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresReadBack) {
   EXPECT_THAT(again.out, HasSubstr("2 messages: 0 out, 2 failure"));
 }
 
-TEST_F(RunnerTest, FailedMessagesGoOutWhenFedAgainAfterTheCauseIsFixed) {
-  fs::path message = write("in/hello.json", R"({"To": ["ann@example.com", "bob@example.com"],
-    "Subject": "retry me", "Body": {"Line": ["one", "two"]}})");
-  // Nothing listens on port 1 of the loopback: the connection fails.
-  Invocation down = flowrun({"--server", "127.0.0.1:1", "--out", (dir_ / "first").string(), message.string()});
-  EXPECT_EQ(down.status, 1);
-  EXPECT_THAT(down.out, HasSubstr("hello.json -> failure: TCP/IP connection failed"));
-
-  Invocation up = flowrun({"--server", "127.0.0.1:" + std::to_string(server_->port()), (dir_ / "first" / "failure").string()});
+TEST_F(RunnerTest, HundredFailuresOfOneArrayAllArriveWhenFedAgain) {
+  std::string array = "[";
+  for (int i = 0; i < 100; ++i) {
+    array += std::string(i ? "," : "") + R"({"To": "n)" + std::to_string(i) + R"(@example.com", "Subject": "s)" +
+             std::to_string(i) + R"(", "Body": ["one", "two"]})";
+  }
+  fs::path message = write("in/many.json", array + "]");
+  // Nothing listens on port 1 of the loopback: every message fails, twice into the same folder.
+  for (int run = 0; run < 2; ++run) {
+    Invocation down = flowrun({"--server", "127.0.0.1:1", "-q", "--out", (dir_ / "first").string(), message.string()});
+    EXPECT_EQ(down.status, 1);
+  }
+  Invocation up = flowrun({"--server", "127.0.0.1:" + std::to_string(server_->port()), "-q", "--out",
+                           (dir_ / "second").string(), (dir_ / "first" / "failure").string()});
   EXPECT_EQ(up.status, 0) << up.out << up.err;
-  auto mails = newMails(1);
-  ASSERT_EQ(mails.size(), 1u);
-  EXPECT_EQ(mails[0].subject, "retry me");
-  EXPECT_THAT(mails[0].rcptTos, ::testing::ElementsAre("ann@example.com", "bob@example.com"));
-  EXPECT_THAT(mails[0].body, HasSubstr("one\r\ntwo\r\n"));
+  EXPECT_THAT(up.out, HasSubstr("200 messages: 200 out"));
+  std::map<std::string, int> stored;
+  for (const auto& mail : newMails(200)) {
+    ++stored[mail.subject];
+    EXPECT_THAT(mail.body, HasSubstr("one\r\ntwo\r\n"));
+  }
+  EXPECT_EQ(stored.size(), 100u);
+  for (const auto& [subject, count] : stored) EXPECT_EQ(count, 2) << subject;
+  // The old reason does not travel on with a delivered copy.
+  EXPECT_THAT(slurp(dir_ / "second" / "out" / "many-7.xml"), Not(HasSubstr("SendMailError")));
 }
 
-TEST_F(RunnerTest, BadInputIsReportedAndGoodMessagesStillGo) {
-  fs::path good = write("good.xml", "<Mail><To>ann@example.com</To><Subject>good one</Subject></Mail>");
-  fs::path badXml = write("bad.xml", "<Mail>\n  <To>ann@example.com</To>\n  <Subject>oops</Mail>\n");
-  fs::path badJson = write("bad.json", "{\n  \"To\": \"ann@example.com\",\n  \"Subject\": \n}\n");
+// Each row is one run against the real server: hostile or mistaken input, what the runner says
+// (standard error or output) and, where a mail goes out, what arrives.
+TEST_F(RunnerTest, HostileAndMistakenInput) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // written into the row's folder
+    std::vector<std::string> args;                           // before the folder
+    int status;
+    std::string said;     // in standard error or output
+    std::string subject;  // of the mail that arrives, with `body` in it
+    std::string body;
+  };
+  auto times = [](const std::string& s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+  };
+  const std::string good = "<Mail><To>ann@example.com</To><Subject>good one</Subject></Mail>";
+  std::string utf16 = "\xff\xfe";
+  for (char c : std::string("<Mail><To>a@example.com</To><Subject>sixteen</Subject></Mail>")) utf16 += {c, '\0'};
+  const std::vector<Row> rows = {
+      {"deep-json", {{"d.json", times("{\"a\":", 10000) + "1" + times("}", 10000)}, {"g.xml", good}}, {}, 2,
+       "d.json: nested deeper than 256 levels", "good one", ""},
+      {"deep-array", {{"d.json", "{\"a\":" + times("[", 20000) + times("]", 20000) + "}"}}, {}, 2, "nested deeper", "", ""},
+      {"deep-xml", {{"d.xml", times("<a>", 50000) + times("</a>", 50000)}}, {}, 2, "nested deeper than 256", "", ""},
+      {"malformed", {{"bad.xml", "<Mail>\n  <To>a@example.com</To>\n  <Subject>oops</Mail>\n"},
+                     {"bad.json", "{\n  \"To\": \"a@example.com\",\n  \"Subject\": \n}\n"}}, {}, 2,
+       "bad.xml: line 3: ", "", ""},
+      {"latin-1", {{"l.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><Mail><To>a@example.com</To>"
+                             "<Subject>caf\xe9</Subject></Mail>"}}, {}, 0, "l.xml -> out", "café", ""},
+      {"utf-16", {{"u.xml", utf16}}, {}, 0, "u.xml -> out", "sixteen", ""},
+      {"encoding", {{"e.xml", "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><Mail/>"}}, {}, 2,
+       "encoding \"Shift_JIS\" is not supported", "", ""},
+      {"body-array", {{"b.json", R"({"To": "a@example.com", "Subject": "lines", "Body": ["first", "second"]})"}}, {},
+       0, "b.json -> out", "lines", "first\r\nsecond\r\n"},
+      {"mixed", {{"m.xml", "<Mail><To>a@example.com</To><Subject>mixed</Subject><Body>Dear,<b>bold</b> x</Body></Mail>"}},
+       {}, 0, "text beside child elements of <Body> is dropped", "mixed", "bold"},
+      {"bad-keys", {{"k.json", R"([{"To": "a@example.com", "my key": 1}, {"To": "a@example.com", "Subject": "k2"}])"}},
+       {}, 2, "k.json#1: key \"my key\" cannot be an element name", "k2", ""},
+      {"escapes", {{"x.json", R"({"\u001b[31m": 1})"}}, {}, 2, "key \"\\x1b[31m\" cannot", "", ""},
+      {"unread-fields", {{"f.json", R"({"to": "a@example.com", "Subjet": "s", "To": "b@example.com"})"}}, {}, 0,
+       "does not read the field(s) Subjet, to (first in", "", ""},
+      {"comma-list", {{"c.xml", "<Mail><To>\"Doe, J\" &lt;a@example.com&gt;, b@example.com</To></Mail>"}}, {}, 1,
+       "field To: recipient lists are separated by ';'", "", ""},
+      {"defaults", {{"g.xml", good}}, {"--set", "SetPriority=Yes", "--set", "ServerPort=70000"}, 1,
+       "attribute SetPriority \"Yes\" is not exactly \"yes\"", "", ""},
+      {"no-sender", {{"g.xml", good}}, {"--set", "SMTPFrom= x@example.com"}, 0, "no sender: no SMTPFrom attribute",
+       "good one", ""},
+      {"attachment-file", {{"n.json", R"({"To": "a@example.com", "Attachment": {"Data": {"File": "gone.csv"}}})"}}, {},
+       2, "gone.csv cannot be read", "", ""},
+      {"attachment-base64", {{"b.xml", "<Mail><To>a@example.com</To><Attachment><Data><Base64>a*b</Base64></Data>"
+                                       "</Attachment></Mail>"}}, {}, 2, "b.xml: attachment Data is not valid base64", "", ""},
+      {"header-not-sent", {{"h.xml", "<Mail><To>a@example.com</To><Subject>hdr</Subject><Header><Date>x</Date>"
+                                     "</Header></Mail>"}}, {}, 0, "header \"Date\" is not sent: written by the node itself",
+       "hdr", ""},
+      {"no-messages", {{"notes.txt", "x"}}, {}, 2, "no input messages", "", ""},
+      {"missing", {}, {"missing.xml"}, 2, "missing.xml: No such file or directory", "", ""},
+      {"bad-port", {{"g.xml", good}}, {"--server", "127.0.0.1:65536"}, 2, "--server wants", "", ""},
+      {"ipv6", {}, {"--server", "[::1]:2525", "--list-attributes"}, 0, "ServerName=::1\nServerPort=2525\n", "", ""},
+      {"unknown-attribute", {}, {"--set", "ServerNmae=x"}, 2, "unknown attribute ServerNmae", "", ""},
+      {"refused-value", {}, {"--set", "Bcc=" + std::string(300, 'b')}, 2, "refuses the value of attribute Bcc", "", ""},
+      {"no-entry", {}, {"--plugin", PLUGIN_NO_ENTRY}, 2, "no entry point tvlGetMessageflowNodeFactory", "", ""},
+      {"no-class", {}, {"--plugin", PLUGIN_NO_CLASS}, 2, "registered no node class", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const auto& [name, text] : row.files) write(std::string(row.name) + "/" + name, text);
+    std::vector<std::string> args = serverArgs();
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    if (!row.files.empty()) args.push_back((dir_ / row.name).string());
+    const std::size_t before = server_->mails().size();
+    Invocation run = flowrun(args);
+    EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    EXPECT_THAT(run.err + run.out, HasSubstr(row.said));
+    EXPECT_EQ((run.err + run.out).find('\x1b'), std::string::npos) << "a raw control character was printed";
+    if (row.subject.empty()) continue;
+    auto mails = server_->waitForMails(before + 1);
+    ASSERT_GT(mails.size(), before);
+    EXPECT_EQ(mails.back().subject, row.subject);
+    EXPECT_THAT(mails.back().body, HasSubstr(row.body));
+  }
+}
+
+// A message that cannot be written (here past a file size limit) is said, even with -q, and is
+// not success; no partial file is left behind.
+TEST_F(RunnerTest, OutputThatCannotBeWrittenIsNotSuccess) {
+  fs::path message = write("big.xml", "<Mail><To>a@example.com</To><Body>" + std::string(4000, 'x') + "</Body></Mail>");
   std::vector<std::string> args = serverArgs();
-  fs::path noFile = write("nofile.json", R"({"To": "ann@example.com", "Attachment": {"Data": {"File": "gone.csv"}}})");
-  fs::path badBase64 = write("bad64.xml", "<Mail><To>a@example.com</To><Attachment><Data><Base64>a*b</Base64></Data></Attachment></Mail>");
-  fs::path header = write("header.xml", "<Mail><To>ann@example.com</To><Subject>good one</Subject><Header><Date>x</Date></Header></Mail>");
-  args.insert(args.end(), {badXml.string(), header.string(), badJson.string(), (dir_ / "missing.xml").string(),
-                           noFile.string(), badBase64.string()});
-  Invocation run = flowrun(args);
+  args.insert(args.end(), {"-q", "--out", (dir_ / "o").string(), message.string()});
+  Invocation run = flowrun(args, "", "ulimit -f 2; ");
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("big.xml: cannot write " + (dir_ / "o" / "out" / "big.xml").string() + ": File too large"));
+  EXPECT_THAT(run.out, HasSubstr("1 out, 0 failure, 0 dropped, 0 ended; "));
+  EXPECT_FALSE(fs::exists(dir_ / "o" / "out" / "big.xml"));
+}
 
-  EXPECT_EQ(run.status, 2);
-  EXPECT_THAT(run.err, HasSubstr("bad.xml: line 3: "));
-  EXPECT_THAT(run.err, HasSubstr("bad.json: parse error at line 4"));
-  EXPECT_THAT(run.err, HasSubstr("missing.xml: No such file or directory"));
-  EXPECT_THAT(run.err, HasSubstr("nofile.json: attachment file " + (dir_ / "gone.csv").string() + " cannot be read"));
-  EXPECT_THAT(run.err, HasSubstr("bad64.xml: attachment Data is not valid base64"));
-  EXPECT_THAT(run.err, HasSubstr("header.xml: header \"Date\" is not sent: written by the node itself"));
-  EXPECT_THAT(run.out, HasSubstr("header.xml -> out"));
-  auto mails = newMails(1);
-  ASSERT_EQ(mails.size(), 1u);
-  EXPECT_EQ(mails[0].subject, "good one");
-
-  Invocation unknown = flowrun({"--set", "ServerNmae=127.0.0.1", good.string()});
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_THAT(unknown.err, HasSubstr("unknown attribute ServerNmae"));
-
-  Invocation tooLong = flowrun({"--set", "Bcc=" + std::string(300, 'b'), good.string()});
-  EXPECT_EQ(tooLong.status, 2);
-  EXPECT_THAT(tooLong.err, HasSubstr("refuses the value of attribute Bcc"));
-
-  Invocation noEntry = flowrun({"--plugin", PLUGIN_NO_ENTRY, good.string()});
-  EXPECT_EQ(noEntry.status, 2);
-  EXPECT_THAT(noEntry.err, HasSubstr("no entry point tvlGetMessageflowNodeFactory"));
-
-  Invocation noClass = flowrun({"--plugin", PLUGIN_NO_CLASS, good.string()});
-  EXPECT_EQ(noClass.status, 2);
-  EXPECT_THAT(noClass.err, HasSubstr("registered no node class"));
-
-  Invocation usage = flowrun({"--repeat", "0"});
-  EXPECT_EQ(usage.status, 2);
+// SIGINT mid-run: the evaluations under way finish and count, the summary is printed, and its
+// "out" count is exactly what the server stored.
+TEST_F(RunnerTest, InterruptPrintsASummaryOfWhatTheServerHas) {
+  fs::path message = write("m.xml", "<Mail><To>a@example.com</To><Subject>stop</Subject></Mail>");
+  std::string command = "exec " + quote(FLOWRUN) + " -q --threads 2 --repeat 100000";
+  for (const std::string& a : serverArgs()) command += " " + quote(a);
+  const std::string outPath = (dir_ / "stdout.txt").string();
+  command += " " + quote(message.string()) + " >" + quote(outPath);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  server_->waitForMails(before_ + 20);
+  ::kill(pid, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 130);
+  const std::string out = slurp(outPath);
+  std::size_t total = 0, delivered = 0;
+  ASSERT_EQ(std::sscanf(out.c_str(), "%zu messages: %zu out", &total, &delivered), 2) << out;
+  EXPECT_GE(delivered, 20u);
+  EXPECT_LT(total, 100000u);
+  EXPECT_THAT(out, HasSubstr(" not run"));
+  EXPECT_EQ(server_->mails().size() - before_, delivered);
 }
 
 TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
