@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <random>
 
+#include "../util_alloc.h"
 #include "smtp_internal.h"
 
 namespace smtp {
@@ -129,26 +130,31 @@ void appendAttachmentFields(std::string& out, const Attachment& attachment) {
   out += "\r\n";
 }
 
-// Written in place into the grown text: a 20 MiB attachment is a few million quads.
+// Encoded a stretch of lines at a time on the stack and appended, so the text is written once.
 void appendBase64(std::string& out, std::string_view data) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   constexpr std::size_t kLineBytes = kBase64Line / 4 * 3;
+  constexpr std::size_t kLinesPerStretch = 64;
+  char stretch[kLinesPerStretch * (kBase64Line + 2)];
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t n = data.size();
-  const std::size_t lines = (n + kLineBytes - 1) / kLineBytes;
-  const std::size_t start = out.size();
-  out.resize(start + (n + 2) / 3 * 4 + (lines > 0 ? 2 * (lines - 1) : 0));
-  char* q = out.data() + start;
-  for (std::size_t i = 0; i < n; i += 3) {
-    if (i > 0 && i % kLineBytes == 0) {
-      *q++ = '\r';
-      *q++ = '\n';
+  for (std::size_t line = 0; line * kLineBytes < n;) {
+    char* q = stretch;
+    for (std::size_t k = 0; k < kLinesPerStretch && line * kLineBytes < n; ++k, ++line) {
+      if (line > 0) {
+        *q++ = '\r';
+        *q++ = '\n';
+      }
+      const std::size_t end = std::min(n, (line + 1) * kLineBytes);
+      for (std::size_t i = line * kLineBytes; i < end; i += 3) {
+        const unsigned v = unsigned{p[i]} << 16 | (i + 1 < n ? unsigned{p[i + 1]} << 8 : 0u) | (i + 2 < n ? p[i + 2] : 0u);
+        *q++ = kAlphabet[v >> 18 & 63];
+        *q++ = kAlphabet[v >> 12 & 63];
+        *q++ = i + 1 < n ? kAlphabet[v >> 6 & 63] : '=';
+        *q++ = i + 2 < n ? kAlphabet[v & 63] : '=';
+      }
     }
-    const unsigned v = unsigned{p[i]} << 16 | (i + 1 < n ? unsigned{p[i + 1]} << 8 : 0u) | (i + 2 < n ? p[i + 2] : 0u);
-    *q++ = kAlphabet[v >> 18 & 63];
-    *q++ = kAlphabet[v >> 12 & 63];
-    *q++ = i + 1 < n ? kAlphabet[v >> 6 & 63] : '=';
-    *q++ = i + 2 < n ? kAlphabet[v & 63] : '=';
+    out.append(stretch, static_cast<std::size_t>(q - stretch));
   }
 }
 
@@ -257,6 +263,7 @@ void appendRichBody(std::string& out, const MailText& mail) {
   std::size_t size = (mail.body.size() + rich.html.size()) * 3 + (mail.body.size() + rich.html.size()) / 24 + 1024;
   for (const Attachment& a : rich.attachments) size += a.data.size() / 57 * 78 + a.name.size() * 3 + 512;
   out.reserve(out.size() + size);
+  sm::preferHugePages(out.data() + out.size(), out.capacity() - out.size());
 
   if (rich.attachments.empty()) {
     appendContentBody(out, mail);
