@@ -19,6 +19,7 @@
 
 #include "SendMailPlugIn.h"
 #include "memhost.h"
+#include "node_internal.h"
 
 namespace {
 

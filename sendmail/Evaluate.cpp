@@ -8,6 +8,7 @@
 #include "SendMessage.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
+#include "node_internal.h"
 
 namespace evaluation {
 namespace {
@@ -40,11 +41,8 @@ struct Outcome {
   const char* errorText = "";
 };
 
-// Steps up to the mail request: settings, descriptor, fields, the request itself.
-Outcome sendMail(int& rc, NodeContext& context, CciElement* root) {
-  NodeSettings settings;
-  loadNodeSettings(context, settings);
-
+// Steps up to the mail request after the settings: descriptor, fields, the request itself.
+Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   DescriptorTexts descriptor;
   readDescriptor(rc, root, descriptor);
 
@@ -102,19 +100,26 @@ void propagate(int& rc, CciTerminal* terminal, CciMessage* companionA, CciMessag
 
 void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, CciMessage* input) {
   int rc = -1;
-  CciElement* root = checked(rc, cniRootElement(&rc, input));
-
   // An allocation failure before the mail is handed over takes the failure road, with the
   // client's own text for it, so the message is kept; one while building the failure message
   // ends the evaluation like a host error.
-  Outcome outcome;
-  try {
-    outcome = sendMail(rc, context, root);
-  } catch (const std::bad_alloc&) {
-    if (takeHostExceptionInFlight()) throw;
-    outcome.code = SMTP_TCPIP_NO_MEMORY;
-    outcome.errorText = SMTPErrorString(SMTP_TCPIP_NO_MEMORY);
-  }
+  const auto guarded = [](auto&& step) -> Outcome {
+    try {
+      return step();
+    } catch (const std::bad_alloc&) {
+      if (takeHostExceptionInFlight()) throw;
+      return {SMTP_TCPIP_NO_MEMORY, SMTPErrorString(SMTP_TCPIP_NO_MEMORY)};
+    }
+  };
+  // The settings come first, whatever the message: a first message the host cannot read still
+  // fixes them, so attributes changed afterwards never reach a later mail.
+  NodeSettings settings;
+  Outcome outcome = guarded([&] {
+    loadNodeSettings(context, settings);
+    return Outcome{};
+  });
+  CciElement* root = checked(rc, cniRootElement(&rc, input));
+  if (outcome.code == 0) outcome = guarded([&] { return sendMail(rc, settings, root); });
 
   HostMessage failure;
   CciTerminal* terminal = nullptr;

@@ -13,6 +13,7 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
+#include "node_internal.h"
 #include "node_utils.h"
 
 namespace evaluation {
@@ -175,9 +176,13 @@ std::size_t readUnits(int& rc, CciElement* element, ValueBuffer& buffer, std::un
   units = buffer.units.get();
   int capacity = buffer.capacity;
   int length = cniElementCharacterValue(&rc, element, units, capacity);
-  if (rc == CCI_BUFFER_TOO_SMALL && length > capacity) {
+  // The host names the units it needs: grow when the buffer is smaller, and read once more
+  // either way. A count of 0 or less, or a second "too small", ends the evaluation.
+  if (rc == CCI_BUFFER_TOO_SMALL && length > 0) {
     const int needed = length;
-    if (static_cast<std::size_t>(needed) >= kMappedUnits) {
+    if (needed <= capacity) {
+      // The buffer already holds that many units: only the read is repeated.
+    } else if (static_cast<std::size_t>(needed) >= kMappedUnits) {
       mapped = std::make_unique<MappedUnits>(static_cast<std::size_t>(needed));
       units = mapped->units();
       capacity = std::min(needed, mapped->capacity());

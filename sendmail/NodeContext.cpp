@@ -9,6 +9,7 @@
 
 #include "SendMailPlugIn.h"
 #include "TvlSampPluginUtil.h"
+#include "node_internal.h"
 #include "util_alloc.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
+#include "node_internal.h"
 #include "node_utils.h"
 
 int GetPriorityNumber(const CciChar* text) {

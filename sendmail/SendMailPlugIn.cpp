@@ -8,6 +8,7 @@
 #include <new>
 
 #include "TvlSampPluginUtil.h"
+#include "node_internal.h"
 
 SM_EXTERN_C_BEGIN
 

@@ -1,13 +1,33 @@
-/* The node plug-in frame: the entry point the host calls by name, the node constants,
-   the callback table, and the per-instance node context with its attribute table and
-   terminal lists. The evaluate callback and the pieces it is made of are declared here too. */
+/* The node plug-in frame: the entry point the host calls by name, the node constants, the
+   callback table's operations, the attribute table and terminal list entries of a node context,
+   and readElementText. A C header: the context's layout and the other C++ internals are in
+   private headers.
+
+   Ownership rules of every exported function (this header, TvlSampPluginUtil.h, node_utils.h,
+   SendMessage.h and SimpleSMTP/smtp.h):
+   1. A function that returns a new string (CciString, CciNString, mbString, ASCIIToUnicode,
+      UnicodeToASCII, readElementText) allocates it with malloc; the caller frees it with free.
+      A null result means the allocation failed, or (readElementText) the evaluation must end.
+   2. Texts the caller passes in stay the caller's: no function keeps or frees them, except
+      readElementText, which may free *valueBuffer and put a new malloc'd buffer (and its
+      capacity) in its place; the caller frees whichever buffer it holds at the end.
+   3. The node constants are built once by initNodeConstants and never freed.
+   4. createNodeContext allocates the context and every attribute and terminal entry it owns;
+      deleteNodeContext frees them all, with the settings texts the context cached. Entries
+      returned by insert...Entry belong to the context; terminal handles belong to the host.
+   5. A node string buffer from NodeStringBufferAlloc is freed with NodeStringBufferFree, which
+      frees its text too; its data pointer is valid until the next NodeStringBufferAdd,
+      NodeStringBufferAddChar or NodeStringBufferFree of that buffer.
+   6. A text returned by the SMTP client (SendEmailMessage, SmtpSendMessage's *text) or by an
+      error-text function (SMTPErrorString, TCPIPErrorString, GetPriorityName, MonthShortName)
+      is never freed by the caller: a constant, or the calling thread's reply buffer, valid
+      until that thread's next call of the SMTP client.
+   7. A session from SmtpInit is allocated with malloc and the caller frees it with free;
+      SmtpCleanUp releases nothing of it. */
 #ifndef SENDMAIL_SENDMAILPLUGIN_H
 #define SENDMAIL_SENDMAILPLUGIN_H
 
 #include <stdint.h>
-
-#include <atomic>
-#include <mutex>
 
 #include "host/cni_host.h"
 #include "sm_export.h"
@@ -30,30 +50,9 @@ typedef struct TerminalListEntry {
   CciChar name[256];
 } TerminalListEntry;
 
-struct NodeContext {
-  CciNode* nodeObject;
-  AttributeTableEntry* attributeTableHead;
-  AttributeTableEntry* attributeTableTail;
-  TerminalListEntry* inputTerminalListHead;
-  TerminalListEntry* inputTerminalListTail;
-  TerminalListEntry* outputTerminalListHead;
-  TerminalListEntry* outputTerminalListTail;
-  CciChar nodeName[129];
-  /* Settings cached by the first evaluation; all texts are owned by the context, except
-     that fromAddress may be the very same string as smtpFrom. */
-  char* serverName;
-  uint16_t serverPort;
-  char* smtpFrom;
-  char* smtpFullFrom;
-  char* fromAddress;
-  int8_t settingsLoaded;
-  char* bcc;
-  int8_t priority;
-  /* Evaluations of one node may overlap: the settings load runs under this lock, and once
-     settingsComplete is set (release) the fields above are never written again. */
-  std::mutex settingsLock;
-  std::atomic<bool> settingsComplete;
-};
+/* The per-instance record that createNodeContext returns and every node operation takes.
+   Its layout is the library's own (node_internal.h); C callers only pass it back. */
+typedef struct NodeContext NodeContext;
 
 SM_EXTERN_C_BEGIN
 
@@ -114,9 +113,5 @@ SM_API CciTerminal* getOutputTerminalHandle(NodeContext* context, const CciChar*
 SM_API char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity);
 
 SM_EXTERN_C_END
-
-/* Internal to the library, not exported. */
-int GetPriorityNumber(const CciChar* text);
-const char* getErrorString(int code);
 
 #endif

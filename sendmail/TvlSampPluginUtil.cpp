@@ -2,6 +2,7 @@
 // host's converters, and the length, copy, bounded copy, comparison and character tests the
 // node uses on host strings. No state; every returned string comes from malloc.
 #include "TvlSampPluginUtil.h"
+#include "node_internal.h"
 
 #include <climits>
 #include <cstdlib>

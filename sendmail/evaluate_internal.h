@@ -13,6 +13,7 @@
 #include "SendMailPlugIn.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
+#include "node_internal.h"
 #include "rich_mail.h"
 
 namespace evaluation {

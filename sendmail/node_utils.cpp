@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "TvlSampPluginUtil.h"
+#include "node_internal.h"
 
 namespace {
 

@@ -27,7 +27,4 @@ SM_API void NodeStringBufferFree(NodeStringBuffer* buffer);
 
 SM_EXTERN_C_END
 
-/* Internal to the library, not exported. */
-void NodeStringBufferResize(NodeStringBuffer* buffer, uint32_t n);
-
 #endif

@@ -39,20 +39,26 @@ void appendPlainField(std::string& out, std::string_view name, std::string_view 
   folder.finish();
 }
 
+// The sender goes through the same rules as a recipient entry, so that it parses as one address.
 void appendSenderField(std::string& out, std::string_view name, std::string_view from) {
-  if (isAscii(from) && !hasUnfoldableRun(from)) {
-    appendPlainField(out, name, from);
-    return;
-  }
   FieldFolder folder(out, name);
   addAddress(folder, "", from);
   folder.finish();
 }
 
+// Whether folding at blanks gives back exactly the text: every fold stands for one blank with
+// text on both sides, so no run of blanks and no blank at either end.
+bool foldsExactly(std::string_view text) noexcept {
+  if (text.empty() || isBlank(text.front()) || isBlank(text.back()) || hasUnfoldableRun(text)) return false;
+  return text.find("  ") == std::string_view::npos;
+}
+
+// Plain when the subject is ASCII, does not look encoded and fits one line or folds exactly;
+// otherwise encoded-words, which keep every blank.
 void appendSubjectField(std::string& out, std::string_view subject) {
   constexpr std::string_view name = "Subject: ";
-  if (isAscii(subject) &&
-      (name.size() + subject.size() <= kMaxLine || !hasUnfoldableRun(subject))) {
+  if (isAscii(subject) && !looksEncoded(subject) &&
+      (name.size() + subject.size() <= kMaxLine || foldsExactly(subject))) {
     appendPlainField(out, name, subject);
     return;
   }
@@ -135,18 +141,21 @@ FieldFolder::FieldFolder(std::string& out, std::string_view name)
   out_ += name;
 }
 
-void FieldFolder::add(std::string_view separator, std::string_view token) {
+void FieldFolder::add(std::string_view separator, std::string_view token, bool encoded) {
   const std::size_t line = out_.size() - lineStart_;
-  if (!separator.empty() && line + separator.size() + token.size() > kWidth) {
+  const std::size_t width = encoded || encodedLine_ ? kEncodedWidth : kWidth;
+  if (!separator.empty() && line + separator.size() + token.size() > width) {
     // The separator's blank moves behind the line break, so unfolding restores the text.
     out_ += separator.substr(0, separator.size() - 1);
     out_ += "\r\n";
     lineStart_ = out_.size();
     out_ += ' ';
+    encodedLine_ = false;
   } else {
     out_ += separator;
   }
   out_ += token;
+  encodedLine_ = encodedLine_ || encoded;
 }
 
 void FieldFolder::addWords(std::string_view separator, std::string_view text) {
@@ -184,7 +193,7 @@ void addEncodedWords(FieldFolder& folder, std::string_view separator, std::strin
     }
     word[n++] = '?';
     word[n++] = '=';
-    folder.add(separator, {word, n});
+    folder.add(separator, {word, n}, true);
     separator = " ";
     text.remove_prefix(take);
   } while (!text.empty());

@@ -14,11 +14,12 @@ namespace {
 constexpr int kBatch = 1024;  // IOV_MAX on Linux
 constexpr const char* kLostText = "Error during communication";
 
-// Values that would start a new command or header line if they held a line break.
+// Values that would start a new command or header line if they held a line break, and
+// envelope entries that would carry more than one address (ESMTP parameters, say).
 bool unsafe(const SmtpSession& session, std::string_view from, std::string_view to,
             std::string_view cc, std::string_view bcc) noexcept {
   return hasLineBreak(session.localHostName) || hasLineBreak(from) || hasLineBreak(to) ||
-         hasLineBreak(cc) || hasLineBreak(bcc);
+         hasLineBreak(cc) || hasLineBreak(bcc) || !sendableEnvelope(from, to, cc, bcc);
 }
 
 // The non-empty lists joined by single ";", in the order To, Cc, Bcc.
@@ -185,7 +186,10 @@ int smtp::sendMessage(SmtpSession* session, const char* from, const char* to, co
   const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
                       orEmpty(subject),   orEmpty(date), orEmpty(messageId),
                       orEmpty(body),      session->localHostName, priority, rich, boundary};
-  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc)) || (rich != nullptr && hasLineBreak(rich->replyTo))) {
+  // A Reply-To list is held to the rules of To: each entry one address, no line break.
+  const bool unsafeReplyTo = rich != nullptr && (hasLineBreak(rich->replyTo) ||
+                                                 !forEachEntry(rich->replyTo, [](std::string_view e) { return sendableEntry(e); }));
+  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc)) || unsafeReplyTo) {
     *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
     return SMTP_BAD_PARAMETERS;
   }

@@ -127,33 +127,60 @@ bool isAscii(std::string_view text) noexcept;
 bool hasUnfoldableRun(std::string_view text) noexcept;
 std::string_view trimBlanks(std::string_view text) noexcept;
 
-// The address the envelope uses for a sender or recipient entry: after the first "<" up to the
-// final ">" when the entry ends with ">", otherwise the whole entry; blanks trimmed.
-std::string_view envelopeAddress(std::string_view entry) noexcept;
+// One sender or recipient entry, split at its bracketed part: the display name before the
+// first "<" outside quotes, the address inside the brackets, and what follows the ">". An entry
+// without "<" is all address. Blanks around each part are trimmed.
+struct EntryParts {
+  std::string_view name;
+  std::string_view address;
+  std::string_view rest;  // after the ">"; must be empty in an entry the node sends
+  bool bracketed = false;
+  bool closed = true;  // false when a "<" or a quote is never closed
+};
+EntryParts splitEntry(std::string_view entry) noexcept;
 
-// Calls `visit(entry)` for each entry of a ";"-separated recipient list, splitting as the node
-// always has: runs of ";", blanks and TABs after an entry separate it from the next.
+// The address the envelope uses for a sender or recipient entry.
+inline std::string_view envelopeAddress(std::string_view entry) noexcept { return splitEntry(entry).address; }
+
+// RFC 5321's limit of a reverse- or forward-path, brackets included.
+inline constexpr std::size_t kMaxPath = 256;
+
+// Whether the entry can go into MAIL FROM or RCPT TO as one address and nothing else: no line
+// break, nothing but blanks after its ">", no "<", ">" or blank outside quotes in its address,
+// every quote closed, and a path within kMaxPath.
+bool sendableEntry(std::string_view entry) noexcept;
+// Whether the sender and every entry of the three lists are sendable.
+bool sendableEnvelope(std::string_view from, std::string_view to, std::string_view cc,
+                      std::string_view bcc) noexcept;
+
+// Where the entry that starts at `from` ends: the first ";" outside quotes and angle brackets,
+// or the end of the list.
+std::size_t entryEnd(std::string_view list, std::size_t from) noexcept;
+
+// Calls `visit(entry)` for each entry of a ";"-separated recipient list, blanks trimmed. A ";"
+// inside a quoted display name or inside angle brackets does not split, and empty entries
+// (";a@x", "a@x;;b@x", "a@x; ") are skipped. Stops when `visit` returns false.
 template <typename Visit>
 bool forEachEntry(std::string_view list, Visit&& visit) {
-  std::size_t p = 0;
-  while (p < list.size()) {
-    std::size_t stop = list.find(';', p);
-    if (stop == std::string_view::npos) stop = list.size();
-    if (!visit(list.substr(p, stop - p))) return false;
-    p = stop;
-    while (p < list.size() && (list[p] == ';' || list[p] == ' ' || list[p] == '\t')) ++p;
+  for (std::size_t p = 0; p < list.size();) {
+    const std::size_t stop = entryEnd(list, p);
+    const std::string_view entry = trimBlanks(list.substr(p, stop - p));
+    if (!entry.empty() && !visit(entry)) return false;
+    p = stop + 1;
   }
   return true;
 }
 
 // Folds a header field while it is written: a token that would carry the line past the width
-// starts a continuation line instead (CR LF and the separator's blank).
+// (RFC 2047's 76 characters once the line holds an encoded-word) starts a continuation line
+// instead (CR LF and the separator's blank).
 class FieldFolder {
  public:
   static constexpr std::size_t kWidth = 78;
+  static constexpr std::size_t kEncodedWidth = 76;
   FieldFolder(std::string& out, std::string_view name);
-  // `separator` is "" (first token), " " or ", ".
-  void add(std::string_view separator, std::string_view token);
+  // `separator` is "" (first token), " " or ", "; `encoded` marks an encoded-word.
+  void add(std::string_view separator, std::string_view token, bool encoded = false);
   // Adds `text` as tokens split at its blanks, so it may fold at any of them.
   void addWords(std::string_view separator, std::string_view text);
   void finish() { out_ += "\r\n"; }
@@ -161,15 +188,22 @@ class FieldFolder {
  private:
   std::string& out_;
   std::size_t lineStart_;
+  bool encodedLine_ = false;
 };
 
 // RFC 2047 "B" encoded-words of at most 64 characters, never splitting a UTF-8 character;
 // each word goes to the folder with `separator` before the first one and " " between them.
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
 
-// Adds one address entry as written, or with its display name as encoded-words when that
-// name is not ASCII or has a run of text no folding could keep within a line. An entry too
-// long for one line folds at its blanks.
+// True when the text holds something a receiver would decode as an encoded-word ("=?" and a
+// later "?="): such a text goes out encoded itself, so that it arrives as written.
+bool looksEncoded(std::string_view text) noexcept;
+
+// Adds one address entry (blanks trimmed): a bare address as written; a display name as
+// written when it is an atom sequence or one quoted string, as a quoted string when it holds
+// RFC 5322 specials, or as encoded-words (unescaped first) when it is not ASCII, looks encoded
+// or has a run of text no folding could keep within a line. An entry too long for one line
+// folds at its blanks.
 void addAddress(FieldFolder& folder, std::string_view separator, std::string_view entry);
 
 // One "To:"/"Cc:" field with every entry of the list, separated by ", " and folded between
@@ -177,7 +211,7 @@ void addAddress(FieldFolder& folder, std::string_view separator, std::string_vie
 void appendAddressField(std::string& out, std::string_view name, std::string_view list);
 
 // Sends one RCPT TO per entry of `list` until one is not accepted; the last reply stays in
-// `reply`. An entry holding CR or LF is refused with SMTP_BAD_PARAMETERS before it is sent.
+// `reply`. An entry that is not sendable is refused with SMTP_BAD_PARAMETERS before it is sent.
 Exchange sendRecipients(int fd, ReplyReader& reader, std::string_view list, char* reply) noexcept;
 
 void appendPriorityLine(std::string& out, signed char priority);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "node_utils.h"
+#include "node_internal.h"
 #include "test_support.h"
 
 namespace {

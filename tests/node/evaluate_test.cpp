@@ -271,6 +271,11 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
   set("SetPriority", "Yes");  // not "yes": the priority stays normal
   set("Priority", "Highest");
   auto message = simpleMail("ann@example.com");
+  // A first message the host cannot read still fixes the settings.
+  host_.injectFault("cniRootElement", 1, 7);
+  evaluate(*message);
+  host_.clearFaults();
+  set("SMTPFrom", "early@example.com");
   ASSERT_EQ(evaluate(*message).out.size(), 1u);
 
   set("SMTPFrom", "other@example.com");

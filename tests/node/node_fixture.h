@@ -12,6 +12,7 @@
 
 #include "SendMailPlugIn.h"
 #include "memhost.h"
+#include "node_internal.h"
 #include "smtp_test_server.h"
 
 namespace nodetest {

@@ -128,7 +128,7 @@ TEST(Protocol, ExportedLineWritersOnTheirOwn) {
   EXPECT_EQ(SmtpSendXPriority(pair.client, 2), 0);
   EXPECT_EQ(SmtpSendXPriority(pair.client, 6), 0);
   EXPECT_EQ(pair.written(),
-            "To:a@x, b@x\r\nCc:c@x \r\nPriority: Low\r\nX-Priority: 2 (High  )\r\n"
+            "To:a@x, b@x\r\nCc:c@x\r\nPriority: Low\r\nX-Priority: 2 (High  )\r\n"
             "X-Priority: 3 (Normal)\r\n");
   EXPECT_EQ(SmtpSendPriority(-1, 1), 100);
 }

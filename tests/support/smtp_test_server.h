@@ -37,7 +37,7 @@ class SmtpTestServer {
 
   uint16_t port() const;
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
-  // names them) unless allowDefects(true) was called.
+  // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
   std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout =
                                                             std::chrono::seconds(10));
@@ -54,6 +54,7 @@ class SmtpTestServer {
   int stdinFd_ = -1;
   uint16_t port_ = 0;
   bool allowDefects_ = false;
+  std::size_t judged_ = 0;  // mails already checked (or let pass)
 };
 
 // Standard base64 decoding (the server records DATA bytes that way).
