@@ -122,6 +122,12 @@ void appendCommand(std::string& out, int step, std::string_view argument);
 inline constexpr std::size_t kMaxLine = 998;
 
 bool hasLineBreak(std::string_view text) noexcept;
+// A text that may only fill one header line: CR and LF become blanks (in `scratch` if any).
+std::string_view oneLine(std::string_view text, std::string& scratch);
+// An unstructured field such as Subject: kept as written when it is ASCII, does not look
+// encoded and fits one line or folds exactly; otherwise RFC 2047 encoded-words, which keep
+// every blank.
+void appendTextField(std::string& out, std::string_view name, std::string_view value);
 bool isAscii(std::string_view text) noexcept;
 // Whether folding at blanks cannot keep every line within RFC 5322's 998 bytes.
 bool hasUnfoldableRun(std::string_view text) noexcept;

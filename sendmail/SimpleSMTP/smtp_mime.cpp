@@ -238,21 +238,12 @@ void appendRichMimeFields(std::string& out, const MailText& mail) {
 }
 
 void appendMessageFields(std::string& out, const RichMail& rich) {
-  std::string name, value;
+  std::string name, scratch;
   for (const richmail::Header& header : rich.headers) {
     if (richmail::headerRefusal(header.name) != nullptr) continue;
     name.assign(header.name);
     name += ": ";
-    value.assign(trimBlanks(header.value));
-    for (char& c : value)
-      if (c == '\r' || c == '\n') c = ' ';
-    FieldFolder folder(out, name);
-    if (isAscii(value) && !hasUnfoldableRun(value)) {
-      folder.addWords("", value);
-    } else {
-      addEncodedWords(folder, "", value);
-    }
-    folder.finish();
+    appendTextField(out, name, oneLine(header.value, scratch));
   }
 }
 
