@@ -15,6 +15,7 @@ using richmail::RichMail;
 
 constexpr std::size_t kBase64Line = 76;  // characters, 57 bytes
 constexpr std::size_t kParameterChunk = 60;
+constexpr std::size_t kMaxContentType = 200;
 constexpr std::string_view kMimeVersion = "MIME-Version: 1.0\r\n";
 constexpr std::string_view kTextPart = "text/plain; charset=UTF-8";
 constexpr std::string_view kHtmlPart = "text/html; charset=UTF-8";
@@ -39,9 +40,11 @@ std::size_t tokenLength(std::string_view text) noexcept {
 }
 
 // type "/" subtype, then any number of ";" attribute "=" (token or quoted string), blanks
-// allowed around the separators: what a strict MIME parser takes without a defect.
+// allowed around the separators: what a strict MIME parser takes without a defect. Short
+// enough to stay on one header line.
 bool validContentType(std::string_view type) noexcept {
   type = trimBlanks(type);
+  if (type.size() > kMaxContentType) return false;
   std::size_t n = tokenLength(type);
   if (n == 0 || n >= type.size() || type[n] != '/') return false;
   type.remove_prefix(n + 1);
