@@ -41,12 +41,20 @@ std::size_t tokenLength(std::string_view text) noexcept {
 
 // type "/" subtype, then any number of ";" attribute "=" (token or quoted string), blanks
 // allowed around the separators: what a strict MIME parser takes without a defect. Short
-// enough to stay on one header line.
+// enough to stay on one header line, and not multipart or message, which RFC 2046 forbids to
+// send in base64.
 bool validContentType(std::string_view type) noexcept {
   type = trimBlanks(type);
   if (type.size() > kMaxContentType) return false;
   std::size_t n = tokenLength(type);
   if (n == 0 || n >= type.size() || type[n] != '/') return false;
+  const auto major = [type, n](std::string_view lower) {
+    if (n != lower.size()) return false;
+    for (std::size_t i = 0; i < n; ++i)
+      if ((type[i] >= 'A' && type[i] <= 'Z' ? type[i] + 32 : type[i]) != lower[i]) return false;
+    return true;
+  };
+  if (major("multipart") || major("message")) return false;
   type.remove_prefix(n + 1);
   if ((n = tokenLength(type)) == 0) return false;
   type = trimBlanks(type.substr(n));

@@ -483,7 +483,7 @@ TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
          top.addText("Body", "see attached");
          memhost::Element& bin = top.addChild("Attachment");
          bin.addText("Name", "data.bin");
-         bin.addText("ContentType", "no type; at all");  // not type/subtype: the default
+         bin.addText("ContentType", "Multipart/mixed");  // never base64: the default instead
          bin.addBytes("Data", binary);
          memhost::Element& csv = top.addChild("MailAttachment");
          csv.addText("Name", longName);
