@@ -7,7 +7,7 @@
 
 #include "fields.h"
 #include "messages.h"
-#include "rich_mail.h"
+#include "header_rule.h"
 
 namespace flowrun {
 

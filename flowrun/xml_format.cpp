@@ -9,8 +9,8 @@
 
 #include "fields.h"
 #include "formats.h"
+#include "huge_pages.h"
 #include "report.h"
-#include "util_alloc.h"
 
 namespace flowrun {
 namespace {
@@ -21,7 +21,7 @@ using memhost::Element;
 // faults instead of sixteen thousand.
 void* parserAllocate(std::size_t size) {
   void* block = std::malloc(size);
-  if (block != nullptr) sm::preferHugePages(block, size);
+  if (block != nullptr) hugepages::prefer(block, size);
   return block;
 }
 

@@ -170,13 +170,14 @@ bool carriesReason(const memhost::Element& root) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   memhost::Host& host = memhost::Host::instance();
+  // The entry point runs once per process, as a broker calls it once per load.
   static const bool once = [&] {
     host.setContextReleaser([](CciContext* c) { deleteNodeContext(c); });
+    host.reset();
+    if (tvlGetMessageflowNodeFactory() == nullptr) fail("no factory");
     return true;
   }();
   (void)once;
-  host.reset();
-  if (tvlGetMessageflowNodeFactory() == nullptr) fail("no factory");
   memhost::Node* node = host.createNode("SendMailPlugInNode");
   if (node == nullptr) fail("no node");
   node->setAttribute("ServerName", "127.0.0.1");
@@ -201,6 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (failure.size() == 1 && !faults.converters && !faults.exceptions) {
     if (!carriesReason(failure[0].message->root())) fail("failure without its reason");
   }
-  host.reset();
+  host.resetKeepingClasses();
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "host_impl.h"
-#include "util_alloc.h"
+#include "huge_pages.h"
 
 namespace memhost {
 namespace {
@@ -156,7 +156,7 @@ int convert(const In* begin, const In* end, Out* output, int limit, Decode decod
 std::u16string toUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());  // never more units than bytes
-  sm::preferHugePages(out.data(), utf8.size() * sizeof(char16_t));
+  hugepages::prefer(out.data(), utf8.size() * sizeof(char16_t));
   out.resize(utf8.size());
   const auto* begin = reinterpret_cast<const unsigned char*>(utf8.data());
   bool cut = false;

@@ -19,38 +19,41 @@
 
 namespace memhost {
 
-// Every host operation, in the order of cni_host.h. operationNames() follows this order.
-enum class Op : std::size_t {
-  cniCreateNodeFactory,
-  cniDefineNodeClass,
-  cniCreateInputTerminal,
-  cniCreateOutputTerminal,
-  cniIsTerminalAttached,
-  cniPropagate,
-  cniRootElement,
-  cniFirstChild,
-  cniLastChild,
-  cniNextSibling,
-  cniElementName,
-  cniElementCharacterValue,
-  cniElementByteArrayValue,
-  cniElementDateValue,
-  cniElementGmtTimeValue,
-  cniGetMessageContext,
-  cniCreateMessage,
-  cniDeleteMessage,
-  cniCopyElementTree,
-  cniCreateElementAsLastChild,
-  cniSetElementType,
-  cniSetElementName,
-  cniSetElementCharacterValue,
-  cciMbsToUcs,
-  cciUcsToMbs,
-  cciLog,
-  cciGetLastExceptionData,
-  cciRethrowLastException,
-  count
-};
+// Every host operation, in the order of cni_host.h: written once here, expanded into the
+// enum below and into Host::operationNames().
+#define MEMHOST_OPERATIONS(X) \
+  X(cniCreateNodeFactory) \
+  X(cniDefineNodeClass) \
+  X(cniCreateInputTerminal) \
+  X(cniCreateOutputTerminal) \
+  X(cniIsTerminalAttached) \
+  X(cniPropagate) \
+  X(cniRootElement) \
+  X(cniFirstChild) \
+  X(cniLastChild) \
+  X(cniNextSibling) \
+  X(cniElementName) \
+  X(cniElementCharacterValue) \
+  X(cniElementByteArrayValue) \
+  X(cniElementDateValue) \
+  X(cniElementGmtTimeValue) \
+  X(cniGetMessageContext) \
+  X(cniCreateMessage) \
+  X(cniDeleteMessage) \
+  X(cniCopyElementTree) \
+  X(cniCreateElementAsLastChild) \
+  X(cniSetElementType) \
+  X(cniSetElementName) \
+  X(cniSetElementCharacterValue) \
+  X(cciMbsToUcs) \
+  X(cciUcsToMbs) \
+  X(cciLog) \
+  X(cciGetLastExceptionData) \
+  X(cciRethrowLastException)
+
+#define MEMHOST_OP_ENUM(name) name,
+enum class Op : std::size_t { MEMHOST_OPERATIONS(MEMHOST_OP_ENUM) count };
+#undef MEMHOST_OP_ENUM
 constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::count);
 
 // Host strings (CciChar, 0-terminated) and the host's own UTF-16 strings.
@@ -117,7 +120,7 @@ struct Host::Impl {
   // Makes `text` the pending host exception.
   void raise(const std::string& text);
   bool knownFactory(CciFactory* factory) const;
-  void clearState();
+  void clearState(bool keepFactories);
 };
 
 // Opens every host operation: counts and records the call and sets *rc to 0, or to the

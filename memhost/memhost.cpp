@@ -300,7 +300,7 @@ Host& Host::instance() {
 Host::Host() : impl_(std::make_unique<Impl>()) {}
 Host::~Host() = default;
 
-void Host::Impl::clearState() {
+void Host::Impl::clearState(bool keepFactories) {
   std::lock_guard lock(mutex);
   faults.clear();
   faultsArmed.store(false, std::memory_order_relaxed);
@@ -311,18 +311,21 @@ void Host::Impl::clearState() {
   exceptionPending = false;
   pendingException = {};
   rethrows = 0;
-  factories.clear();
+  if (!keepFactories) factories.clear();
   created.clear();
   for (auto& c : counts) c.value.store(0, std::memory_order_relaxed);
 }
 
-void Host::reset() {
+void Host::reset() { clear(false); }
+void Host::resetKeepingClasses() { clear(true); }
+
+void Host::clear(bool keepClasses) {
   std::vector<std::unique_ptr<Node>> nodes;
   std::vector<std::unique_ptr<NodeClass>> classes;
   {
     std::lock_guard lock(mutex_);
     nodes.swap(nodes_);
-    classes.swap(classes_);
+    if (!keepClasses) classes.swap(classes_);
   }
   std::function<void(CciContext*)> releaser;
   {
@@ -334,7 +337,7 @@ void Host::reset() {
     node->setContext(nullptr);
   }
   nodes.clear();  // before the classes they refer to
-  impl_->clearState();
+  impl_->clearState(keepClasses);
 }
 
 void Host::defineClass(CciFactory* factory, std::u16string factoryName, std::u16string className,
@@ -412,16 +415,9 @@ std::size_t Host::rethrowCount() const {
 }
 
 const std::vector<std::string>& Host::operationNames() {
-  static const std::vector<std::string> names = {
-      "cniCreateNodeFactory", "cniDefineNodeClass", "cniCreateInputTerminal",
-      "cniCreateOutputTerminal", "cniIsTerminalAttached", "cniPropagate", "cniRootElement",
-      "cniFirstChild", "cniLastChild", "cniNextSibling", "cniElementName",
-      "cniElementCharacterValue", "cniElementByteArrayValue", "cniElementDateValue",
-      "cniElementGmtTimeValue", "cniGetMessageContext", "cniCreateMessage", "cniDeleteMessage",
-      "cniCopyElementTree", "cniCreateElementAsLastChild", "cniSetElementType",
-      "cniSetElementName", "cniSetElementCharacterValue", "cciMbsToUcs", "cciUcsToMbs", "cciLog",
-      "cciGetLastExceptionData", "cciRethrowLastException"};
-  static_assert(kOpCount == 28);
+#define MEMHOST_OP_NAME(name) #name,
+  static const std::vector<std::string> names = {MEMHOST_OPERATIONS(MEMHOST_OP_NAME)};
+#undef MEMHOST_OP_NAME
   return names;
 }
 

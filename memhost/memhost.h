@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/cni_host.h"
+#include "cni_host.h"
 
 namespace memhost {
 
@@ -259,6 +259,9 @@ class Host {
   // Forgets everything: factories, classes, nodes, created messages, log, pending exception,
   // faults, counters, recorded calls. Must not run while any host operation is in progress.
   void reset();
+  // The same, but keeps the factories and classes: a broker loads a library once, so a
+  // long run of short cases calls the entry point once and then only makes nodes.
+  void resetKeepingClasses();
 
   // ---- factories and classes the plug-in registered
   const std::vector<std::unique_ptr<NodeClass>>& nodeClasses() const { return classes_; }
@@ -319,6 +322,7 @@ class Host {
  private:
   Host();
   ~Host();
+  void clear(bool keepClasses);
   std::unique_ptr<Impl> impl_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<NodeClass>> classes_;

@@ -28,7 +28,7 @@ command -v clang++ >/dev/null || scripts/deps.sh
 
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSM_BUILD_FUZZERS=ON -DSM_BUILD_TESTS=OFF -DSM_SANITIZE=address,undefined >/dev/null
+  -DSM_BUILD_FUZZERS=ON -DSM_BUILD_TESTS=OFF -DSM_WERROR=ON -DSM_SANITIZE=address,undefined >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 declare -A max_len=([smtp_client]=20000 [evaluate]=8192 [body]=20000)

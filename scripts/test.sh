@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and runs the suite three times over
 # (Release; AddressSanitizer with UndefinedBehaviorSanitizer; ThreadSanitizer on the threaded
-# tests) and the fuzz targets for a short bounded time. Each test starts the servers it uses.
+# tests) and the fuzz targets for a short bounded time, all with warnings as errors. Each test starts the servers it uses.
 # Usage: scripts/test.sh [--quick]   (--quick: the Release build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ scripts/deps.sh
 jobs=$(nproc)
 build() {  # build <dir> <cmake args...>
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSM_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -85,17 +86,16 @@ constexpr ConstantRow kConstants[] = {
 };
 constexpr std::size_t kConstantCount = sizeof kConstants / sizeof kConstants[0];
 
-// One complete set of constants. Every set ever built stays reachable through this chain
-// for as long as the library is loaded: a node that read a constant before the entry point
-// ran again may still hold it, so no set is released, yet none is lost to a leak checker.
+// The one set of constants, built by the first call that can allocate it all and kept for as
+// long as the library is loaded (a node may hold any of its strings). Later calls of the
+// entry point find it built: a host that calls the entry point again costs no memory.
 struct ConstantSet {
-  ConstantSet* previous = nullptr;
   CciChar* strings[kConstantCount] = {};
   ~ConstantSet() {
     for (CciChar* s : strings) std::free(s);
   }
 };
-ConstantSet* constantSets = nullptr;
+ConstantSet* constantSet = nullptr;
 std::mutex constantsLock;
 
 // The host keeps a pointer to it: static storage, never on the stack, never freed.
@@ -113,24 +113,20 @@ bool constantsReady() {
 SM_EXTERN_C_BEGIN
 
 void initNodeConstants(void) {
-  // A set is published whole or not at all: if any string cannot be allocated the previous
-  // set (if any) stays in force, so no constant is ever a null pointer once one set exists.
-  ConstantSet* set = new (std::nothrow) ConstantSet;
-  if (!set) return;
-  for (std::size_t i = 0; i < kConstantCount; ++i) {
-    set->strings[i] = CciString(kConstants[i].literal);
-    if (!set->strings[i]) {
-      delete set;
-      return;
-    }
-  }
+  // A set is published whole or not at all: if any string cannot be allocated nothing is
+  // published, and the next call tries again.
   try {
     std::lock_guard lock(constantsLock);
-    set->previous = constantSets;
-    constantSets = set;
+    if (constantSet) return;
+    auto set = std::unique_ptr<ConstantSet>(new (std::nothrow) ConstantSet);
+    if (!set) return;
+    for (std::size_t i = 0; i < kConstantCount; ++i) {
+      set->strings[i] = CciString(kConstants[i].literal);
+      if (!set->strings[i]) return;
+    }
     for (std::size_t i = 0; i < kConstantCount; ++i) *kConstants[i].global = set->strings[i];
+    constantSet = set.release();
   } catch (...) {
-    delete set;
   }
 }
 

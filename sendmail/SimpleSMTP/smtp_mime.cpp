@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <random>
 
-#include "../util_alloc.h"
+#include "../host/huge_pages.h"
 #include "smtp_internal.h"
 
 namespace smtp {
@@ -265,7 +265,7 @@ void appendRichBody(std::string& out, const MailText& mail) {
   std::size_t size = (mail.body.size() + rich.html.size()) * 3 + (mail.body.size() + rich.html.size()) / 24 + 1024;
   for (const Attachment& a : rich.attachments) size += a.data.size() / 57 * 78 + a.name.size() * 3 + 512;
   out.reserve(out.size() + size);
-  sm::preferHugePages(out.data() + out.size(), out.capacity() - out.size());
+  hugepages::prefer(out.data() + out.size(), out.capacity() - out.size());
 
   if (rich.attachments.empty()) {
     appendContentBody(out, mail);

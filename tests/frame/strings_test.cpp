@@ -39,27 +39,25 @@ TEST_F(Strings, ConversionsRoundTripAndConvertWholeText) {
   // A surrogate pair is two units.
   Owned<CciChar> emoji(CciString("😀"));
   EXPECT_EQ(units(emoji.get()), (std::u16string{0xD83D, 0xDE00}));
-}
-
-TEST_F(Strings, UnicodeToASCIIOfIllFormedUnitsIsWholeAndTerminated) {
   // Lone surrogates each become U+FFFD (three bytes for one unit: the worst case).
   const std::vector<CciChar> lone = {0xDC00, 0xD800, 'a', 0xDFFF, 0};
   Owned<char> text(UnicodeToASCII(lone.data()));
   EXPECT_STREQ(text.get(), "\xEF\xBF\xBD\xEF\xBF\xBD" "a\xEF\xBF\xBD");
 }
 
+// CciNString keeps at most n units and never splits a surrogate pair; the rest is zeroed.
 TEST_F(Strings, CciNStringBoundsOutputAndNeverSplitsACharacter) {
-  Owned<CciChar> first3(CciNString("abcdef", 3));
-  EXPECT_EQ(units(first3.get()), u"abc");
-  Owned<CciChar> shorter(CciNString("ab", 5));
-  EXPECT_EQ(units(shorter.get()), u"ab");
-  for (int i = 2; i <= 5; ++i) EXPECT_EQ(shorter.get()[i], 0) << i;
-  // Two units of room after 'a' would be needed for the pair: it is left out whole.
-  Owned<CciChar> noSplit(CciNString("a😀", 2));
-  EXPECT_EQ(units(noSplit.get()), u"a");
-  Owned<CciChar> none(CciNString("abc", -4));
-  ASSERT_TRUE(none);
-  EXPECT_EQ(none.get()[0], 0);
+  const struct {
+    const char* text;
+    int n;
+    std::u16string units;
+  } rows[] = {{"abcdef", 3, u"abc"}, {"ab", 5, u"ab"}, {"a😀", 2, u"a"}, {"abc", -4, u""}};
+  for (const auto& row : rows) {
+    Owned<CciChar> got(CciNString(row.text, row.n));
+    ASSERT_TRUE(got) << row.text;
+    EXPECT_EQ(units(got.get()), row.units) << row.text;
+    for (int i = static_cast<int>(row.units.size()); i <= row.n; ++i) EXPECT_EQ(got.get()[i], 0) << i;
+  }
 }
 
 TEST_F(Strings, FailedConverterLeavesEmptyTerminatedStrings) {
@@ -93,24 +91,24 @@ TEST_F(Strings, CompareIsByUnsignedUnit) {
   EXPECT_EQ(cmp(u"Bcc", u"bcc"), 'B' - 'b');
 }
 
+// CciCharNCpy pads with zeros up to n and writes nothing past it; CciCharCpy stops after
+// the terminator.
 TEST_F(Strings, CopiesWriteExactlyWhatTheyShould) {
-  const auto ab = cci(u"ab");
-  const auto abcdef = cci(u"abcdef");
-  std::vector<CciChar> out(8, 0x7777);
-  CciCharNCpy(out.data(), ab.data(), 5);
-  EXPECT_EQ(out, (std::vector<CciChar>{'a', 'b', 0, 0, 0, 0x7777, 0x7777, 0x7777}));
-
-  out.assign(8, 0x7777);
-  CciCharNCpy(out.data(), abcdef.data(), 3);
-  EXPECT_EQ(out, (std::vector<CciChar>{'a', 'b', 'c', 0x7777, 0x7777, 0x7777, 0x7777, 0x7777}));
-
-  out.assign(8, 0x7777);
-  CciCharNCpy(out.data(), abcdef.data(), 0);
-  EXPECT_EQ(out, std::vector<CciChar>(8, 0x7777));
-
-  out.assign(8, 0x7777);
-  CciCharCpy(out.data(), ab.data());
-  EXPECT_EQ(out, (std::vector<CciChar>{'a', 'b', 0, 0x7777, 0x7777, 0x7777, 0x7777, 0x7777}));
+  constexpr CciChar k = 0x7777;
+  const struct {
+    std::u16string_view source;
+    int n;  // -1: CciCharCpy
+    std::vector<CciChar> written;
+  } rows[] = {{u"ab", 5, {'a', 'b', 0, 0, 0, k, k, k}},
+              {u"abcdef", 3, {'a', 'b', 'c', k, k, k, k, k}},
+              {u"abcdef", 0, {k, k, k, k, k, k, k, k}},
+              {u"ab", -1, {'a', 'b', 0, k, k, k, k, k}}};
+  for (const auto& row : rows) {
+    std::vector<CciChar> out(8, k);
+    if (row.n < 0) CciCharCpy(out.data(), cci(row.source).data());
+    else CciCharNCpy(out.data(), cci(row.source).data(), row.n);
+    EXPECT_EQ(out, row.written) << row.n;
+  }
   EXPECT_EQ(CciCharLen(cci(u"").data()), 0);
 }
 

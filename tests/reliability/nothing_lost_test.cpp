@@ -1,5 +1,6 @@
-// Nothing is lost: the runner evaluates hundreds of messages on four threads against a real
-// SMTP server that refuses one mail in ten and drops the connection on another one in ten.
+// Nothing is lost: the runner evaluates hundreds of messages on four threads on one node (its
+// settings loaded once for all) against a real SMTP server that refuses one mail in ten and
+// drops the connection on another one in ten.
 // Every message must leave through exactly one terminal, every "out" must be a mail the server
 // stored (and every stored mail an "out"), and every "failure" must carry its reason.
 #include <gtest/gtest.h>
@@ -72,7 +73,8 @@ TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
   }
 
   const std::string command = std::string(FLOWRUN) + " --server 127.0.0.1:" + std::to_string(server.port()) +
-                              " --set SMTPFrom=loss@example.com --threads 4 -v --out " + (dir / "result").string() +
+                              " --set SMTPFrom=loss@example.com --set SMTPFullFrom=Loss --set SetPriority=yes"
+                              " --set Priority=High --threads 4 -v --out " + (dir / "result").string() +
                               " " + (dir / "in").string() + " >" + (dir / "stdout.txt").string() + " 2>&1";
   const int raw = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(raw)) << command;
@@ -122,7 +124,12 @@ TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
   const auto mails = server.waitForMails(out.size());
   EXPECT_EQ(mails.size(), out.size());
   std::map<std::string, int> stored;
-  for (const auto& mail : mails) ++stored[mail.subject];
+  for (const auto& mail : mails) {
+    ++stored[mail.subject];
+    // The settings, loaded once by whichever thread came first, hold for every mail.
+    EXPECT_EQ(mail.from, "Loss <loss@example.com>");
+    EXPECT_NE(mail.data.find("X-Priority: 2 (High  )\r\n"), std::string::npos);
+  }
   for (const std::string& stem : out) EXPECT_EQ(stored[stem], 1) << stem << " stored " << stored[stem] << " times";
   EXPECT_EQ(stored.size(), out.size());
   fs::remove_all(dir);

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "scripted_peer.h"
+
 extern char** environ;
 
 namespace {
@@ -81,19 +83,6 @@ class Child {
   int status_ = -1;
 };
 
-// A loopback port that was free a moment ago.
-uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 bool accepts(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -129,7 +118,8 @@ class Soak : public ::testing::Test {
     std::vector<std::string> argv = {SMTP_SINK};
     if (::geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
     for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      const uint16_t port = freePort();
+      uint16_t port = 0;
+      ::close(testsupport::listenOnLoopback(port, 1));  // a port that was free a moment ago
       auto args = argv;
       args.insert(args.end(), {"127.0.0.1:" + std::to_string(port), "256"});
       sink_ = std::make_unique<Child>(args, dir_ / "sink.txt");

@@ -98,7 +98,7 @@ class RunnerTest : public ::testing::Test {
 
 testsupport::SmtpTestServer* RunnerTest::server_ = nullptr;
 
-TEST_F(RunnerTest, SampleMessagesArriveAndFailuresReadBack) {
+TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
   std::string examples = std::string(SOURCE_DIR) + "/examples";
   std::vector<std::string> args = {"--server", "127.0.0.1:" + std::to_string(server_->port()), "--node",
                                    examples + "/node.properties", "--out", (dir_ / "out").string(), examples};
@@ -136,14 +136,9 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresReadBack) {
   EXPECT_EQ(report.parts[3].bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
   EXPECT_THAT(report.headers, ::testing::Contains(std::pair<std::string, std::string>("X-Ticket", "INC-4711")));
 
-  // The failure copies carry their reason and read back as input.
-  std::string refused = slurp(dir_ / "out" / "failure" / "refused.xml");
-  EXPECT_THAT(refused, HasSubstr("<SendMailError>550"));
+  // The failure copies carry their reason (fed back as input in the next test).
+  EXPECT_THAT(slurp(dir_ / "out" / "failure" / "refused.xml"), HasSubstr("<SendMailError>550"));
   EXPECT_TRUE(fs::exists(dir_ / "out" / "out" / "order-shipped.xml"));
-  Invocation again = flowrun({"--server", "127.0.0.1:" + std::to_string(server_->port()), (dir_ / "out" / "failure").string()});
-  EXPECT_EQ(again.status, 1);
-  EXPECT_THAT(again.out, HasSubstr("refused.xml -> failure: 550"));
-  EXPECT_THAT(again.out, HasSubstr("2 messages: 0 out, 2 failure"));
 }
 
 TEST_F(RunnerTest, HundredFailuresOfOneArrayAllArriveWhenFedAgain) {
