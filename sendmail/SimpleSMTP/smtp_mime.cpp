@@ -263,7 +263,7 @@ void appendRichBody(std::string& out, const MailText& mail) {
   // Quoted-printable takes at most three bytes per byte and base64 four per three, with a line
   // end per line: reserved at once, so no attachment is ever copied while the text grows.
   std::size_t size = (mail.body.size() + rich.html.size()) * 3 + (mail.body.size() + rich.html.size()) / 24 + 1024;
-  for (const Attachment& a : rich.attachments) size += a.data.size() / 57 * 78 + a.name.size() * 3 + 512;
+  for (const Attachment& a : rich.attachments) size += a.data.size() / 57 * 78 + a.name.size() * 4 + 512;  // a name escaped, in sections
   out.reserve(out.size() + size);
   hugepages::prefer(out.data() + out.size(), out.capacity() - out.size());
 
