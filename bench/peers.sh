@@ -2,6 +2,7 @@
 # The benchmark: the runner through the plug-in against the SMTP clients users would otherwise
 # pick (Postfix's smtp-source, Python's smtplib, curl), all sending to one smtp-sink on loopback
 # in the same run, interleaved over three rounds; prints a table of medians and our ratios.
+# Then the same over TLS (implicit, and STARTTLS), against stunnel in front of the same sink.
 # Usage: bench/peers.sh [N]   (default 3000 mails a run; curl sends N/10, one process each)
 # Bounded in time (every run under `timeout`), starts no mail daemon, removes what it made.
 set -euo pipefail
@@ -24,8 +25,9 @@ driver=$build/bench/send_mails
 
 work=$(mktemp -d)
 sink=""
+tunnel=""
 cleanup() {
-  if [ -n "$sink" ]; then kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; fi
+  for p in $tunnel $sink; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -229,12 +231,95 @@ for round in $(seq "$rounds"); do
 done
 printf '%-34s %10s %14s\n' "client" "seconds" "peak RSS MiB"
 for pair in "flowrun, 20 MiB body:$runs_ab" "flowrun, 20 MiB attachment:$runs_aa" \
-            "SendEmailMessage, 20 MiB body:$runs_db" "sendEmailMessageRich, attachment:$runs_da"; do
+            "SendEmailMessage, 20 MiB body:$runs_db" "client alone, 20 MiB attachment:$runs_da"; do
   read -r t m < <(echo "${pair#*:}" | grep . | sort -g | head -1)
   printf '%-34s %10s %14s\n' "${pair%%:*}" "$t" "$m"
 done
 echo "   the attachment is held as the host's bytes, the node's one copy read from the host, and one"
 echo "   base64 copy (4/3 of it) that goes out from where it lies"
+# ---- TLS: stunnel (C, OpenSSL) terminates TLS in front of the same smtp-sink, implicit TLS on
+# one port and STARTTLS (its "protocol = smtp") on another; a Python server would be the
+# bottleneck. stunnel's STARTTLS front waits about 200 ms per connection before it greets, for
+# every client alike, so STARTTLS rates are bounded by that wait: compare CPU per mail there.
+# The resumed share counts the handshakes stunnel reports as "previous session reused".
+echo
+echo "== TLS: one mail per connection through stunnel to the same sink (clients on core 1, median of $rounds)"
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+  -days 2 -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+free_port() { $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+tls_port=$(free_port)
+starttls_port=$(free_port)
+printf '%s\n' "foreground = yes" "pid =" "debug = 6" "output = $work/stunnel.log" \
+  "socket = l:TCP_NODELAY=1" "socket = r:TCP_NODELAY=1" \
+  "cert = $work/cert.pem" "key = $work/key.pem" \
+  "[implicit]" "accept = 127.0.0.1:$tls_port" "connect = 127.0.0.1:$port" \
+  "[starttls]" "accept = 127.0.0.1:$starttls_port" "connect = 127.0.0.1:$port" "protocol = smtp" \
+  >"$work/stunnel.conf"
+taskset -c 0 stunnel4 "$work/stunnel.conf" >/dev/null 2>&1 &
+tunnel=$!
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$starttls_port") 2>/dev/null && break
+  sleep 0.1
+done
+printf '%s\n' 'import smtplib, ssl, sys' \
+  'port, count, sender, rcpt, path, ca, mode = sys.argv[1:8]' \
+  'message = open(path, "rb").read()' \
+  'context = ssl.create_default_context(cafile=ca)' \
+  'for _ in range(int(count)):' \
+  '    if mode == "tls":' \
+  '        s = smtplib.SMTP_SSL("127.0.0.1", int(port), context=context)' \
+  '    else:' \
+  '        s = smtplib.SMTP("127.0.0.1", int(port))' \
+  '        s.starttls(context=context)' \
+  '    with s:' \
+  '        s.sendmail(sender, [rcpt], message)' >"$work/smtplib_tls.py"
+ntls=$(( n / 10 > 100 ? n / 10 : 100 ))
+nstarttls=20
+tls_clients=(ours smtplib curl)
+declare -A tls_label=([ours]="flowrun + plug-in (ours)" [smtplib]="python smtplib"
+                      [curl]="curl --ssl-reqd (process per mail)")
+for mode in tls starttls; do
+  if [ "$mode" = tls ]; then
+    tport=$tls_port; scheme=smtps; count=$ntls
+  else
+    tport=$starttls_port; scheme=smtp; count=$nstarttls
+  fi
+  declare -A trate=() tcpu=() tls_rate=() tls_cpu=()
+  reused=0; accepted=0
+  for round in $(seq "$rounds"); do
+    for c in "${tls_clients[@]}"; do
+      case $c in
+        ours) cmd=("$flowrun" --server "127.0.0.1:$tport" --set "SMTPFrom=$from" --set "Security=$mode"
+                   --set "TLSCAFile=$work/cert.pem" -q --repeat "$count" "$work/mail.xml") ;;
+        smtplib) cmd=("$py" "$work/smtplib_tls.py" "$tport" "$count" "$from" "$rcpt" "$work/mail.eml"
+                      "$work/cert.pem" "$mode") ;;
+        curl) cmd=(bash -c 'for _ in $(seq "$1"); do curl -sS --ssl-reqd --cacert "$6" --url "$7://127.0.0.1:$2" --mail-from "$3" --mail-rcpt "$4" --upload-file "$5" || exit 1; done'
+                   curl-loop "$count" "$tport" "$from" "$rcpt" "$work/mail.eml" "$work/cert.pem" "$scheme") ;;
+      esac
+      [ "$c" = ours ] && : >"$work/stunnel.log"
+      result=$(run 1 "$count" "${cmd[@]}")
+      read -r r u _ <<<"$result"
+      trate[$c]+="$r "; tcpu[$c]+="$u "
+      if [ "$c" = ours ]; then
+        sleep 0.3  # stunnel logs a handshake when it ends
+        reused=$(( reused + $(grep -c 'previous session reused' "$work/stunnel.log" || true) ))
+        accepted=$(( accepted + $(grep -c 'TLS accepted' "$work/stunnel.log" || true) ))
+      fi
+    done
+  done
+  for c in "${tls_clients[@]}"; do
+    tls_rate[$c]=$(echo "${trate[$c]}" | tr ' ' '\n' | grep . | median)
+    tls_cpu[$c]=$(echo "${tcpu[$c]}" | tr ' ' '\n' | grep . | median)
+  done
+  echo "-- $mode ($count mails a run)"
+  printf '%-36s %10s %14s %16s\n' "client" "mails/s" "CPU µs/mail" "ours/peer CPU"
+  for c in "${tls_clients[@]}"; do
+    printf '%-36s %10.1f %14.1f %16s\n' "${tls_label[$c]}" "${tls_rate[$c]}" "${tls_cpu[$c]}" "$(ratio "${tls_cpu[ours]}" "${tls_cpu[$c]}")"
+  done
+  echo "   resumed handshakes of ours: $reused of $accepted"
+  printf '   targets: CPU per mail vs curl %s (<= 0.50), vs smtplib %s (< 1.00)\n' \
+    "$(ratio "${tls_cpu[ours]}" "${tls_cpu[curl]}")" "$(ratio "${tls_cpu[ours]}" "${tls_cpu[smtplib]}")"
+done
 
 echo
 echo "== targets (printed, not asserted)"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "SendMessage.h"
-#include "rich_mail.h"
+#include "SimpleSMTP/smtp_submit.h"
 
 namespace {
 
@@ -90,9 +90,10 @@ int main(int argc, char** argv) {
     rich.attachments.push_back({"data.bin", "application/octet-stream", data, false});
     const long before = peakRssKiB();
     const auto start = Clock::now();
-    const char* text = sendEmailMessageRich("127.0.0.1", port, "bench@example.com", "sink@example.com", "", "",
-                                            "attachment", "06 Dec 2026 12:00:00 GMT", "", "See the attachment.",
-                                            3, &rich, &code);
+    static const smtp::SubmitOptions plain;
+    const char* text = smtp::sendEmail(plain, "127.0.0.1", port, "bench@example.com", "sink@example.com", "", "",
+                                       "attachment", "06 Dec 2026 12:00:00 GMT", "", "See the attachment.", 3,
+                                       &rich, &code);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (code != 0) {
       std::fprintf(stderr, "mail with attachment failed: %d %s\n", code, text);

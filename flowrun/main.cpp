@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
     for (const std::string& name : node.attributeNames()) {
       std::string value;
       node.getAttribute(name, value);
+      if (name == "SMTPPassword" && !value.empty()) value = "********";
       std::cout << name << '=' << value << '\n';
     }
     return kAllOut;

@@ -1,6 +1,7 @@
 // Fuzz target: the SMTP client's whole dialogue against whatever a server may send. The input
-// is the server's byte stream, waiting in a socketpair before the client starts; the real
-// SmtpSendMessage runs over the other end. A model of the dialogue predicts the outcome.
+// is the server's byte stream, cut into replies; a peer thread answers each command the real
+// SmtpSendMessage sends over a socketpair with the next one. A model of the dialogue predicts
+// the outcome. The same bytes also go through the EHLO extension parser.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "SimpleSMTP/smtp_internal.h"
@@ -106,6 +108,55 @@ void setBuffers(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kBuffer, sizeof kBuffer);
 }
 
+void sendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;  // the client has gone
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// The server's side: the greeting, then one reply for each command (the mail data counts as
+// one once DATA was accepted); when the replies run out, the incomplete rest and the end of
+// the stream. Returns everything the client wrote, up to its close.
+std::string serve(int fd, const std::vector<std::string>& replies, std::string_view rest) {
+  std::string sent;
+  std::size_t next = 0;
+  bool inData = false;
+  std::size_t scanned = 0;
+  const auto answer = [&] {
+    if (next < replies.size()) {
+      const std::string& reply = replies[next++];
+      inData = false;
+      sendAll(fd, reply);
+      return reply;
+    }
+    if (next++ == replies.size()) {
+      sendAll(fd, rest);
+      ::shutdown(fd, SHUT_WR);
+    }
+    return std::string();
+  };
+  answer();
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    sent.append(chunk, static_cast<std::size_t>(n));
+    for (;;) {
+      const std::size_t end = sent.find(inData ? "\r\n.\r\n" : "\r\n", scanned);
+      if (end == std::string::npos) break;
+      const bool data = inData;
+      const std::size_t lineStart = scanned;
+      scanned = end + (data ? 5 : 2);
+      const bool isDataCommand = !data && sent.compare(lineStart, end - lineStart, "DATA") == 0;
+      const std::string reply = answer();
+      inData = isDataCommand && SmtpGetRc(SmtpProto[SMTP_PROTO_DATA], reply.c_str()) == 0;
+    }
+  }
+  return sent;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -115,19 +166,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const bool mime = (data[0] & 4) != 0;
   const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 
+  const auto replies = modelReplies(stream);
+  std::size_t complete = 0;
+  for (const auto& reply : replies) complete += reply.size();
+  const std::string_view rest = stream.substr(complete);
+
+  // What an EHLO reply offers is only ever read from the reply's keyword lines.
+  const smtp::Extensions offered = smtp::parseExtensions(stream);
+  if ((offered.authPlain || offered.authLogin) && stream.find_first_of("aA") == std::string_view::npos)
+    fail("AUTH found where there is none");
+
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
   setBuffers(pair[0]);
   setBuffers(pair[1]);
   const int server = pair[1];
   ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-  std::size_t written = 0;
-  while (written < stream.size()) {
-    const ssize_t n = ::send(server, stream.data() + written, stream.size() - written, MSG_NOSIGNAL);
-    if (n <= 0) fail("pre-filling the stream");
-    written += static_cast<std::size_t>(n);
-  }
-  ::shutdown(server, SHUT_WR);
+  std::string sent;
+  std::thread peer([&] { sent = serve(server, replies, rest); });
 
   std::string to;
   for (std::size_t i = 0; i < recipients; ++i) {
@@ -139,27 +195,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char* text = nullptr;
   int code;
   {
-    const smtp::ScopedTimeouts quick(smtp::Millis{50});
+    // Generous: a bound runs out only when a peer thread stalls, never by the input's doing.
+    const smtp::ScopedTimeouts bounded(smtp::Millis{5000});
     smtp::setNextSocketForTesting(pair[0]);
     code = SmtpSendMessage(&session, "Sender <sender@example.com>", to.c_str(), "", "", "Subject",
                            "07 Mar 2001 09:05:03 GMT", "", mime ? "caf\xc3\xa9\n.\n" : "line\n.\n", 3,
                            &text);
   }
-
-  // Everything the client wrote; it has closed its end, so this ends.
-  std::string sent;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::recv(server, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n <= 0) break;
-    sent.append(chunk, static_cast<std::size_t>(n));
-  }
+  peer.join();
   ::close(server);
 
   if (text == nullptr) fail("no text");
   if (::strnlen(text, smtp::kReplyBufferSize) >= smtp::kReplyBufferSize) fail("text not terminated");
 
-  const auto replies = modelReplies(stream);
   const Expected expected = predict(replies, recipients);
   if (code != expected.code)
     fail("code", std::to_string(code) + " expected " + std::to_string(expected.code));

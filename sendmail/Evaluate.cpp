@@ -61,10 +61,12 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   auto text = [](const char* s) { return s != nullptr ? s : ""; };
   auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
   int32_t code = 0;
-  outcome.errorText = sendEmailMessageRich(settings.serverName, settings.serverPort != 0 ? settings.serverPort : 25,
-                                           text(from), list(fields.to), list(fields.cc), list(fields.bcc),
-                                           text(fields.subject.get()), descriptor.date, descriptor.messageId,
-                                           text(fields.body()), settings.priority, fields.richContent(), &code);
+  static const smtp::SubmitOptions plain;
+  outcome.errorText = smtp::sendEmail(settings.submit != nullptr ? *settings.submit : plain, settings.serverName,
+                                      settings.serverPort != 0 ? settings.serverPort : 25, text(from),
+                                      list(fields.to), list(fields.cc), list(fields.bcc),
+                                      text(fields.subject.get()), descriptor.date, descriptor.messageId,
+                                      text(fields.body()), settings.priority, fields.richContent(), &code);
   outcome.code = code;
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "SendMailPlugIn.h"
+#include "SubmitSettings.h"
 #include "TvlSampPluginUtil.h"
 #include "node_internal.h"
 #include "util_alloc.h"
@@ -18,7 +19,8 @@ constexpr std::size_t kAttributeNameUnits = sizeof(AttributeTableEntry::name) / 
 constexpr std::size_t kTerminalNameUnits = sizeof(TerminalListEntry::name) / sizeof(CciChar);
 constexpr int32_t kAttributeCopyLimit = 256;
 
-// The attributes of "SendMailPlugInNode", in index order. All are strings.
+// The attributes of "SendMailPlugInNode", in index order, then those of secure submission.
+// All are strings.
 constexpr const char* kAttributeNames[] = {
     "Bcc",        "Priority", "SetPriority", "ServerName", "ServerPort", "SMTPFrom",
     "SMTPFullFrom", "C",      "F",           "f",          "h",          "X",
@@ -106,6 +108,9 @@ CciContext* createNodeContext(CciFactory* /*factory*/, const CciChar* nodeName, 
   for (const char* name : kAttributeNames) {
     insertNamed(name, [&](const CciChar* n) { insertAttributeTableEntry(context, n, ATTRIBUTE_KIND_STRING); });
   }
+  for (const char* name : kSubmitAttributeNames) {
+    insertNamed(name, [&](const CciChar* n) { insertAttributeTableEntry(context, n, ATTRIBUTE_KIND_STRING); });
+  }
   insertNamed("in", [&](const CciChar* n) { insertInputTerminalListEntry(context, n); });
   insertNamed("out", [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
   insertNamed("failure", [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
@@ -124,6 +129,7 @@ void deleteNodeContext(CciContext* handle) {
   std::free(context->smtpFrom);
   std::free(context->smtpFullFrom);
   std::free(context->bcc);
+  delete context->submit;
   delete context;
 }
 

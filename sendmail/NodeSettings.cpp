@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SendMailPlugIn.h"
+#include "SubmitSettings.h"
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
@@ -68,6 +69,11 @@ void loadGroupA(NodeContext& context) {
       context.priority = static_cast<int8_t>(GetPriorityNumber(value));
     }
   }
+
+  context.submit = makeSubmitSettings([&](const char* name) {
+                     CString text = readAttributeText(context, name);
+                     return std::string(text ? text.get() : "");
+                   }).release();
 }
 
 // Server and sender. Runs again at the next evaluation while the server name is absent.
@@ -117,6 +123,7 @@ void loadNodeSettings(NodeContext& context, NodeSettings& settings) {
 
   settings.serverPort = context.serverPort;
   settings.priority = context.priority;
+  if (context.submit != nullptr) settings.submit = &context.submit->options;
   if (complete) {
     settings.serverName = context.serverName;
     settings.fromAddress = context.fromAddress;

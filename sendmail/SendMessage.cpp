@@ -1,12 +1,14 @@
 // The SMTP client's entry point: sets up the session, runs one mail's dialogue and reports a
-// code and a text; never lets an exception out. Also the month abbreviations of date texts.
+// code and a text; never lets an exception out. The node's way in takes the secure-submission
+// options; the exported one sends with none. Also the month abbreviations of date texts.
 #include "SendMessage.h"
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
-#include "SimpleSMTP/smtp_internal.h"
-#include "rich_mail.h"
+#include "SimpleSMTP/smtp.h"
+#include "SimpleSMTP/smtp_submit.h"
 
 namespace {
 const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -14,13 +16,24 @@ const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "J
 const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
 }  // namespace
 
-const char* sendEmailMessageRich(const char* serverName, uint16_t port, const char* from, const char* to,
-                                 const char* cc, const char* bcc, const char* subject, const char* date,
-                                 const char* messageId, const char* body, signed char priority,
-                                 const richmail::RichMail* rich, int32_t* code) {
+namespace smtp {
+
+const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
+                      const char* from, const char* to, const char* cc, const char* bcc,
+                      const char* subject, const char* date, const char* messageId,
+                      const char* body, signed char priority, const richmail::RichMail* rich,
+                      int32_t* code) noexcept {
   int32_t ignored = 0;
   if (code == nullptr) code = &ignored;
   try {
+    if (options.refusal != 0) {
+      // A setting the node cannot use: nothing is sent, never in clear instead.
+      thread_local std::string text;
+      text = SMTPErrorString(options.refusal);
+      if (!options.refusalDetail.empty()) text.append(": ").append(options.refusalDetail);
+      *code = options.refusal;
+      return text.c_str();
+    }
     int error = 0;
     std::unique_ptr<SmtpSession, decltype(&std::free)> session(
         SmtpInit(orEmpty(serverName), port, &error), &std::free);
@@ -29,9 +42,9 @@ const char* sendEmailMessageRich(const char* serverName, uint16_t port, const ch
       return SMTPErrorString(error);
     }
     const char* text = "";
-    int rc = smtp::sendMessage(session.get(), orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
-                               orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
-                               priority, rich, &text);
+    int rc = sendMessage(session.get(), options, orEmpty(serverName), orEmpty(from), orEmpty(to),
+                         orEmpty(cc), orEmpty(bcc), orEmpty(subject), orEmpty(date),
+                         orEmpty(messageId), orEmpty(body), priority, rich, &text);
     if (rc == 0) rc = SmtpCleanUp();
     *code = rc;
     return rc == 0 ? "" : text;
@@ -41,14 +54,17 @@ const char* sendEmailMessageRich(const char* serverName, uint16_t port, const ch
   }
 }
 
+}  // namespace smtp
+
 extern "C" {
 
 SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const char* from,
                                     const char* to, const char* cc, const char* bcc,
                                     const char* subject, const char* date, const char* messageId,
                                     const char* body, signed char priority, int32_t* code) {
-  return sendEmailMessageRich(serverName, port, from, to, cc, bcc, subject, date, messageId, body, priority,
-                              nullptr, code);
+  static const smtp::SubmitOptions plain;
+  return smtp::sendEmail(plain, serverName, port, from, to, cc, bcc, subject, date, messageId,
+                         body, priority, nullptr, code);
 }
 
 SM_API const char* MonthShortName(int month) {

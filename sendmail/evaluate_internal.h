@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "SendMailPlugIn.h"
+#include "SimpleSMTP/smtp_submit.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
 #include "node_internal.h"
@@ -63,6 +64,7 @@ struct NodeSettings {
   const char* fromAddress = nullptr;
   const char* bcc = nullptr;
   int8_t priority = 3;
+  const smtp::SubmitOptions* submit = nullptr;  // the context's, or none (plain submission)
 
   std::string serverNameCopy;
   std::string fromAddressCopy;

@@ -13,6 +13,8 @@
 #include "SendMailPlugIn.h"
 #include "node_utils.h"
 
+struct SubmitSettings;
+
 struct NodeContext {
   CciNode* nodeObject;
   AttributeTableEntry* attributeTableHead;
@@ -36,6 +38,9 @@ struct NodeContext {
      settingsComplete is set (release) the fields above are never written again. */
   std::mutex settingsLock;
   std::atomic<bool> settingsComplete;
+  /* Secure submission (SubmitSettings.h): loaded with the first group of settings, owned by
+     the context, never changed once loaded. */
+  SubmitSettings* submit;
 };
 
 int GetPriorityNumber(const CciChar* text);

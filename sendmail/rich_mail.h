@@ -1,11 +1,11 @@
 // A mail's rich content beside the twelve values of a mail request: the Reply-To list, an HTML
 // text, the message's own header fields and its attachments. It travels by pointer from the
-// evaluate callback to the SMTP client and never crosses the library's C interface. Which
-// header fields a message may add is decided in host/header_rule.h, shared with the runner.
+// evaluate callback to the SMTP client (smtp::sendEmail) and never crosses the library's C
+// interface. Which header fields a message may add is decided in host/header_rule.h, shared
+// with the runner.
 #ifndef SENDMAIL_RICH_MAIL_H
 #define SENDMAIL_RICH_MAIL_H
 
-#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -36,12 +36,5 @@ struct RichMail {
 };
 
 }  // namespace richmail
-
-// The mail request with rich content: SendEmailMessage's contract, plus `rich` (null: the mail
-// SendEmailMessage sends). Hidden; the evaluate callback calls it in SendEmailMessage's place.
-const char* sendEmailMessageRich(const char* serverName, uint16_t port, const char* from, const char* to,
-                                 const char* cc, const char* bcc, const char* subject, const char* date,
-                                 const char* messageId, const char* body, signed char priority,
-                                 const richmail::RichMail* rich, int32_t* code);
 
 #endif

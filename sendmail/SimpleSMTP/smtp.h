@@ -1,7 +1,8 @@
 /* The SMTP client's exported layer: session set-up, the command table with its reply codes
    and error texts, the dialogue, recipient and priority header lines, and the TCP transport.
    Error codes: 0 success, 100..105 TCP/IP and resources, 1000..1010 SMTP refusals,
-   -1 a reply the command's table entry does not list, or nothing received. */
+   1100..1107 secure submission (settings, TLS, AUTH, SMTPUTF8), -1 a reply the command's
+   table entry does not list, or nothing received. */
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_H
 #define SENDMAIL_SIMPLESMTP_SMTP_H
 
@@ -30,14 +31,28 @@ enum {
   SMTP_LIMITS_EXCEEDED = 1008,
   SMTP_UNKNOWN_DESTINEE = 1009,
   SMTP_UNKNOWN_ON_SERVER = 1010,
+  SMTP_BAD_SECURITY = 1100,
+  SMTP_BAD_TLS_VERIFY = 1101,
+  SMTP_BAD_TIMEOUT = 1102,
+  SMTP_STARTTLS_NOT_OFFERED = 1103,
+  SMTP_TLS_FAILED = 1104,
+  SMTP_AUTH_NOT_OFFERED = 1105,
+  SMTP_AUTH_UNENCRYPTED = 1106,
+  SMTP_NO_SMTPUTF8 = 1107,
   SMTP_UNLISTED_REPLY = -1
 };
 
-/* One mail's connection parameters. */
+enum { SMTP_MAX_SERVER_ADDRESSES = 8 };
+
+/* One mail's connection parameters. serverAddress is the name's first IPv4 address (zero when
+   it has none); serverAddresses holds every address found, IPv4 and IPv6, tried in turn. A
+   record with serverAddressCount 0 connects to serverAddress alone. */
 typedef struct SmtpSession {
   char localHostName[256];
   struct sockaddr_in serverAddress;
-  void* serverHost; /* not used: the resolver's result is copied into serverAddress */
+  void* serverHost; /* not used: the resolver's result is copied into the address fields */
+  int32_t serverAddressCount;
+  struct sockaddr_in6 serverAddresses[SMTP_MAX_SERVER_ADDRESSES]; /* IPv4 ones as sockaddr_in */
 } SmtpSession;
 
 typedef struct SmtpReplyCode {
@@ -49,6 +64,9 @@ typedef struct SmtpProtoEntry {
   const char* command; /* printf-style; null for the greeting */
   SmtpReplyCode replies[16];
 } SmtpProtoEntry;
+
+/* Steps of SmtpProto. */
+enum { SMTP_PROTO_STEPS = 10 };
 
 /* Indexes into SmtpProto. */
 enum {
@@ -64,7 +82,7 @@ enum {
   SMTP_PROTO_REST = 9
 };
 
-SM_API extern const SmtpProtoEntry SmtpProto[10];
+SM_API extern const SmtpProtoEntry SmtpProto[SMTP_PROTO_STEPS];
 
 SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error);
 SM_API int SmtpCleanUp(void);

@@ -22,14 +22,26 @@ using Millis = std::chrono::milliseconds;
 // Size of the reply buffer a caller hands to the reader (the failure text lives in it).
 inline constexpr std::size_t kReplyBufferSize = 10000;
 
-// What each SmtpProto step needs beside its command and reply codes: how long to wait for the
-// reply, and how long a write may stall before the connection counts as lost.
+// Steps beyond SmtpProto's, for the extended dialogue only: their entries live in a hidden
+// table of the same shape (smtp_proto.cpp), so that the exported table keeps its ten rows.
+enum : int {
+  kStepEhlo = SMTP_PROTO_STEPS,
+  kStepStartTls,
+  kStepAuth,
+  kSteps  // every step, SmtpProto's and the hidden ones
+};
+// The entry of any step, exported or hidden; null for an index outside both tables.
+const SmtpProtoEntry* protoEntry(int step) noexcept;
+// SmtpGetRc against the entry of any step; -1 for an unknown step.
+int judge(int step, const char* reply) noexcept;
+
+// What each step needs beside its command and reply codes: how long to wait for the reply,
+// and how long a write may stall before the connection counts as lost.
 struct StepLimits {
-  const char* name;
   Millis reply;
   Millis writeStall;
 };
-extern const StepLimits kStepLimits[10];
+extern const StepLimits kStepLimits[kSteps];
 inline constexpr Millis kConnectTimeout{30'000};
 // The longest a single receive blocks in the kernel; a longer reply wait takes more slices
 // (then poll). Being the shortest step bound, it is set once per connection, not once per step.
@@ -39,6 +51,15 @@ inline constexpr Millis kReceiveSlice{30'000};
 Millis replyTimeout(int step) noexcept;
 Millis writeStallTimeout(int step) noexcept;
 Millis connectTimeout() noexcept;
+
+// One connection's bounds: the effective ones, or `fixed` for every wait when it is set (the
+// node's TimeoutSeconds).
+struct Bounds {
+  Millis fixed{0};
+  Millis reply(int step) const noexcept { return fixed.count() > 0 ? fixed : replyTimeout(step); }
+  Millis stall(int step) const noexcept { return fixed.count() > 0 ? fixed : writeStallTimeout(step); }
+  Millis connect() const noexcept { return fixed.count() > 0 ? fixed : connectTimeout(); }
+};
 
 // Test hook (not exported): while set to a positive value, every reply wait, write stall and
 // connect uses it instead of the table. Zero restores the defaults.
@@ -56,12 +77,18 @@ char* threadReplyBuffer() noexcept;
 
 // ---- transport (tcp.cpp) ----
 
-// Blocking IPv4 stream socket connected within the connect bound, TCP_NODELAY set.
-// Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
+// Connects a blocking stream socket (TCP_NODELAY) to one of `count` addresses (sockaddr_in or
+// sockaddr_in6, by family), trying them in turn within `bound` altogether: each attempt gets
+// an equal share of what is left. Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or
+// SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
+int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept;
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
 // True when the socket, connected to `peer`, is the peer itself (a simultaneous open on a
 // loopback port): its own address and port are the ones it connected to.
-bool connectedToItself(int fd, const sockaddr_in& peer) noexcept;
+bool connectedToItself(int fd, const sockaddr* peer) noexcept;
+inline bool connectedToItself(int fd, const sockaddr_in& peer) noexcept {
+  return connectedToItself(fd, reinterpret_cast<const sockaddr*>(&peer));
+}
 
 // Test hook (not exported): the calling thread's next connectSocket hands out `fd` (a connected,
 // non-blocking stream socket the caller made, for instance one end of a socketpair) instead of
@@ -73,45 +100,128 @@ void setNextSocketForTesting(int fd) noexcept;
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept;
 int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
 
-// True once `fd` has something to read (or has failed) within `timeout`.
+// True once `fd` has something to read (or has failed) within `timeout`; waitWritable alike.
 bool waitReadable(int fd, Millis timeout) noexcept;
+bool waitWritable(int fd, Millis timeout) noexcept;
 
 // Sets SO_RCVTIMEO or SO_SNDTIMEO to `bound` (at least 1 ms). False when the socket refused.
 bool setWaitBound(int fd, int option, Millis bound) noexcept;
 
+// A byte stream to the server: the plain socket, or TLS over it (smtp_tls.cpp).
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Writes every byte of the vector, a stall bounded by `stall`: 0 or SMTP_TCPIP_ERROR.
+  virtual int send(iovec* iov, int count, Millis stall) noexcept = 0;
+  // Next bytes, waiting at most `left`: the count, 0 at the end of the stream, -1 on failure
+  // or silence.
+  virtual long receive(char* buffer, std::size_t size, Millis left) noexcept = 0;
+  // What has already arrived, without waiting: the count, 0 when nothing.
+  virtual long receiveReady(char* buffer, std::size_t size) noexcept = 0;
+};
+
+// The plain socket; it does not own the descriptor. One receive is one system call: the
+// kernel keeps the bound (SO_RCVTIMEO, in slices), poll only for what a slice leaves.
+class PlainStream final : public Stream {
+ public:
+  explicit PlainStream(int fd) noexcept : fd_(fd) {}
+  int send(iovec* iov, int count, Millis stall) noexcept override;
+  long receive(char* buffer, std::size_t size, Millis left) noexcept override;
+  long receiveReady(char* buffer, std::size_t size) noexcept override;
+
+ private:
+  int fd_;
+  Millis armed_{-1};  // the receive bound the socket holds, -1 while unknown
+};
+
+// ---- TLS (smtp_tls.cpp) ----
+
+class TlsClient;
+
+// TLS over the connected socket, with the node's context. Reads and writes never block in
+// the kernel and never raise SIGPIPE; every wait goes through poll within the caller's bound.
+class TlsStream final : public Stream {
+ public:
+  TlsStream(int fd, TlsClient& client) noexcept;
+  ~TlsStream() override;
+  TlsStream(const TlsStream&) = delete;
+  TlsStream& operator=(const TlsStream&) = delete;
+  // The handshake within `bound`, the server checked against `host` (a name, also sent as SNI,
+  // or an address literal), resuming the node's last session. False with `why` set.
+  bool handshake(std::string_view host, Millis bound, std::string& why) noexcept;
+  // Says goodbye (close_notify) without waiting for the answer.
+  void shutdown() noexcept;
+  int send(iovec* iov, int count, Millis stall) noexcept override;
+  long receive(char* buffer, std::size_t size, Millis left) noexcept override;
+  long receiveReady(char* buffer, std::size_t size) noexcept override;
+
+  struct Io;  // the socket glue under OpenSSL
+
+ private:
+  // Waits for what the last call of OpenSSL needs; false when it failed or the time is up.
+  bool await(int result, std::chrono::steady_clock::time_point deadline) noexcept;
+
+  void* ssl_ = nullptr;  // SSL*
+  int fd_;
+  TlsClient& client_;
+  char first_[8] = {};  // the first bytes the server sent during the handshake
+  std::size_t firstLength_ = 0;
+  bool timedOut_ = false;
+};
+
 // ---- replies (smtp_reply.cpp) ----
 
-// Reads whole replies from one connection. Bytes that arrive after a reply's last line are
-// kept for the next reply, so the dialogue stays in step with the server.
+// Reads whole replies from one stream. For a connection's dialogue (`strict`), bytes that
+// arrive after a reply's last line are kept only until the next command goes out: a reply is
+// what arrives after its command. Otherwise (the exported line writers, handed a bare socket)
+// they are read as the next reply.
 class ReplyReader {
  public:
-  explicit ReplyReader(int fd) noexcept : fd_(fd) {}
+  explicit ReplyReader(Stream& stream, Bounds bounds = {}, bool strict = false) noexcept
+      : stream_(&stream), bounds_(bounds), strict_(strict) {}
   // Reads one complete reply (every line up to the one that is not "ddd-") into `buffer`, which
   // holds `size` bytes and is always NUL-terminated: what does not fit is read and dropped, and
   // NUL bytes become blanks. Returns false when the connection ended, failed or stayed silent
   // past `timeout` before the reply was complete; the buffer is then empty.
   bool read(char* buffer, std::size_t size, Millis timeout) noexcept;
+  // Drops what is left of earlier replies, kept or already arrived, before a command goes out
+  // (strict readers only).
+  void dropStray() noexcept;
+  // Reads on another stream from now on (the same socket once TLS starts); nothing carries over.
+  void switchTo(Stream& stream) noexcept;
+  Stream& stream() noexcept { return *stream_; }
+  const Bounds& bounds() const noexcept { return bounds_; }
 
  private:
-  // Next bytes from the socket: a blocking receive bounded by `left` (one system call per
-  // round trip), or a poll first when the socket was made non-blocking by someone else.
-  long receive(Millis left) noexcept;
-
-  int fd_;
-  Millis armed_{-1};  // the receive bound the socket holds, -1 while unknown
+  Stream* stream_;
+  Bounds bounds_;
+  bool strict_;
   std::array<char, 4096> in_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
 };
 
-// Sends `line` + CR LF and reads the reply into `reply`, judged against SmtpProto[step].
-// Returns the table's verdict, or kLost when the write failed or no complete reply came.
+// Sends `line` + CR LF (stray bytes dropped first) and reads the reply into `reply`, judged
+// against the step's entry; `reply` alone, without sending, when `line` is null (the greeting,
+// the end of the mail data). Returns the verdict, or kLost when the write failed or no complete
+// reply came.
 inline constexpr int kLost = SMTP_UNLISTED_REPLY;
 struct Exchange {
   int code;   // 0 accepted, a refusal code, or -1
   bool lost;  // nothing usable came back
 };
-Exchange command(int fd, ReplyReader& reader, int step, std::string_view line, char* reply) noexcept;
+Exchange command(ReplyReader& reader, int step, std::string_view line, char* reply) noexcept;
+Exchange awaitReply(ReplyReader& reader, int step, char* reply) noexcept;
+
+// What an EHLO reply offers, of what the client uses.
+struct Extensions {
+  bool startTls = false;
+  bool smtpUtf8 = false;
+  bool authPlain = false;
+  bool authLogin = false;
+};
+// Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).
+Extensions parseExtensions(std::string_view reply) noexcept;
 
 // ---- composition (smtp_compose.cpp, smtp_recipients.cpp, smtp_priority.cpp) ----
 
@@ -218,7 +328,7 @@ void appendAddressField(std::string& out, std::string_view name, std::string_vie
 
 // Sends one RCPT TO per entry of `list` until one is not accepted; the last reply stays in
 // `reply`. An entry that is not sendable is refused with SMTP_BAD_PARAMETERS before it is sent.
-Exchange sendRecipients(int fd, ReplyReader& reader, std::string_view list, char* reply) noexcept;
+Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply) noexcept;
 
 void appendPriorityLine(std::string& out, signed char priority);
 void appendXPriorityLine(std::string& out, signed char priority);
@@ -261,11 +371,6 @@ class BodySegments {
 };
 
 // ---- rich content (smtp_mime.cpp) ----
-
-// SmtpSendMessage with the mail's rich content (null: SmtpSendMessage itself).
-int sendMessage(SmtpSession* session, const char* from, const char* to, const char* cc, const char* bcc,
-                const char* subject, const char* date, const char* messageId, const char* body,
-                signed char priority, const richmail::RichMail* rich, const char** text);
 
 // True when the rich content alone makes the mail MIME: parts, or non-ASCII in the Reply-To
 // list or in a header value.

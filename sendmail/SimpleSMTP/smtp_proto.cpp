@@ -1,8 +1,10 @@
-// The protocol table: each dialogue step's command, the reply codes it knows and what they mean,
-// plus the parallel table of per-step time bounds; the reply judge and the error texts.
+// The protocol table: each dialogue step's command, the reply codes it knows and what they mean
+// (the exported steps, then the hidden ones of the extended dialogue), plus the parallel table
+// of per-step time bounds; the reply judge and the error texts.
 // Everything here is constant except the test hook that shortens the bounds.
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
 #include "smtp_internal.h"
 
@@ -27,7 +29,7 @@ constexpr SmtpProtoEntry withCommand(const char* command, SmtpProtoEntry entry) 
 
 extern "C" {
 
-const SmtpProtoEntry SmtpProto[10] = {
+const SmtpProtoEntry SmtpProto[SMTP_PROTO_STEPS] = {
     {nullptr, {{"220", 0}, {"421", SMTP_SERVICE_UNAVAILABLE}}},
     {"HELO %s",
      {{"250", 0},
@@ -75,6 +77,56 @@ const SmtpProtoEntry SmtpProto[10] = {
 }  // extern "C"
 
 namespace smtp {
+namespace {
+// The extended dialogue's steps, in the order of their indexes from kStepEhlo on. EHLO knows
+// HELO's replies; a refusal of STARTTLS or AUTH hands the server's reply out (454, 530, 535...).
+constexpr SmtpProtoEntry kExtendedProto[] = {
+    {"EHLO %s",
+     {{"250", 0},
+      {"421", SMTP_REFUSED},
+      {"500", SMTP_BAD_PARAMETERS},
+      {"501", SMTP_BAD_PARAMETERS},
+      {"502", SMTP_CANNOT_EXECUTE},
+      {"504", SMTP_CANNOT_EXECUTE},
+      {"550", SMTP_REFUSED},
+      {"555", SMTP_BAD_PARAMETERS}}},
+    {"STARTTLS",
+     {{"220", 0},
+      {"421", SMTP_REFUSED},
+      {"454", SMTP_REFUSED},
+      {"501", SMTP_BAD_PARAMETERS},
+      {"502", SMTP_CANNOT_EXECUTE}}},
+    // AUTH and each answer to a challenge: 334 asks for the next one, 235 ends it.
+    {"AUTH %s",
+     {{"235", 0},
+      {"334", 0},
+      {"421", SMTP_REFUSED},
+      {"432", SMTP_REFUSED},
+      {"454", SMTP_REFUSED},
+      {"500", SMTP_REFUSED},
+      {"501", SMTP_BAD_PARAMETERS},
+      {"502", SMTP_CANNOT_EXECUTE},
+      {"504", SMTP_CANNOT_EXECUTE},
+      {"530", SMTP_REFUSED},
+      {"534", SMTP_REFUSED},
+      {"535", SMTP_REFUSED},
+      {"538", SMTP_REFUSED}}},
+};
+static_assert(SMTP_PROTO_STEPS + std::size(kExtendedProto) == kSteps,
+              "every extended step has its row");
+static_assert(std::size(SmtpProto) == SMTP_PROTO_STEPS);
+}  // namespace
+
+const SmtpProtoEntry* protoEntry(int step) noexcept {
+  if (step >= 0 && step < SMTP_PROTO_STEPS) return &SmtpProto[step];
+  if (step >= SMTP_PROTO_STEPS && step < kSteps) return &kExtendedProto[step - SMTP_PROTO_STEPS];
+  return nullptr;
+}
+
+int judge(int step, const char* reply) noexcept {
+  const SmtpProtoEntry* entry = protoEntry(step);
+  return entry != nullptr ? SmtpGetRc(*entry, reply) : SMTP_UNLISTED_REPLY;
+}
 
 using std::chrono::minutes;
 using std::chrono::seconds;
@@ -83,13 +135,17 @@ using std::chrono::seconds;
 // five minutes, as Postfix does. QUIT's reply changes nothing once the mail is accepted, so it
 // gets only 30 s. A write may stall as long as its step's reply may take, except the mail data,
 // which gets RFC 5321's three-minute data-block bound per stall.
-const StepLimits kStepLimits[10] = {
-    {"greeting", minutes(5), minutes(5)},    {"HELO", minutes(5), minutes(5)},
-    {"MAIL", minutes(5), minutes(5)},        {"MAIL SIZE", minutes(5), minutes(5)},
-    {"RCPT", minutes(5), minutes(5)},        {"DATA", minutes(2), minutes(2)},
-    {"end of data", minutes(10), minutes(3)}, {"VRFY", minutes(5), minutes(5)},
-    {"QUIT", seconds(30), seconds(30)},      {"REST", minutes(5), minutes(5)},
+// In step order: greeting, HELO, MAIL, MAIL SIZE, RCPT, DATA, end of data, VRFY, QUIT, REST;
+// then EHLO (HELO's), STARTTLS and AUTH (MAIL's five minutes, as for any command without its
+// own RFC 5321 value).
+const StepLimits kStepLimits[kSteps] = {
+    {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(5), minutes(5)},
+    {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(2), minutes(2)},
+    {minutes(10), minutes(3)}, {minutes(5), minutes(5)}, {seconds(30), seconds(30)},
+    {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(5), minutes(5)},
+    {minutes(5), minutes(5)},
 };
+static_assert(std::size(kStepLimits) == kSteps);
 
 namespace {
 std::atomic<long long> testTimeoutMs{0};
@@ -99,7 +155,7 @@ Millis overridden(Millis fallback) noexcept {
   return ms > 0 ? Millis{ms} : fallback;
 }
 
-bool validStep(int step) noexcept { return step >= 0 && step < 10; }
+bool validStep(int step) noexcept { return step >= 0 && step < kSteps; }
 }  // namespace
 
 void setTimeoutsForTesting(Millis all) noexcept {
@@ -119,7 +175,7 @@ char* threadReplyBuffer() noexcept {
 }
 
 void appendCommand(std::string& out, int step, std::string_view argument) {
-  const std::string_view format = SmtpProto[step].command;
+  const std::string_view format = protoEntry(step)->command;
   const std::size_t hole = format.find("%s");
   if (hole == std::string_view::npos) {
     out += format;
@@ -159,6 +215,18 @@ const char* const kSmtpTexts[] = {"Answer was not expected",
                                   "Server limits exceeded",
                                   "Unknown destinee",
                                   "Address OK,unknown on this server"};
+static_assert(std::size(kTcpTexts) == SMTP_TCPIP_NO_MEMORY - SMTP_TCPIP_ERROR + 1);
+static_assert(std::size(kSmtpTexts) == SMTP_UNKNOWN_ON_SERVER - SMTP_ANSWER_NOT_EXPECTED + 1);
+// Secure submission: settings the node refuses, then what the server lacks or refused.
+const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
+                                    "TLSVerify must be empty, yes or no",
+                                    "TimeoutSeconds must be empty or a number of seconds",
+                                    "STARTTLS not offered by the server",
+                                    "TLS handshake failed",
+                                    "AUTH not offered by the server",
+                                    "credentials would be sent unencrypted: set Security",
+                                    "non-ASCII address, and the server does not offer SMTPUTF8"};
+static_assert(std::size(kSecureTexts) == SMTP_NO_SMTPUTF8 - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -169,6 +237,7 @@ SM_API const char* SMTPErrorString(int code) {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_NO_SMTPUTF8) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

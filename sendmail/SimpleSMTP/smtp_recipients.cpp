@@ -175,7 +175,7 @@ void appendAddressField(std::string& out, std::string_view name, std::string_vie
   folder.finish();
 }
 
-Exchange sendRecipients(int fd, ReplyReader& reader, std::string_view list, char* reply) noexcept {
+Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply) noexcept {
   thread_local std::string line;
   Exchange result{0, false};
   try {
@@ -186,7 +186,7 @@ Exchange sendRecipients(int fd, ReplyReader& reader, std::string_view list, char
       }
       line.clear();
       appendCommand(line, SMTP_PROTO_RCPT, envelopeAddress(entry));
-      result = command(fd, reader, SMTP_PROTO_RCPT, line, reply);
+      result = command(reader, SMTP_PROTO_RCPT, line, reply);
       return result.code == 0;
     });
   } catch (...) {
@@ -215,8 +215,9 @@ extern "C" {
 
 SM_API int SmtpSendRcpt(int socket, const char* list, char* replyBuffer) {
   if (list == nullptr || replyBuffer == nullptr) return 0;
-  smtp::ReplyReader reader(socket);
-  return smtp::sendRecipients(socket, reader, list, replyBuffer).code;
+  smtp::PlainStream stream(socket);
+  smtp::ReplyReader reader(stream);
+  return smtp::sendRecipients(reader, list, replyBuffer).code;
 }
 
 SM_API int SmtpSendTo(int socket, const char* list) {

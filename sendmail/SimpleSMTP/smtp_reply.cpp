@@ -1,11 +1,13 @@
 // The one reply reader: collects a whole SMTP reply however the server splits it, however many
 // lines it has and however long it is, within the step's time bound. Every edge case of reading
-// lives here: split and multi-line replies, over-long replies, NUL bytes, end, reset, silence.
+// lives here: split and multi-line replies, over-long replies, NUL bytes, end, reset, silence,
+// and bytes sent before their command (dropped). Also what an EHLO reply offers.
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "smtp_internal.h"
 
@@ -25,15 +27,16 @@ bool continues(const char head[4], std::size_t lineLength) noexcept {
 
 }  // namespace
 
-long ReplyReader::receive(Millis left) noexcept {
-  const Millis bound = std::min(left, kReceiveSlice);
-  if (bound != armed_) armed_ = setWaitBound(fd_, SO_RCVTIMEO, bound) ? bound : Millis{-1};
-  // Without a bound in the kernel the receive must not block: the caller polls instead.
-  const int flags = armed_.count() < 0 ? MSG_DONTWAIT : 0;
-  for (;;) {
-    const ssize_t got = ::recv(fd_, in_.data(), in_.size(), flags);
-    if (got >= 0 || errno != EINTR) return got;
+void ReplyReader::dropStray() noexcept {
+  if (!strict_) return;
+  begin_ = end_ = 0;
+  while (stream_->receiveReady(in_.data(), in_.size()) > 0) {
   }
+}
+
+void ReplyReader::switchTo(Stream& stream) noexcept {
+  stream_ = &stream;
+  begin_ = end_ = 0;
 }
 
 bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept {
@@ -46,16 +49,9 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
   for (;;) {
     if (begin_ == end_) {
       if (left.count() <= 0) break;
-      const long got = receive(left);
-      const int error = errno;
+      const long got = stream_->receive(in_.data(), in_.size(), left);
+      if (got <= 0) break;  // end of connection, reset or silence
       left = std::chrono::ceil<Millis>(deadline - Clock::now());
-      if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
-        // A slice ran out, or the socket does not block: poll waits for the rest.
-        if (left.count() <= 0 || !waitReadable(fd_, left)) break;
-        left = std::chrono::ceil<Millis>(deadline - Clock::now());
-        continue;
-      }
-      if (got <= 0) break;  // end of connection or reset
       begin_ = 0;
       end_ = static_cast<std::size_t>(got);
     }
@@ -81,15 +77,57 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
   return false;
 }
 
-Exchange command(int fd, ReplyReader& reader, int step, std::string_view line,
-                 char* reply) noexcept {
+Exchange awaitReply(ReplyReader& reader, int step, char* reply) noexcept {
+  if (!reader.read(reply, kReplyBufferSize, reader.bounds().reply(step))) return {kLost, true};
+  return {judge(step, reply), false};
+}
+
+Exchange command(ReplyReader& reader, int step, std::string_view line, char* reply) noexcept {
+  reader.dropStray();
   iovec out[2] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\r\n"), 2}};
-  if (sendVector(fd, out, 2, writeStallTimeout(step)) != 0) {
+  if (reader.stream().send(out, 2, reader.bounds().stall(step)) != 0) {
     reply[0] = '\0';
     return {kLost, true};
   }
-  if (!reader.read(reply, kReplyBufferSize, replyTimeout(step))) return {kLost, true};
-  return {SmtpGetRc(SmtpProto[step], reply), false};
+  return awaitReply(reader, step, reply);
+}
+
+namespace {
+bool keyword(std::string_view line, std::string_view word) noexcept {
+  if (line.size() < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    const char c = line[i] >= 'a' && line[i] <= 'z' ? static_cast<char>(line[i] - 32) : line[i];
+    if (c != word[i]) return false;
+  }
+  return line.size() == word.size() || line[word.size()] == ' ' || line[word.size()] == '=';
+}
+}  // namespace
+
+Extensions parseExtensions(std::string_view reply) noexcept {
+  Extensions offered;
+  bool first = true;
+  while (!reply.empty()) {
+    const std::size_t lf = reply.find('\n');
+    std::string_view line = reply.substr(0, lf);
+    reply.remove_prefix(lf == std::string_view::npos ? reply.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // "250-KEYWORD params" or "250 KEYWORD"; the first line names the server instead.
+    if (std::exchange(first, false) || line.size() < 5) continue;
+    line.remove_prefix(4);
+    if (keyword(line, "STARTTLS")) offered.startTls = true;
+    if (keyword(line, "SMTPUTF8")) offered.smtpUtf8 = true;
+    if (keyword(line, "AUTH")) {
+      // Mechanisms follow "AUTH" (or the obsolete "AUTH=") separated by blanks.
+      for (std::string_view rest = line.substr(5); !rest.empty();) {
+        const std::size_t blank = rest.find(' ');
+        const std::string_view mechanism = rest.substr(0, blank);
+        if (keyword(mechanism, "PLAIN")) offered.authPlain = true;
+        if (keyword(mechanism, "LOGIN")) offered.authLogin = true;
+        rest.remove_prefix(blank == std::string_view::npos ? rest.size() : blank + 1);
+      }
+    }
+  }
+  return offered;
 }
 
 }  // namespace smtp

@@ -1,5 +1,5 @@
 // Session set-up and shut-down: the per-mail record with the local host name and the server's
-// first IPv4 address, found with the reentrant resolver. The record comes from the C heap, as
+// addresses (IPv4 and IPv6, in the resolver's order), found with the reentrant resolver. The record comes from the C heap, as
 // its callers release it with free.
 #include <netdb.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) 
     return nullptr;
   }
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (serverName == nullptr || *serverName == '\0' ||
@@ -41,8 +41,25 @@ SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) 
     *error = SMTP_TCPIP_HOST_UNKNOWN;
     return nullptr;
   }
-  session->serverAddress.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  bool haveIpv4 = false;
+  for (const addrinfo* a = found; a != nullptr && session->serverAddressCount < SMTP_MAX_SERVER_ADDRESSES;
+       a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    if (a->ai_addrlen > sizeof session->serverAddresses[0]) continue;
+    auto& slot = session->serverAddresses[session->serverAddressCount++];
+    std::memcpy(&slot, a->ai_addr, a->ai_addrlen);
+    // Both families keep the port at the same offset.
+    slot.sin6_port = htons(port);
+    if (a->ai_family == AF_INET && !haveIpv4) {
+      session->serverAddress.sin_addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+      haveIpv4 = true;
+    }
+  }
   ::freeaddrinfo(found);
+  if (session->serverAddressCount == 0) {
+    *error = SMTP_TCPIP_HOST_UNKNOWN;
+    return nullptr;
+  }
   *error = 0;
   return session.release();
 }

@@ -1,4 +1,5 @@
-// The TCP transport: one IPv4 stream connection per mail, made and used with bounded waits.
+// The TCP transport: one stream connection per mail (IPv4 or IPv6, each address of the server
+// in turn), made and used with bounded waits; the plain stream over it.
 // Sockets block with TCP_NODELAY and a kernel bound on every wait (connect, each reply read), so
 // a round trip costs one system call; writes never block nor raise SIGPIPE and wait through
 // poll. The exported Tcp* functions are thin edges over these primitives.
@@ -50,46 +51,81 @@ bool setWaitBound(int fd, int option, Millis bound) noexcept {
 
 void setNextSocketForTesting(int fd) noexcept { presetSocket = fd; }
 
-int connectSocket(int* fd, const sockaddr_in& address) noexcept {
-  if (presetSocket != -1) {
-    *fd = std::exchange(presetSocket, -1);
-    return 0;
-  }
-  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (*fd == -1) return SMTP_TCPIP_NO_MORE_SOCKETS;
+namespace {
+socklen_t lengthOf(const sockaddr* address) noexcept {
+  return address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// One attempt: a blocking connect that gives up at the send bound; writes never wait in the
+// kernel (they pass MSG_DONTWAIT), so the bound concerns the connect alone.
+int connectOne(const sockaddr* address, Millis bound) noexcept {
+  const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd == -1) return -1;
   const int one = 1;
-  ::setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  // A blocking connect gives up at the send bound; writes never wait in the kernel (they pass
-  // MSG_DONTWAIT), so the bound concerns the connect alone.
-  const Millis bound = connectTimeout();
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   bool connected = false;
-  if (setWaitBound(*fd, SO_SNDTIMEO, bound)) {
-    connected = ::connect(*fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (setWaitBound(fd, SO_SNDTIMEO, bound)) {
+    connected = ::connect(fd, address, lengthOf(address)) == 0;
     // Interrupted, the connect goes on in the background: wait for its outcome.
-    if (!connected && errno == EINTR && waitFor(*fd, POLLOUT, bound)) {
+    if (!connected && errno == EINTR && waitFor(fd, POLLOUT, bound)) {
       int error = 0;
       socklen_t length = sizeof error;
-      connected = ::getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
   }
   // A loopback port nobody listens on can be "reached" by TCP's simultaneous open with the
   // socket itself; such a peer never greets, so it counts as a failed connect.
-  if (!connected || connectedToItself(*fd, address)) {
-    ::close(*fd);
-    *fd = -1;
-    return SMTP_TCPIP_CONNECTION_FAILED;
+  if (!connected || connectedToItself(fd, address)) {
+    ::close(fd);
+    return -2;
   }
-  return 0;
+  return fd;
+}
+}  // namespace
+
+int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept {
+  if (presetSocket != -1) {
+    *fd = std::exchange(presetSocket, -1);
+    return 0;
+  }
+  *fd = -1;
+  const auto deadline = Clock::now() + bound;
+  bool socketMade = false;
+  for (int i = 0; i < count; ++i) {
+    const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    const int got = connectOne(reinterpret_cast<const sockaddr*>(&addresses[i]), left / (count - i));
+    if (got >= 0) {
+      *fd = got;
+      return 0;
+    }
+    socketMade = socketMade || got == -2;
+  }
+  return socketMade || count == 0 ? SMTP_TCPIP_CONNECTION_FAILED : SMTP_TCPIP_NO_MORE_SOCKETS;
 }
 
-bool connectedToItself(int fd, const sockaddr_in& peer) noexcept {
+int connectSocket(int* fd, const sockaddr_in& address) noexcept {
+  sockaddr_in6 one{};
+  std::memcpy(&one, &address, sizeof address);
+  return connectSocket(fd, &one, 1, connectTimeout());
+}
+
+bool connectedToItself(int fd, const sockaddr* peer) noexcept {
   // Only a socket bound to the very port it connects to can be its own peer, so the local
   // address alone tells (one system call per connect).
-  sockaddr_in local{};
+  sockaddr_storage local{};
   socklen_t length = sizeof local;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
-  return local.sin_family == AF_INET && local.sin_port == peer.sin_port &&
-         local.sin_addr.s_addr == peer.sin_addr.s_addr;
+  if (local.ss_family != peer->sa_family) return false;
+  if (peer->sa_family == AF_INET6) {
+    const auto& mine = reinterpret_cast<const sockaddr_in6&>(local);
+    const auto& theirs = *reinterpret_cast<const sockaddr_in6*>(peer);
+    return mine.sin6_port == theirs.sin6_port &&
+           std::memcmp(&mine.sin6_addr, &theirs.sin6_addr, sizeof mine.sin6_addr) == 0;
+  }
+  const auto& mine = reinterpret_cast<const sockaddr_in&>(local);
+  const auto& theirs = *reinterpret_cast<const sockaddr_in*>(peer);
+  return mine.sin_port == theirs.sin_port && mine.sin_addr.s_addr == theirs.sin_addr.s_addr;
 }
 
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept {
@@ -135,6 +171,36 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept {
 }
 
 bool waitReadable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLIN, timeout); }
+bool waitWritable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLOUT, timeout); }
+
+int PlainStream::send(iovec* iov, int count, Millis stall) noexcept {
+  return sendVector(fd_, iov, count, stall);
+}
+
+long PlainStream::receive(char* buffer, std::size_t size, Millis left) noexcept {
+  const auto deadline = Clock::now() + left;
+  for (;;) {
+    const Millis bound = std::min(left, kReceiveSlice);
+    if (bound != armed_) armed_ = setWaitBound(fd_, SO_RCVTIMEO, bound) ? bound : Millis{-1};
+    // Without a bound in the kernel the receive must not block: poll waits instead.
+    const ssize_t got = ::recv(fd_, buffer, size, armed_.count() < 0 ? MSG_DONTWAIT : 0);
+    if (got >= 0) return got;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // A slice ran out, or the socket does not block: poll waits for the rest.
+    left = std::chrono::ceil<Millis>(deadline - Clock::now());
+    if (left.count() <= 0 || !waitReadable(fd_, left)) return -1;
+    left = std::chrono::ceil<Millis>(deadline - Clock::now());
+  }
+}
+
+long PlainStream::receiveReady(char* buffer, std::size_t size) noexcept {
+  ssize_t got;
+  do {
+    got = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? got : 0;
+}
 
 }  // namespace smtp
 
@@ -149,7 +215,10 @@ SM_API int TcpConnect(int* socket, SmtpSession* session) {
   if (socket == nullptr) return SMTP_TCPIP_NO_MORE_SOCKETS;
   *socket = -1;
   if (session == nullptr) return SMTP_TCPIP_CONNECTION_FAILED;
-  return smtp::connectSocket(socket, session->serverAddress);
+  if (session->serverAddressCount <= 0) return smtp::connectSocket(socket, session->serverAddress);
+  return smtp::connectSocket(socket, session->serverAddresses,
+                             std::min<int>(session->serverAddressCount, SMTP_MAX_SERVER_ADDRESSES),
+                             smtp::connectTimeout());
 }
 
 SM_API int TcpClose(int socket) { return closesocket(socket) == 0 ? 0 : SMTP_TCPIP_ERROR; }
@@ -165,6 +234,7 @@ SM_API int TcpSend(int socket, const char* data, int length) {
 SM_API int TcpRecv(int socket, char* buffer, int size) {
   if (buffer == nullptr || size <= 0) return SMTP_TCPIP_ERROR;
   std::memset(buffer, 0, static_cast<std::size_t>(size));
+  if (socket < 0) return SMTP_TCPIP_ERROR;  // poll would ignore it and wait out the bound
   // One byte is kept back so the buffer always ends in a NUL.
   if (size < 2 || !smtp::waitReadable(socket, smtp::replyTimeout(SMTP_PROTO_GREETING)))
     return SMTP_TCPIP_ERROR;

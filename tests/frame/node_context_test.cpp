@@ -14,7 +14,9 @@ namespace {
 
 const std::vector<std::string> kNames = {"Bcc",        "Priority", "SetPriority", "ServerName",
                                          "ServerPort", "SMTPFrom", "SMTPFullFrom", "C",
-                                         "F",          "f",        "h",           "X"};
+                                         "F",          "f",        "h",           "X",
+                                         "Security",   "TLSVerify", "TLSCAFile",  "TimeoutSeconds",
+                                         "SMTPUser",   "SMTPPassword"};
 constexpr CciChar kSentinel = 0x7777;
 
 class NodeContextTest : public frametest::HostTest {
@@ -36,7 +38,7 @@ class NodeContextTest : public frametest::HostTest {
   memhost::Node* node_ = nullptr;
 };
 
-TEST_F(NodeContextTest, NewInstanceHasTwelveEmptyAttributesAndDefaults) {
+TEST_F(NodeContextTest, NewInstanceHasItsEmptyAttributesAndDefaults) {
   EXPECT_EQ(node_->attributeNames(), kNames);
   EXPECT_EQ(context()->serverPort, 25);
   EXPECT_EQ(context()->priority, 3);
@@ -45,7 +47,7 @@ TEST_F(NodeContextTest, NewInstanceHasTwelveEmptyAttributesAndDefaults) {
   EXPECT_EQ(units(context()->nodeName), u"SendMailPlugInNode");
 
   std::vector<CciChar> buffer(13, kSentinel);
-  for (const int32_t index : {12, -1, 1000}) {
+  for (const int32_t index : {18, -1, 1000}) {
     EXPECT_EQ(getAttributeName(context(), index, buffer.data(), 13), 1) << index;
   }
   EXPECT_EQ(buffer, std::vector<CciChar>(13, kSentinel)) << "nothing written for a bad index";
@@ -168,7 +170,7 @@ TEST_F(NodeContextTest, TerminalsAreTheHostsHandles) {
   auto* ctx = static_cast<NodeContext*>(other->context());
   EXPECT_EQ(getOutputTerminalHandle(ctx, constOut), nullptr);
   EXPECT_NE(getOutputTerminalHandle(ctx, constFailure), nullptr);
-  EXPECT_EQ(other->attributeNames().size(), 12u);
+  EXPECT_EQ(other->attributeNames().size(), kNames.size());
 }
 
 TEST_F(NodeContextTest, OtherClassHasNoAttributesAndNoTerminals) {
@@ -200,7 +202,7 @@ TEST_F(NodeContextTest, NamesTooLongForAnEntryAreRefused) {
   EXPECT_EQ(insertAttributeTableEntry(context(), cci(std::u16string(128, u'b')).data(), 2), nullptr);
   EXPECT_NE(insertOutputTerminalListEntry(context(), cci(std::u16string(255, u'c')).data()), nullptr);
   EXPECT_EQ(insertOutputTerminalListEntry(context(), cci(std::u16string(256, u'd')).data()), nullptr);
-  EXPECT_EQ(node_->attributeNames().size(), 13u);
+  EXPECT_EQ(node_->attributeNames().size(), kNames.size() + 1);
   EXPECT_EQ(context()->outputTerminalListTail->name[0], u'c');
 }
 

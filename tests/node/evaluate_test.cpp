@@ -279,6 +279,7 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
   ASSERT_EQ(evaluate(*message).out.size(), 1u);
 
   set("SMTPFrom", "other@example.com");
+  set("Security", "tls");  // read with the others at the first message: the mail stays plain
   set("Bcc", "late@example.com");
   set("SetPriority", "yes");
   set("Priority", "Lowest");
@@ -329,6 +330,21 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
     EXPECT_EQ(all.back().mailFrom, c.mailFrom);
     EXPECT_THAT(all.back().data, HasSubstr(c.xPriority));
   }
+
+  // A secure-submission value the node does not know fails every mail, naming the attribute.
+  memhost::Node* refusing = host_.createNode("SendMailPlugInNode", "refusing");
+  ASSERT_NE(refusing, nullptr);
+  for (auto [name, value] : {std::pair{"ServerName", std::string("127.0.0.1")},
+                             {"ServerPort", std::to_string(server_->port())}, {"Security", std::string("ssl")}}) {
+    ASSERT_EQ(refusing->setAttribute(name, value), 0);
+  }
+  auto m = simpleMail("ann@example.com");
+  std::size_t count = server_->mails().size();
+  refusing->evaluate(*m);
+  const auto failed = refusing->terminal("failure")->takePropagations();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(errorOf(*failed[0].message), "Security must be empty, starttls or tls");
+  EXPECT_EQ(server_->mails().size(), count);
 }
 
 TEST_F(NodeTest, ServerPortKeepsItsLow16BitsAndZeroMeans25) {

@@ -87,7 +87,8 @@ TEST(HostileServer, TheReplyBoundStopsReadingWhileBytesKeepWaiting) {
     queued += static_cast<std::size_t>(n);
   ASSERT_GT(queued, lines.size());
 
-  smtp::ReplyReader reader(pair[0]);
+  smtp::PlainStream stream(pair[0]);
+  smtp::ReplyReader reader(stream);
   char reply[smtp::kReplyBufferSize];
   EXPECT_FALSE(reader.read(reply, sizeof reply, milliseconds(0)));
   EXPECT_EQ(reply[0], '\0');

@@ -295,11 +295,15 @@ TEST_F(RunnerTest, InterruptPrintsASummaryOfWhatTheServerHas) {
 
 TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
   fs::path properties = write("node.properties", "# a comment\nServerName = 127.0.0.1\n\nSMTPFullFrom=Runner\n");
-  Invocation list = flowrun({"--node", properties.string(), "--set", "ServerPort=2525", "--list-attributes"});
+  Invocation list = flowrun({"--node", properties.string(), "--set", "ServerPort=2525", "--set",
+                             "SMTPPassword=s3cret", "--list-attributes"});
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out,
             "Bcc=\nPriority=\nSetPriority=\nServerName=127.0.0.1\nServerPort=2525\nSMTPFrom=\n"
-            "SMTPFullFrom=Runner\nC=\nF=\nf=\nh=\nX=\n");
+            "SMTPFullFrom=Runner\nC=\nF=\nf=\nh=\nX=\nSecurity=\nTLSVerify=\nTLSCAFile=\n"
+            "TimeoutSeconds=\nSMTPUser=\nSMTPPassword=********\n");
+  Invocation v6 = flowrun({"--server", "[::1]:2526", "--list-attributes"});
+  EXPECT_THAT(v6.out, HasSubstr("ServerName=::1\nServerPort=2526\n"));
 
   // A JSON array on standard input: two messages; a fixed descriptor gives date and id.
   std::vector<std::string> args = serverArgs();

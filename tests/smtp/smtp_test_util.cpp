@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "SendMessage.h"
+#include "SubmitSettings.h"
 #include "scripted_peer.h"
 
 namespace smtptest {
@@ -15,6 +16,21 @@ Result send(uint16_t port, const Mail& m, const char* host) {
   const char* text = SendEmailMessage(host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(),
                                       m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
                                       m.messageId.c_str(), m.body.c_str(), m.priority, &code);
+  return {code, text != nullptr ? text : "<null>"};
+}
+
+Settings settingsOf(const Attributes& attributes) {
+  return makeSubmitSettings([&](const char* name) {
+    const auto found = attributes.find(name);
+    return found == attributes.end() ? std::string() : found->second;
+  });
+}
+
+Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& m, const char* host) {
+  int32_t code = -12345;
+  const char* text = smtp::sendEmail(settings.options, host, port, m.from.c_str(), m.to.c_str(),
+                                     m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
+                                     m.messageId.c_str(), m.body.c_str(), m.priority, nullptr, &code);
   return {code, text != nullptr ? text : "<null>"};
 }
 

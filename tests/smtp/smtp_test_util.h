@@ -4,7 +4,11 @@
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+
+struct SubmitSettings;
 
 namespace smtptest {
 
@@ -25,6 +29,13 @@ struct Result {
 };
 
 Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1");
+
+// The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
+using Attributes = std::map<std::string, std::string>;
+using Settings = std::shared_ptr<::SubmitSettings>;
+Settings settingsOf(const Attributes& attributes);
+// As send, with the options those settings make (the node's way in).
+Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& mail, const char* host);
 
 // This machine's name, as HELO and Message-ID use it.
 std::string localHost();

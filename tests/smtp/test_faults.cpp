@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "SimpleSMTP/smtp_internal.h"
@@ -93,13 +94,35 @@ TEST(Faults, RefusalsAtEachStepHandOutTheServersReply) {
     expectFailure(peer, smtptest::send(peer.port(), threeRecipients()),
                   {c.code, c.reply, c.accepted + 1});
   }
-  // The end of the data refused: the client sent the whole mail, and nothing after it.
-  ScriptedPeer peer(until(6, {PeerStep::expectData(), PeerStep::send("552 too big\r\n")}));
-  const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
-  EXPECT_EQ(r.code, 1008);
-  EXPECT_EQ(r.text, "552 too big\r\n");
-  EXPECT_EQ(peer.lines().back(), ".");
-  EXPECT_TRUE(peer.clientClosed());
+  // The mail data refused: at its end; at its end after a stray 250 that came with DATA's 354;
+  // during it, the server then closing while the client still sends (the reply is the text).
+  struct DataCase {
+    std::vector<PeerStep> then;
+    std::size_t bodyBytes;
+    int code;
+    std::string text;
+  };
+  const std::vector<DataCase> dataCases = {
+      {{PeerStep::expectLine(), PeerStep::send("354 go\r\n"), PeerStep::expectData(),
+        PeerStep::send("552 too big\r\n")}, 0, 1008, "552 too big\r\n"},
+      {{PeerStep::expectLine(), PeerStep::send("354 go\r\n250 early\r\n"), PeerStep::expectData(),
+        PeerStep::send("554 no\r\n")}, 0, 1004, "554 no\r\n"},
+      {{PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
+        PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()},
+       16 << 20, 1008, "552 5.3.4 Message too big\r\n"}};
+  for (const DataCase& c : dataCases) {
+    Mail mail = threeRecipients();
+    if (c.bodyBytes > 0) mail.body = std::string(c.bodyBytes, 'b');
+    ScriptedPeer peer(until(5, c.then));
+    const smtptest::Result r = smtptest::send(peer.port(), mail);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.text, c.text);
+    const auto lines = peer.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), 0);
+    if (c.bodyBytes == 0) {
+      EXPECT_EQ(lines.back(), ".");
+    }
+  }
 }
 
 TEST(Faults, ConnectionLostAfterEachCommand) {
@@ -142,12 +165,13 @@ TEST(Faults, RepliesSplitByteByByteOrSpreadOverLinesOrSentEarly) {
   Script multi = testsupport::acceptingScript(3);
   multi[0] = PeerStep::send("220-welcome\r\n220-to the\r\n220 peer\r\n");
   multi[2] = PeerStep::sendSplit("250-hello\r\n250-SIZE 100\r\n250 HELP\r\n", 7);
-  // The MAIL FROM reply sent together with HELO's, before MAIL FROM was even read.
+  // Bytes after HELO's reply, before MAIL FROM went out, answer nothing: a second reply, or a
+  // line that is no reply line at all. MAIL FROM waits for its own reply.
   Script early = testsupport::acceptingScript(3);
-  early[2] = PeerStep::send("250 hello\r\n250 sender ok\r\n");
-  early.erase(early.begin() + 3, early.begin() + 5);
-  early.insert(early.begin() + 3, PeerStep::expectLine());
-  for (const Script& script : {split, multi, early}) {
+  early[2] = PeerStep::send("250 hello\r\n250 sent too early\r\n");
+  Script stray = testsupport::acceptingScript(3);
+  stray[2] = PeerStep::send("250 hello\r\nnot a reply line\r\n");
+  for (const Script& script : {split, multi, early, stray}) {
     ScriptedPeer peer(script);
     const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
     EXPECT_EQ(r.code, 0) << r.text;

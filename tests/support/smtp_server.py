@@ -3,14 +3,18 @@
 every accepted mail as one JSON line, and optionally stores it in a Maildir.
 
 Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
+                      [--cert PEM --key PEM [--implicit-tls] [--require-starttls]] [--auth USER:PASSWORD]
 Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
+With --cert the server offers STARTTLS, or speaks TLS from the first byte (--implicit-tls);
+with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL.
 
 Behaviour triggers, carried by the recipient's local part (the text before "@"):
   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
   drop...        the server closes the connection without replying to that RCPT TO
 
-Each record: helo, mail_from, rcpt_tos, data_b64 (the DATA bytes exactly as stored), and what
+Each record: helo, mail_from, rcpt_tos, tls (the mail came over TLS), login (the AUTH user or
+""), data_b64 (the DATA bytes exactly as stored), and what
 Python's email package makes of the mail under email.policy.strict: defects (or the exception
 text when parsing fails), to, cc, from, subject, message_id, date, the decoded body (empty for a
 multipart mail), headers as [name, decoded value], and parts: each leaf part of a multipart mail
@@ -26,9 +30,10 @@ import mailbox
 import os
 import re
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult
 
 TRIGGER = re.compile(r"^(refuse|drop)(\d{3})?", re.IGNORECASE)
 
@@ -87,8 +92,11 @@ class Recorder:
 
     async def handle_DATA(self, server, session, envelope):
         data = envelope.original_content
+        login = getattr(session.auth_data, "login", b"") or b""
         entry = {"helo": session.host_name or "", "mail_from": envelope.mail_from or "",
                  "rcpt_tos": list(envelope.rcpt_tos),
+                 "tls": server.transport.get_extra_info("ssl_object") is not None,
+                 "login": login.decode("utf-8", "replace"),
                  "data_b64": base64.b64encode(data).decode("ascii")}
         entry.update(inspect(data))
         if self.record:
@@ -105,12 +113,33 @@ async def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--record")
     parser.add_argument("--maildir")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--require-starttls", action="store_true")
+    parser.add_argument("--auth")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
     handler = Recorder(args.record, args.maildir)
-    server = await loop.create_server(lambda: SMTP(handler, hostname="testserver"),
-                                      host=args.host, port=args.port)
+    context = None
+    if args.cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+    options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
+    if context and not args.implicit_tls:
+        options.update(tls_context=context, require_starttls=args.require_starttls)
+    if args.auth:
+        user, password = args.auth.split(":", 1)
+
+        def authenticator(server, session, envelope, mechanism, auth_data):
+            ok = auth_data.login.decode() == user and auth_data.password.decode() == password
+            return AuthResult(success=ok, handled=False, auth_data=auth_data)
+        # Over implicit TLS aiosmtpd does not know the connection is encrypted.
+        options.update(auth_required=True, authenticator=authenticator,
+                       auth_require_tls=not args.implicit_tls)
+    server = await loop.create_server(lambda: SMTP(handler, **options), host=args.host, port=args.port,
+                                      ssl=context if args.implicit_tls else None)
     print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
 
     stop = asyncio.Event()

@@ -72,7 +72,11 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
-SmtpTestServer::SmtpTestServer(std::string maildir) {
+SmtpTestServer::SmtpTestServer(std::string maildir)
+    : SmtpTestServer(maildir.empty() ? std::vector<std::string>{}
+                                     : std::vector<std::string>{"--maildir", maildir}) {}
+
+SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
   char pattern[] = "/tmp/smtp-test-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
@@ -86,10 +90,7 @@ SmtpTestServer::SmtpTestServer(std::string maildir) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   std::vector<std::string> args = {"/usr/bin/python3", SMTP_SERVER_SCRIPT, "--host", "127.0.0.1",
                                    "--port", "0", "--record", record_};
-  if (!maildir.empty()) {
-    args.emplace_back("--maildir");
-    args.push_back(maildir);
-  }
+  args.insert(args.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -152,6 +153,8 @@ std::vector<ReceivedMail> SmtpTestServer::read() const {
     m.helo = j.value("helo", "");
     m.mailFrom = j.value("mail_from", "");
     m.rcptTos = strings(j["rcpt_tos"]);
+    m.tls = j.value("tls", false);
+    m.login = j.value("login", "");
     m.data = base64Decode(j.value("data_b64", ""));
     m.defects = strings(j["defects"]);
     m.from = j.value("from", "");
@@ -182,6 +185,34 @@ std::vector<ReceivedMail> SmtpTestServer::mails() {
                                    << m.data.substr(0, 2000);
   }
   return all;
+}
+
+TestCertificates::TestCertificates() {
+  char pattern[] = "/tmp/smtp-certs-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+  // A CA, then per name: a key and request, signed by the CA with the name's subjectAltName.
+  std::string script = "cd " + dir_ + " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA"
+                       " -days 2 -keyout ca.key -out ca.pem";
+  for (const auto& [name, alt] : {std::pair{"localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"},
+                                  std::pair{"other", "DNS:other.example"}}) {
+    script += std::string(" && openssl req -new -newkey rsa:2048 -nodes -subj /CN=") + name + " -keyout " +
+              name + ".key -out " + name + ".csr && echo subjectAltName=" + alt + " > " + name +
+              ".ext && openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+              " -days 2 -extfile " + name + ".ext -out " + name + ".pem";
+  }
+  script = "(" + script + ") >/dev/null 2>&1";
+  if (std::system(script.c_str()) != 0) throw std::runtime_error("openssl could not make the test certificates");
+}
+
+TestCertificates::~TestCertificates() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+std::vector<std::string> TestCertificates::serverOptions(bool otherName) const {
+  const std::string name = otherName ? "other" : "localhost";
+  return {"--cert", dir_ + "/" + name + ".pem", "--key", dir_ + "/" + name + ".key"};
 }
 
 std::vector<ReceivedMail> SmtpTestServer::waitForMails(std::size_t n,

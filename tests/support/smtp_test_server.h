@@ -18,6 +18,8 @@ namespace testsupport {
 struct ReceivedMail {
   std::string helo, mailFrom;
   std::vector<std::string> rcptTos;
+  bool tls = false;                   // the mail came over TLS
+  std::string login;                  // the user that logged in with AUTH, or ""
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
   std::string from, to, cc, subject, messageId, date, body;  // decoded by Python's email package
@@ -31,6 +33,8 @@ struct ReceivedMail {
 class SmtpTestServer {
  public:
   explicit SmtpTestServer(std::string maildir = {});
+  // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
+  explicit SmtpTestServer(std::vector<std::string> options);
   ~SmtpTestServer();
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
@@ -55,6 +59,22 @@ class SmtpTestServer {
   uint16_t port_ = 0;
   bool allowDefects_ = false;
   std::size_t judged_ = 0;  // mails already checked (or let pass)
+};
+
+// A CA and two server certificates it signed, made with the openssl command in a temporary
+// folder (removed with the object): one for localhost and 127.0.0.1, one for another name.
+class TestCertificates {
+ public:
+  TestCertificates();
+  ~TestCertificates();
+  TestCertificates(const TestCertificates&) = delete;
+  TestCertificates& operator=(const TestCertificates&) = delete;
+  std::string ca() const { return dir_ + "/ca.pem"; }
+  // Options for SmtpTestServer: the certificate for localhost, or the one for another name.
+  std::vector<std::string> serverOptions(bool otherName = false) const;
+
+ private:
+  std::string dir_;
 };
 
 // Standard base64 decoding (the server records DATA bytes that way).

@@ -1,0 +1,67 @@
+// Secure submission, the hidden side of the SMTP client the node uses: the options beyond the
+// twelve parameters of SendEmailMessage (STARTTLS or implicit TLS, AUTH, one bound for every
+// wait), the node's TLS client context, and the entry that takes them. Nothing here is exported.
+#ifndef SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
+#define SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "../rich_mail.h"
+#include "smtp.h"
+
+namespace smtp {
+
+// One node's TLS client context: trust (system store or a CA file), whether to verify, and
+// the session to resume, shared by every connection of the node on any thread.
+class TlsClient {
+ public:
+  // The context, or null with `why` telling what failed (a CA file that cannot be read).
+  static std::unique_ptr<TlsClient> create(bool verify, const std::string& caFile, std::string& why);
+  ~TlsClient();
+  TlsClient(const TlsClient&) = delete;
+  TlsClient& operator=(const TlsClient&) = delete;
+
+  struct Impl;
+  Impl& impl() noexcept { return *impl_; }
+
+ private:
+  explicit TlsClient(std::unique_ptr<Impl> impl) noexcept;
+  std::unique_ptr<Impl> impl_;
+};
+
+enum class Security { Plain, StartTls, Tls };
+
+struct SubmitOptions {
+  Security security = Security::Plain;
+  TlsClient* tls = nullptr;  // the node's context; needed unless security is Plain
+  std::string_view user, password;
+  std::chrono::milliseconds timeout{0};  // every wait, when positive; else the per-step bounds
+  int refusal = 0;  // a settings error: every mail fails with this code before connecting
+  std::string_view refusalDetail;  // appended to the code's text, when not empty
+
+  // EHLO and its extensions are used only when asked for: otherwise the dialogue is HELO.
+  bool extended() const noexcept { return security != Security::Plain || !user.empty(); }
+};
+
+// SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
+// the server's certificate must carry.
+int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
+                const char* from, const char* to, const char* cc, const char* bcc,
+                const char* subject, const char* date, const char* messageId, const char* body,
+                signed char priority, const richmail::RichMail* rich, const char** text) noexcept;
+
+// SendEmailMessage with options and the mail's rich content (null: none); the same contract
+// otherwise.
+const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
+                      const char* from, const char* to, const char* cc, const char* bcc,
+                      const char* subject, const char* date, const char* messageId,
+                      const char* body, signed char priority, const richmail::RichMail* rich,
+                      int32_t* code) noexcept;
+
+}  // namespace smtp
+
+#endif

@@ -1,0 +1,250 @@
+// TLS for the SMTP client, with OpenSSL: the node's client context (trust, verification, the
+// session kept for resumption) and the stream over one connected socket. OpenSSL does the
+// protocol; this file only ties it to the socket without blocking and bounds every wait.
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "smtp_internal.h"
+#include "smtp_submit.h"
+
+namespace smtp {
+
+struct TlsClient::Impl {
+  SSL_CTX* ctx = nullptr;
+  std::mutex lock;
+  SSL_SESSION* session = nullptr;  // the latest session the server handed out
+
+  ~Impl() {
+    if (session != nullptr) SSL_SESSION_free(session);
+    if (ctx != nullptr) SSL_CTX_free(ctx);
+  }
+
+  // Keeps a new session (the reference passes to us) in place of the older one.
+  static int keep(SSL* ssl, SSL_SESSION* fresh) {
+    auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (self == nullptr) return 0;
+    std::lock_guard<std::mutex> guard(self->lock);
+    if (self->session != nullptr) SSL_SESSION_free(self->session);
+    self->session = fresh;
+    return 1;
+  }
+};
+
+TlsClient::TlsClient(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+TlsClient::~TlsClient() = default;
+
+std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caFile, std::string& why) {
+  auto impl = std::make_unique<Impl>();
+  impl->ctx = SSL_CTX_new(TLS_client_method());
+  if (impl->ctx == nullptr) {
+    why = "no TLS context";
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(impl->ctx, TLS1_2_VERSION);
+  SSL_CTX_set_mode(impl->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+  const bool trusted = caFile.empty() ? SSL_CTX_set_default_verify_paths(impl->ctx) == 1
+                                      : SSL_CTX_load_verify_locations(impl->ctx, caFile.c_str(), nullptr) == 1;
+  ERR_clear_error();
+  if (!trusted && verify) {
+    why = caFile.empty() ? "the system's trusted certificates cannot be read"
+                         : "TLSCAFile cannot be read: " + caFile;
+    return nullptr;
+  }
+  SSL_CTX_set_verify(impl->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+  // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect.
+  SSL_CTX_set_session_cache_mode(impl->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::keep);
+  SSL_CTX_set_app_data(impl->ctx, impl.get());
+  return std::unique_ptr<TlsClient>(new TlsClient(std::move(impl)));
+}
+
+// The socket glue: a BIO whose reads and writes never block and never raise SIGPIPE (OpenSSL's
+// own socket BIO writes with write(2)). The first bytes read are kept to tell a plain server.
+struct TlsStream::Io {
+  static BIO_METHOD* method() {
+    static BIO_METHOD* const made = [] {
+      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "smtp socket");
+      BIO_meth_set_write(m, &Io::write);
+      BIO_meth_set_read(m, &Io::read);
+      BIO_meth_set_ctrl(m, &Io::ctrl);
+      return m;
+    }();
+    return made;
+  }
+  static TlsStream& of(BIO* bio) { return *static_cast<TlsStream*>(BIO_get_data(bio)); }
+
+  static int write(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    ssize_t sent;
+    do {
+      sent = ::send(of(bio).fd_, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
+    return static_cast<int>(sent);
+  }
+  static int read(BIO* bio, char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    TlsStream& stream = of(bio);
+    ssize_t got;
+    do {
+      got = ::recv(stream.fd_, data, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+    for (ssize_t i = 0; i < got && stream.firstLength_ < sizeof stream.first_; ++i)
+      stream.first_[stream.firstLength_++] = data[i];
+    return static_cast<int>(got);
+  }
+  static long ctrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+};
+
+namespace {
+using Clock = std::chrono::steady_clock;
+SSL* asSsl(void* p) { return static_cast<SSL*>(p); }
+
+bool isAddress(const std::string& host) {
+  unsigned char ignored[16];
+  return ::inet_pton(AF_INET, host.c_str(), ignored) == 1 || ::inet_pton(AF_INET6, host.c_str(), ignored) == 1;
+}
+}  // namespace
+
+TlsStream::TlsStream(int fd, TlsClient& client) noexcept : fd_(fd), client_(client) {}
+
+TlsStream::~TlsStream() {
+  if (ssl_ != nullptr) SSL_free(asSsl(ssl_));
+}
+
+bool TlsStream::await(int result, Clock::time_point deadline) noexcept {
+  const int error = SSL_get_error(asSsl(ssl_), result);
+  const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+  if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+  const bool ready = left.count() > 0 &&
+                     (error == SSL_ERROR_WANT_READ ? waitReadable(fd_, left) : waitWritable(fd_, left));
+  timedOut_ = !ready;
+  return ready;
+}
+
+bool TlsStream::handshake(std::string_view name, Millis bound, std::string& why) noexcept {
+  try {
+    TlsClient::Impl& context = client_.impl();
+    SSL* ssl = SSL_new(context.ctx);
+    BIO* bio = ssl != nullptr ? BIO_new(Io::method()) : nullptr;
+    if (bio == nullptr) {
+      if (ssl != nullptr) SSL_free(ssl);
+      why = "no memory";
+      return false;
+    }
+    ssl_ = ssl;
+    BIO_set_data(bio, this);
+    BIO_set_init(bio, 1);
+    SSL_set_bio(ssl, bio, bio);
+    const std::string host(name);
+    if (isAddress(host)) {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+    } else {
+      SSL_set_tlsext_host_name(ssl, host.c_str());
+      SSL_set1_host(ssl, host.c_str());
+    }
+    {
+      std::lock_guard<std::mutex> guard(context.lock);
+      if (context.session != nullptr) SSL_set_session(ssl, context.session);
+    }
+    const auto deadline = Clock::now() + bound;
+    ERR_clear_error();
+    for (int rc; (rc = SSL_connect(ssl)) != 1;) {
+      if (await(rc, deadline)) continue;
+      const long verified = SSL_get_verify_result(ssl);
+      const bool plain = firstLength_ >= 3 && first_[0] >= '0' && first_[0] <= '9';
+      if (timedOut_) {
+        why = "no answer from the server within " + std::to_string(bound.count()) + " ms";
+      } else if (plain) {
+        why = "no TLS answer: the server spoke plain SMTP (a STARTTLS port? set Security=starttls)";
+      } else if (verified != X509_V_OK) {
+        why = std::string("certificate verify failed (") + X509_verify_cert_error_string(verified) + ")";
+      } else if (const unsigned long e = ERR_peek_last_error(); e != 0) {
+        const char* reason = ERR_reason_error_string(e);
+        why = reason != nullptr ? reason : "protocol error";
+      } else {
+        why = "connection closed by the server";
+      }
+      ERR_clear_error();
+      return false;
+    }
+    return true;
+  } catch (...) {
+    why = "no memory";
+    return false;
+  }
+}
+
+void TlsStream::shutdown() noexcept {
+  if (ssl_ != nullptr) SSL_shutdown(asSsl(ssl_));
+  ERR_clear_error();
+}
+
+int TlsStream::send(iovec* iov, int count, Millis stall) noexcept {
+  // Pieces go out gathered in records of up to 16 KiB: one record per command line, not one
+  // per piece (a server may read a line end that comes in a record of its own as a new line).
+  constexpr std::size_t kRecord = 16384;
+  char gathered[kRecord];
+  std::size_t used = 0;
+  const auto write = [&](const char* p, std::size_t left) {
+    while (left > 0) {
+      std::size_t written = 0;
+      const int rc = SSL_write_ex(asSsl(ssl_), p, left, &written);
+      if (rc == 1) {
+        p += written;
+        left -= written;
+      } else if (!await(rc, Clock::now() + stall)) {
+        ERR_clear_error();
+        return false;
+      }
+    }
+    return true;
+  };
+  for (int i = 0; i < count; ++i) {
+    const char* p = static_cast<const char*>(iov[i].iov_base);
+    const std::size_t n = iov[i].iov_len;
+    if (used + n > kRecord) {
+      if (!write(gathered, used)) return SMTP_TCPIP_ERROR;
+      used = 0;
+    }
+    if (n >= kRecord) {
+      if (!write(p, n)) return SMTP_TCPIP_ERROR;
+    } else {
+      std::memcpy(gathered + used, p, n);
+      used += n;
+    }
+  }
+  return used > 0 && !write(gathered, used) ? SMTP_TCPIP_ERROR : 0;
+}
+
+long TlsStream::receive(char* buffer, std::size_t size, Millis left) noexcept {
+  const auto deadline = Clock::now() + left;
+  for (;;) {
+    std::size_t got = 0;
+    const int rc = SSL_read_ex(asSsl(ssl_), buffer, size, &got);
+    if (rc == 1) return static_cast<long>(got);
+    if (SSL_get_error(asSsl(ssl_), rc) == SSL_ERROR_ZERO_RETURN) return 0;
+    if (!await(rc, deadline)) {
+      ERR_clear_error();
+      return -1;
+    }
+  }
+}
+
+long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
+  std::size_t got = 0;
+  if (SSL_read_ex(asSsl(ssl_), buffer, size, &got) == 1) return static_cast<long>(got);
+  ERR_clear_error();
+  return 0;
+}
+
+}  // namespace smtp

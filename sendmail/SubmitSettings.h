@@ -1,0 +1,28 @@
+// The node's secure-submission settings: the attributes after "X" (Security, TLSVerify,
+// TLSCAFile, TimeoutSeconds, SMTPUser, SMTPPassword) read once with the others, checked, and
+// turned into the SMTP client's options with the node's one TLS context, shared by its threads.
+#ifndef SENDMAIL_SUBMITSETTINGS_H
+#define SENDMAIL_SUBMITSETTINGS_H
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "SimpleSMTP/smtp_submit.h"
+
+struct SubmitSettings {
+  std::string security, tlsVerify, caFile, timeout, user, password;
+  std::string refusalDetail;
+  std::unique_ptr<smtp::TlsClient> tls;
+  smtp::SubmitOptions options;  // its texts point into the strings above
+};
+
+// The attributes of secure submission, in index order after the twelve of the node.
+inline constexpr const char* kSubmitAttributeNames[] = {"Security",       "TLSVerify", "TLSCAFile",
+                                                        "TimeoutSeconds", "SMTPUser",  "SMTPPassword"};
+
+// Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and
+// makes the options: a value the client cannot use becomes a refusal every mail reports.
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read);
+
+#endif
