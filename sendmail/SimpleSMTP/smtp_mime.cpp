@@ -1,6 +1,8 @@
 // The MIME structure of a mail with rich content (RFC 2045-2049): the text and HTML parts as
 // multipart/alternative, attachments as base64 parts of a multipart/mixed mail with their file
 // names (RFC 2231 when not plain ASCII), the boundaries, and the message's own header fields.
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <random>
 
@@ -141,31 +143,25 @@ void appendAttachmentFields(std::string& out, const Attachment& attachment) {
   out += "\r\n";
 }
 
-// Encoded a stretch of lines at a time on the stack and appended, so the text is written once.
+// Encoded by OpenSSL a stretch of lines at a time on the stack and appended, so the text is
+// written once.
 void appendBase64(std::string& out, std::string_view data) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   constexpr std::size_t kLineBytes = kBase64Line / 4 * 3;
   constexpr std::size_t kLinesPerStretch = 64;
-  char stretch[kLinesPerStretch * (kBase64Line + 2)];
+  unsigned char stretch[kLinesPerStretch * (kBase64Line + 2) + 1];  // + the encoder's NUL
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  const std::size_t n = data.size();
-  for (std::size_t line = 0; line * kLineBytes < n;) {
-    char* q = stretch;
-    for (std::size_t k = 0; k < kLinesPerStretch && line * kLineBytes < n; ++k, ++line) {
-      if (line > 0) {
+  for (std::size_t at = 0; at < data.size();) {
+    unsigned char* q = stretch;
+    for (std::size_t k = 0; k < kLinesPerStretch && at < data.size(); ++k) {
+      if (at > 0) {
         *q++ = '\r';
         *q++ = '\n';
       }
-      const std::size_t end = std::min(n, (line + 1) * kLineBytes);
-      for (std::size_t i = line * kLineBytes; i < end; i += 3) {
-        const unsigned v = unsigned{p[i]} << 16 | (i + 1 < n ? unsigned{p[i + 1]} << 8 : 0u) | (i + 2 < n ? p[i + 2] : 0u);
-        *q++ = kAlphabet[v >> 18 & 63];
-        *q++ = kAlphabet[v >> 12 & 63];
-        *q++ = i + 1 < n ? kAlphabet[v >> 6 & 63] : '=';
-        *q++ = i + 2 < n ? kAlphabet[v & 63] : '=';
-      }
+      const std::size_t take = std::min(kLineBytes, data.size() - at);
+      q += EVP_EncodeBlock(q, p + at, static_cast<int>(take));
+      at += take;
     }
-    out.append(stretch, static_cast<std::size_t>(q - stretch));
+    out.append(reinterpret_cast<const char*>(stretch), static_cast<std::size_t>(q - stretch));
   }
 }
 
