@@ -384,8 +384,8 @@ std::string chooseBoundary(const richmail::RichMail& rich);
 // MIME-Version and the Content-Type (with its encoding) of a mail with parts.
 void appendRichMimeFields(std::string& out, const MailText& mail);
 
-// The message's own header fields that may be sent (richmail::headerRefusal): CR and LF become
-// blanks, non-ASCII values encoded-words, and long values fold.
+// The message's own header fields that may be sent (richmail::headerRefusal), each value one
+// line by the Subject's rules (appendTextField).
 void appendMessageFields(std::string& out, const richmail::RichMail& rich);
 
 // The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
