@@ -7,7 +7,7 @@
 
 namespace flowrun {
 
-enum class FieldRole { Sender, Recipients, Subject, Body };
+enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
 
 struct NodeField {
   std::string_view name;
@@ -22,6 +22,10 @@ inline constexpr NodeField kNodeFields[] = {
     {"Bcc", FieldRole::Recipients},     {"MailBcc", FieldRole::Recipients},
     {"Subject", FieldRole::Subject},    {"MailSubject", FieldRole::Subject},
     {"Body", FieldRole::Body},          {"MailBody", FieldRole::Body},
+    {"ReplyTo", FieldRole::Recipients}, {"MailReplyTo", FieldRole::Recipients},
+    {"Html", FieldRole::Body},          {"MailHtml", FieldRole::Body},
+    {"Header", FieldRole::Headers},     {"MailHeader", FieldRole::Headers},
+    {"Attachment", FieldRole::Attachment}, {"MailAttachment", FieldRole::Attachment},
 };
 
 inline const NodeField* nodeField(std::string_view name) {

@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "attachments.h"
 #include "memhost.h"
 #include "messages.h"
 #include "plugin.h"
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
   flowrun::Warnings warnings;
   warnings.checkAttributes(node);
   flowrun::readInputs(inputs, messages, inputErrors, warnings);
+  flowrun::resolveAttachments(messages, inputErrors);
   for (const auto& m : messages) warnings.checkMessage(m);
   warnings.print(std::cerr);
   for (const auto& e : inputErrors) {

@@ -7,6 +7,7 @@
 
 #include "fields.h"
 #include "messages.h"
+#include "header_rule.h"
 
 namespace flowrun {
 
@@ -139,6 +140,11 @@ void Warnings::checkMessage(const InputMessage& input) {
       sender |= !child->characterValue().empty();
     } else if (field->role == FieldRole::Recipients && commaOutsideQuotes(child->text())) {
       add("comma", input.label + ": field " + name + ": " + kListAdvice);
+    } else if (field->role == FieldRole::Headers) {
+      for (const auto& header : child->children()) {
+        if (const char* why = richmail::headerRefusal(header->nameUtf8()))
+          add("header " + header->nameUtf8(), input.label + ": header \"" + header->nameUtf8() + "\" is not sent: " + why);
+      }
     }
   }
   if (!sender) add("sender", input.label + ": no sender: no SMTPFrom attribute and no From field");

@@ -1,6 +1,7 @@
 // Fuzz target: what the client puts between DATA and the end-of-data marker. The body's wire
 // form, un-stuffed, must give back the body with CR LF line ends; its quoted-printable form,
-// decoded, the same; and the header block must be well-formed lines that end where it ends.
+// decoded, the same; and the header block must be well-formed lines that end where it ends, also
+// for the same values sent as a mail with HTML and an attachment, whose parts are short lines.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -185,5 +186,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string header;
   smtp::appendHeaderBlock(header, mail, mime);
   checkHeaderBlock(header, mime);
+
+  // The same values as rich content: the subject as HTML, an attachment named by the sender
+  // with the Cc list as its type and the body as its bytes, a header field named by the To list.
+  // Header block as above; the parts are CR LF lines within 998 bytes, none starting with a dot.
+  richmail::RichMail rich;
+  rich.hasHtml = true;
+  rich.html = subject;
+  rich.headers.push_back({to, subject});
+  rich.attachments.push_back({from, cc, body, false});
+  const std::string boundary = smtp::chooseBoundary(rich);
+  smtp::MailText richMail = mail;
+  richMail.rich = &rich;
+  richMail.boundary = boundary;
+  header.clear();
+  smtp::appendHeaderBlock(header, richMail, true);
+  checkHeaderBlock(header, true);
+  std::string parts;
+  smtp::appendRichBody(parts, richMail);
+  expectOnlyCrLf(parts, "parts");
+  for (std::size_t start = 0; start < parts.size();) {
+    const std::size_t end = std::min(parts.find("\r\n", start), parts.size());
+    if (end - start > 998) fail("part line over 998 bytes", std::string_view(parts).substr(start, 80));
+    if (parts[start] == '.') fail("part line starts with a dot", std::string_view(parts).substr(start, 80));
+    start = end + 2;
+  }
   return 0;
 }

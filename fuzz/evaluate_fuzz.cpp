@@ -48,7 +48,9 @@ int refusingPort() {
 const char* const kNames[] = {
     "TVMD",   "PutDate",  "PutTime", "MsgId",  "Properties", "XML",     "Mail",     "To",
     "MailTo", "Cc",       "MailCc",  "Bcc",    "MailBcc",    "From",    "MailFrom", "Subject",
-    "MailSubject", "Body", "MailBody", "Line", "SendMailError", "to",   "",         "TVMD "};
+    "MailSubject", "Body", "MailBody", "Line", "SendMailError", "to",   "",         "TVMD ",
+    "ReplyTo", "MailReplyTo", "Html", "MailHtml", "Header", "MailHeader", "Attachment", "MailAttachment",
+    "Name",    "ContentType", "Data", "X-Ticket", "Content-Type"};
 
 std::u16string randomUnits(FuzzedDataProvider& in, std::size_t most) {
   const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, most);

@@ -30,6 +30,7 @@ const char* kindName(ValueKind kind) {
 // ---------------------------------------------------------------- Element
 
 const std::u16string Element::kNoText;
+const std::vector<uint8_t> Element::kNoBytes;
 
 Element::Element(Message* owner, Element* parent) : owner_(owner), parent_(parent) {}
 
@@ -65,7 +66,7 @@ void Element::setTime(HostTime time) {
 }
 void Element::setBytes(std::vector<uint8_t> bytes) {
   kind_ = ValueKind::ByteArray;
-  bytes_ = std::move(bytes);
+  bytes_ = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
 }
 
 Element& Element::addChild(std::string_view nameUtf8, int type) {
@@ -135,7 +136,7 @@ bool Element::sameTree(const Element& other) const {
         return false;
       break;
     case ValueKind::ByteArray:
-      if (bytes_ != other.bytes_) return false;
+      if (bytes() != other.bytes()) return false;
       break;
     case ValueKind::None:
       break;
@@ -162,7 +163,7 @@ std::string Element::dump(int indent) const {
       out += ' ' + std::to_string(time_.hour) + ':' + std::to_string(time_.minute) + ':' +
              std::to_string(time_.seconds);
       break;
-    case ValueKind::ByteArray: out += ' ' + std::to_string(bytes_.size()) + " bytes"; break;
+    case ValueKind::ByteArray: out += ' ' + std::to_string(bytes().size()) + " bytes"; break;
     case ValueKind::None: break;
   }
   out += '\n';

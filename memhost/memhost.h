@@ -56,7 +56,7 @@ class Element {
   std::string text() const { return toUtf8(characterValue()); }  // the character value as UTF-8
   HostDate date() const { return date_; }
   HostTime time() const { return time_; }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
+  const std::vector<uint8_t>& bytes() const { return bytes_ ? *bytes_ : kNoBytes; }
 
   Element* parent() const { return parent_; }
   Message* message() const { return owner_; }
@@ -103,7 +103,9 @@ class Element {
   static const std::u16string kNoText;
   HostDate date_{};
   HostTime time_{};
-  std::vector<uint8_t> bytes_;
+  // Shared by copies like a character value: an attachment's bytes are held once.
+  std::shared_ptr<const std::vector<uint8_t>> bytes_;
+  static const std::vector<uint8_t> kNoBytes;
   std::vector<std::unique_ptr<Element>> children_;
 };
 

@@ -66,7 +66,7 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
                                       settings.serverPort != 0 ? settings.serverPort : 25, text(from),
                                       list(fields.to), list(fields.cc), list(fields.bcc),
                                       text(fields.subject.get()), descriptor.date, descriptor.messageId,
-                                      text(fields.body()), settings.priority, &code);
+                                      text(fields.body()), settings.priority, fields.richContent(), &code);
   outcome.code = code;
   return outcome;
 }

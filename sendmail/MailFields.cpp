@@ -242,7 +242,11 @@ void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer&
   list->length += static_cast<uint32_t>(toUtf8(units, list->data + list->length, room));
 }
 
-enum class Field { None, From, To, Cc, Bcc, Subject, Body };
+enum class Field { None, From, To, Cc, Bcc, Subject, Body, ReplyTo, Html, Header, Attachment };
+
+bool named(const CciChar* name, const char16_t* field) {
+  return CciCharCmp(name, reinterpret_cast<const CciChar*>(field)) == 0;
+}
 
 Field fieldNamed(const CciChar* name) {
   struct Entry {
@@ -258,23 +262,93 @@ Field fieldNamed(const CciChar* name) {
   for (const Entry& e : table) {
     if (*e.name != nullptr && CciCharCmp(name, *e.name) == 0) return e.field;
   }
+  static const std::pair<const char16_t*, Field> rich[] = {
+      {u"ReplyTo", Field::ReplyTo}, {u"MailReplyTo", Field::ReplyTo},       {u"Html", Field::Html},
+      {u"MailHtml", Field::Html},   {u"Header", Field::Header},             {u"MailHeader", Field::Header},
+      {u"Attachment", Field::Attachment}, {u"MailAttachment", Field::Attachment},
+  };
+  for (const auto& [text, field] : rich) {
+    if (named(name, text)) return field;
+  }
   return Field::None;
 }
 
 // A body element with children gives one line per child, whatever its name; without
 // children its own value is the body.
-void readBody(int& rc, CciElement* body, MailFields& fields, ValueBuffer& buffer) {
+void readBody(int& rc, CciElement* body, StringBuffer& lines, BodyText& text, bool& isLines, ValueBuffer& buffer) {
   CciElement* line = cniFirstChild(&rc, body);
   if (line == nullptr) {
-    fields.bodyText = readValue(rc, body, buffer, true);
-    fields.bodyIsLines = false;
+    text = readValue(rc, body, buffer, true);
+    isLines = false;
     return;
   }
   while (line != nullptr) {
-    appendText(rc, line, buffer, fields.bodyLines, "\n");
+    appendText(rc, line, buffer, lines, "\n");
     line = cniNextSibling(&rc, line);
   }
-  fields.bodyIsLines = true;
+  isLines = true;
+}
+
+// An element's name as UTF-8 text kept in the fields' storage.
+std::string_view keepName(int& rc, CciElement* element, MailFields& fields) {
+  CciChar name[kNameUnits];
+  readName(rc, element, name);
+  char text[kNameUnits * 3 + 1];
+  const std::size_t n = toUtf8(name, text, sizeof text);
+  return fields.texts.emplace_back(text, n);
+}
+
+std::string_view keepText(int& rc, CciElement* element, ValueBuffer& buffer, MailFields& fields) {
+  return fields.texts.emplace_back(readText(rc, element, buffer).get());
+}
+
+// Each child of a Header folder is one field: its name the field name, its value the body.
+void readHeaders(int& rc, CciElement* folder, MailFields& fields, ValueBuffer& buffer) {
+  for (CciElement* child = cniFirstChild(&rc, folder); child != nullptr; child = cniNextSibling(&rc, child)) {
+    const std::string_view name = keepName(rc, child, fields);
+    fields.rich.headers.push_back({name, keepText(rc, child, buffer, fields)});
+  }
+}
+
+// An attachment's Data: a byte array, read once straight into the buffer it is sent from, or a
+// character value, sent as UTF-8. A host that refuses the byte-array read for any reason but
+// "too small" or an exception holds another kind of value there.
+void readData(int& rc, CciElement* data, richmail::Attachment& attachment, MailFields& fields, ValueBuffer& buffer) {
+  HostByteArray value{nullptr, 0};
+  int length = cniElementByteArrayValue(&rc, data, &value);
+  if (rc != CCI_SUCCESS && rc != CCI_BUFFER_TOO_SMALL && rc != CCI_EXCEPTION) {
+    const BodyText& text = fields.blobs.emplace_back(readValue(rc, data, buffer, false));
+    attachment.data = text.get();
+    attachment.text = true;
+    return;
+  }
+  BodyText& bytes = fields.blobs.emplace_back();
+  if (rc == CCI_BUFFER_TOO_SMALL && length > 0) {
+    bytes.reset(static_cast<char*>(std::malloc(static_cast<std::size_t>(length))));
+    if (!bytes) throw std::bad_alloc();
+    value = {reinterpret_cast<uint8_t*>(bytes.get()), length};
+    length = std::min(cniElementByteArrayValue(&rc, data, &value), length);
+  }
+  check(rc);
+  attachment.data = {bytes.get(), bytes ? static_cast<std::size_t>(std::max(length, 0)) : 0};
+  attachment.text = false;
+}
+
+// An Attachment folder: Name, ContentType and Data children; the last of each name counts.
+void readAttachment(int& rc, CciElement* folder, MailFields& fields, ValueBuffer& buffer) {
+  richmail::Attachment attachment;
+  CciChar name[kNameUnits];
+  for (CciElement* child = cniFirstChild(&rc, folder); child != nullptr; child = cniNextSibling(&rc, child)) {
+    readName(rc, child, name);
+    if (named(name, u"Name")) {
+      attachment.name = keepText(rc, child, buffer, fields);
+    } else if (named(name, u"ContentType")) {
+      attachment.contentType = keepText(rc, child, buffer, fields);
+    } else if (named(name, u"Data")) {
+      readData(rc, child, attachment, fields, buffer);
+    }
+  }
+  fields.rich.attachments.push_back(attachment);
 }
 
 }  // namespace
@@ -301,7 +375,8 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
   while (element != nullptr) {
     readName(rc, element, name);
 
-    switch (fieldNamed(name)) {
+    const Field field = fieldNamed(name);
+    switch (field) {
       case Field::From:
         fields.from = readText(rc, element, buffer);
         break;
@@ -318,13 +393,38 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
         appendText(rc, element, buffer, fields.bcc, kListSeparator);
         break;
       case Field::Body:
-        readBody(rc, element, fields, buffer);
+        readBody(rc, element, fields.bodyLines, fields.bodyText, fields.bodyIsLines, buffer);
+        break;
+      case Field::ReplyTo:
+        appendText(rc, element, buffer, fields.replyTo, kListSeparator);
+        break;
+      case Field::Html:
+        readBody(rc, element, fields.htmlLines, fields.htmlText, fields.htmlIsLines, buffer);
+        fields.rich.hasHtml = true;
+        break;
+      case Field::Header:
+        readHeaders(rc, element, fields, buffer);
+        break;
+      case Field::Attachment:
+        readAttachment(rc, element, fields, buffer);
         break;
       case Field::None:
         break;
     }
+    fields.hasRich = fields.hasRich || field >= Field::ReplyTo;  // the fields after Body are the rich ones
     element = cniNextSibling(&rc, element);
   }
+}
+
+const richmail::RichMail* MailFields::richContent() {
+  if (!hasRich) return nullptr;
+  rich.replyTo = replyTo ? std::string_view{replyTo->data, replyTo->length} : std::string_view{};
+  if (htmlIsLines) {
+    rich.html = htmlLines ? std::string_view{htmlLines->data, htmlLines->length} : std::string_view{};
+  } else {
+    rich.html = htmlText ? std::string_view{htmlText.get()} : std::string_view{};
+  }
+  return &rich;
 }
 
 }  // namespace evaluation

@@ -21,7 +21,8 @@ namespace smtp {
 const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
                       const char* from, const char* to, const char* cc, const char* bcc,
                       const char* subject, const char* date, const char* messageId,
-                      const char* body, signed char priority, int32_t* code) noexcept {
+                      const char* body, signed char priority, const richmail::RichMail* rich,
+                      int32_t* code) noexcept {
   int32_t ignored = 0;
   if (code == nullptr) code = &ignored;
   try {
@@ -43,7 +44,7 @@ const char* sendEmail(const SubmitOptions& options, const char* serverName, uint
     const char* text = "";
     int rc = sendMessage(session.get(), options, orEmpty(serverName), orEmpty(from), orEmpty(to),
                          orEmpty(cc), orEmpty(bcc), orEmpty(subject), orEmpty(date),
-                         orEmpty(messageId), orEmpty(body), priority, &text);
+                         orEmpty(messageId), orEmpty(body), priority, rich, &text);
     if (rc == 0) rc = SmtpCleanUp();
     *code = rc;
     return rc == 0 ? "" : text;
@@ -63,7 +64,7 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
                                     const char* body, signed char priority, int32_t* code) {
   static const smtp::SubmitOptions plain;
   return smtp::sendEmail(plain, serverName, port, from, to, cc, bcc, subject, date, messageId,
-                         body, priority, code);
+                         body, priority, nullptr, code);
 }
 
 SM_API const char* MonthShortName(int month) {

@@ -5,14 +5,17 @@
 #define SENDMAIL_EVALUATE_INTERNAL_H
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "SendMailPlugIn.h"
 #include "SimpleSMTP/smtp_submit.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
 #include "node_internal.h"
+#include "rich_mail.h"
 
 namespace evaluation {
 
@@ -92,6 +95,20 @@ struct MailFields {
     if (bodyIsLines) return bodyLines ? bodyLines->data : nullptr;
     return bodyText.get();
   }
+
+  // Rich content: ReplyTo, Html, Header and Attachment fields, and the storage that the views
+  // of `rich` point into.
+  bool hasRich = false;
+  StringBuffer replyTo;
+  StringBuffer htmlLines;
+  BodyText htmlText;
+  bool htmlIsLines = false;
+  richmail::RichMail rich;
+  std::deque<std::string> texts;  // header names and values, attachment names and types
+  std::vector<BodyText> blobs;    // attachment data
+
+  // The rich content, or null when the message has none of its fields.
+  const richmail::RichMail* richContent();
 };
 void readMailFields(int& rc, CciElement* root, MailFields& fields);
 

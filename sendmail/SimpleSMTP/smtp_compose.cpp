@@ -17,15 +17,6 @@ constexpr std::string_view kMimeFields =
 
 bool isBlank(char c) noexcept { return c == ' ' || c == '\t'; }
 
-// A text that may only fill one header line: CR and LF become blanks.
-std::string_view oneLine(std::string_view text, std::string& scratch) {
-  if (!hasLineBreak(text)) return text;
-  scratch.assign(text);
-  for (char& c : scratch)
-    if (c == '\r' || c == '\n') c = ' ';
-  return scratch;
-}
-
 // A field kept as written; only a line that would pass the hard limit is folded at its blanks.
 void appendPlainField(std::string& out, std::string_view name, std::string_view value) {
   if (name.size() + value.size() <= kMaxLine) {
@@ -51,20 +42,6 @@ void appendSenderField(std::string& out, std::string_view name, std::string_view
 bool foldsExactly(std::string_view text) noexcept {
   if (text.empty() || isBlank(text.front()) || isBlank(text.back()) || hasUnfoldableRun(text)) return false;
   return text.find("  ") == std::string_view::npos;
-}
-
-// Plain when the subject is ASCII, does not look encoded and fits one line or folds exactly;
-// otherwise encoded-words, which keep every blank.
-void appendSubjectField(std::string& out, std::string_view subject) {
-  constexpr std::string_view name = "Subject: ";
-  if (isAscii(subject) && !looksEncoded(subject) &&
-      (name.size() + subject.size() <= kMaxLine || foldsExactly(subject))) {
-    appendPlainField(out, name, subject);
-    return;
-  }
-  FieldFolder folder(out, name);
-  addEncodedWords(folder, "", subject);
-  folder.finish();
 }
 
 // "<left@right>" as RFC 5322 wants it; an id of another form is kept whole inside
@@ -108,6 +85,24 @@ bool bodyNeedsEncoding(std::string_view body) noexcept {
 }
 
 }  // namespace
+
+std::string_view oneLine(std::string_view text, std::string& scratch) {
+  if (!hasLineBreak(text)) return text;
+  scratch.assign(text);
+  for (char& c : scratch)
+    if (c == '\r' || c == '\n') c = ' ';
+  return scratch;
+}
+
+void appendTextField(std::string& out, std::string_view name, std::string_view value) {
+  if (isAscii(value) && !looksEncoded(value) && (name.size() + value.size() <= kMaxLine || foldsExactly(value))) {
+    appendPlainField(out, name, value);
+    return;
+  }
+  FieldFolder folder(out, name);
+  addEncodedWords(folder, "", value);
+  folder.finish();
+}
 
 bool hasLineBreak(std::string_view text) noexcept {
   if (text.empty()) return false;  // memchr wants a real pointer, even for no bytes
@@ -201,7 +196,8 @@ void addEncodedWords(FieldFolder& folder, std::string_view separator, std::strin
 
 bool needsMime(const MailText& mail) noexcept {
   return !isAscii(mail.subject) || !isAscii(mail.from) || !isAscii(mail.to) ||
-         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body);
+         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body) ||
+         (mail.rich != nullptr && richNeedsMime(*mail.rich));
 }
 
 void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {
@@ -212,15 +208,24 @@ void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {
   appendPlainField(out, "Date: ", oneLine(mail.date, scratch));
   if (!mail.messageId.empty())
     appendMessageIdField(out, oneLine(mail.messageId, scratch), mail.localHost);
-  appendSubjectField(out, oneLine(mail.subject, scratch));
+  appendTextField(out, "Subject: ", oneLine(mail.subject, scratch));
   appendPriorityLine(out, mail.priority);
   out += "Importance: Normal\r\n";
-  appendSenderField(out, "Reply-to: ", mail.from);
+  if (mail.rich != nullptr && !mail.rich->replyTo.empty()) {
+    appendAddressField(out, "Reply-to: ", mail.rich->replyTo);
+  } else {
+    appendSenderField(out, "Reply-to: ", mail.from);
+  }
   appendXPriorityLine(out, mail.priority);
   out += "X-mailer: ";
   out += kMailer;
   out += "\r\n";
-  if (mime) out += kMimeFields;
+  if (mail.rich != nullptr && mail.rich->multipart()) {
+    appendRichMimeFields(out, mail);
+  } else if (mime) {
+    out += kMimeFields;
+  }
+  if (mail.rich != nullptr) appendMessageFields(out, *mail.rich);
   out += "\r\n";
 }
 

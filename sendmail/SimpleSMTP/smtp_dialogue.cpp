@@ -306,7 +306,10 @@ int Connection::sendMailData(const MailText& mail, bool mime) {
   constexpr std::size_t kStageLimit = std::size_t{1} << 20;
   std::string encoded;
   std::string_view body = mail.body;
-  if (mime) {
+  if (mail.rich != nullptr && mail.rich->multipart()) {
+    appendRichBody(encoded, mail);
+    body = encoded;
+  } else if (mime) {
     appendQuotedPrintable(encoded, body);
     body = encoded;
   }
@@ -525,7 +528,7 @@ ConnectionPool::~ConnectionPool() {
 int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
                 const char* from, const char* to, const char* cc, const char* bcc,
                 const char* subject, const char* date, const char* messageId, const char* body,
-                signed char priority, const char** text) noexcept {
+                signed char priority, const richmail::RichMail* rich, const char** text) noexcept {
   const char* ignored = nullptr;
   if (text == nullptr) text = &ignored;
   const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
@@ -537,10 +540,16 @@ int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_
     return SMTP_TCPIP_CONNECTION_FAILED;
   }
   session->localHostName[sizeof session->localHostName - 1] = '\0';
+  thread_local std::string boundary;
+  boundary.clear();
+  if (rich != nullptr && rich->multipart()) boundary = chooseBoundary(*rich);
   const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
                       orEmpty(subject),   orEmpty(date), orEmpty(messageId),
-                      orEmpty(body),      session->localHostName, priority};
-  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc))) {
+                      orEmpty(body),      session->localHostName, priority, rich, boundary};
+  // A Reply-To list is held to the rules of To: each entry one address, no line break.
+  const bool unsafeReplyTo = rich != nullptr && (hasLineBreak(rich->replyTo) ||
+                                                 !forEachEntry(rich->replyTo, [](std::string_view e) { return sendableEntry(e); }));
+  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc)) || unsafeReplyTo) {
     *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
     return SMTP_BAD_PARAMETERS;
   }
@@ -572,5 +581,5 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
                                       signed char priority, const char** text) {
   static const smtp::SubmitOptions plain;
   return smtp::sendMessage(session, plain, {}, from, to, cc, bcc, subject, date, messageId, body,
-                           priority, text);
+                           priority, nullptr, text);
 }

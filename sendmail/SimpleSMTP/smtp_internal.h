@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "../rich_mail.h"
 #include "smtp.h"
 
 namespace smtp {
@@ -239,6 +240,12 @@ void appendCommand(std::string& out, int step, std::string_view argument);
 inline constexpr std::size_t kMaxLine = 998;
 
 bool hasLineBreak(std::string_view text) noexcept;
+// A text that may only fill one header line: CR and LF become blanks (in `scratch` if any).
+std::string_view oneLine(std::string_view text, std::string& scratch);
+// An unstructured field such as Subject: kept as written when it is ASCII, does not look
+// encoded and fits one line or folds exactly; otherwise RFC 2047 encoded-words, which keep
+// every blank.
+void appendTextField(std::string& out, std::string_view name, std::string_view value);
 bool isAscii(std::string_view text) noexcept;
 // Whether folding at blanks cannot keep every line within RFC 5322's 998 bytes.
 bool hasUnfoldableRun(std::string_view text) noexcept;
@@ -338,6 +345,8 @@ void appendXPriorityLine(std::string& out, signed char priority);
 struct MailText {
   std::string_view from, to, cc, subject, date, messageId, body, localHost;
   signed char priority;
+  const richmail::RichMail* rich = nullptr;  // null for a plain mail
+  std::string_view boundary = {};            // the stem of the multipart boundaries of a rich mail
 };
 
 // True when the mail must declare MIME: non-ASCII subject, sender, To, Cc or body, or a body
@@ -368,6 +377,29 @@ class BodySegments {
   const char* segment_;
   bool lineStart_ = true;
 };
+
+// ---- rich content (smtp_mime.cpp) ----
+
+// True when the rich content alone makes the mail MIME: parts, or non-ASCII in the Reply-To
+// list or in a header value.
+bool richNeedsMime(const richmail::RichMail& rich) noexcept;
+
+// A random stem for the boundaries of a multipart mail. The encoded parts cannot hold it (it
+// starts with "=_", which neither quoted-printable nor base64 writes); it is checked against
+// the part headers, the only text that goes into a part unencoded.
+std::string chooseBoundary(const richmail::RichMail& rich);
+
+// MIME-Version and the Content-Type (with its encoding) of a mail with parts.
+void appendRichMimeFields(std::string& out, const MailText& mail);
+
+// The message's own header fields that may be sent (richmail::headerRefusal), each value one
+// line by the Subject's rules (appendTextField).
+void appendMessageFields(std::string& out, const richmail::RichMail& rich);
+
+// The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
+// CR LF-ended and at most 76 characters. Reserves the whole size first, so it is the one
+// encoded copy of each attachment the client holds.
+void appendRichBody(std::string& out, const MailText& mail);
 
 }  // namespace smtp
 

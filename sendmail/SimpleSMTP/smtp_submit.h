@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "../rich_mail.h"
 #include "smtp.h"
 
 namespace smtp {
@@ -66,17 +67,20 @@ struct SubmitOptions {
   bool extended() const noexcept { return security != Security::Plain || !user.empty() || pool != nullptr; }
 };
 
-// SmtpSendMessage with options; `host` is the name the server's certificate must carry.
+// SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
+// the server's certificate must carry.
 int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
                 const char* from, const char* to, const char* cc, const char* bcc,
                 const char* subject, const char* date, const char* messageId, const char* body,
-                signed char priority, const char** text) noexcept;
+                signed char priority, const richmail::RichMail* rich, const char** text) noexcept;
 
-// SendEmailMessage with options; the same contract otherwise.
+// SendEmailMessage with options and the mail's rich content (null: none); the same contract
+// otherwise.
 const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
                       const char* from, const char* to, const char* cc, const char* bcc,
                       const char* subject, const char* date, const char* messageId,
-                      const char* body, signed char priority, int32_t* code) noexcept;
+                      const char* body, signed char priority, const richmail::RichMail* rich,
+                      int32_t* code) noexcept;
 
 }  // namespace smtp
 

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
+
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -446,6 +449,116 @@ TEST_F(NodeTest, FailureMessageOfATreeWithoutBodyStillCarriesTheReason) {
   ASSERT_NE(folder, nullptr);
   ASSERT_NE(folder->lastChild(), nullptr);
   EXPECT_EQ(folder->lastChild()->nameUtf8(), "SendMailError");
+}
+
+// Each row adds rich fields to a mail to ann without a body and checks what a strict MIME parser makes of it.
+TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
+  using Mail = testsupport::ReceivedMail;
+  using Part = Mail::Part;
+  const auto values = [](const Mail& m, std::string name) {
+    std::vector<std::string> out;
+    for (const auto& [key, value] : m.headers)
+      if (strcasecmp(key.c_str(), name.c_str()) == 0) out.push_back(value);
+    return out;
+  };
+  const auto parts = [](const Mail& m) {
+    std::vector<std::string> out;
+    for (const Part& p : m.parts) out.push_back(p.type + " " + p.filename + " " + p.bytes);
+    return out;
+  };
+  std::vector<uint8_t> binary(70000);
+  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  const std::string binaryText(binary.begin(), binary.end());
+  const std::string longName = "Übersicht März " + std::string(80, 'x') + ".csv";
+
+  struct Row {
+    const char* name;
+    std::function<void(memhost::Element&)> fill;
+    std::function<void(const Mail&)> check;  // none: the mail is refused before it is sent
+  };
+  const Row rows[] = {
+      {"text and HTML are alternatives, text first",
+       [](memhost::Element& top) {
+         top.addText("Body", "Grüße\n.a dot line\n");
+         memhost::Element& html = top.addChild("MailHtml");
+         html.addText("L", "<p>Grüße</p>");
+         html.addText("L", ".<b>x</b>");
+       },
+       [&](const Mail& m) {
+         EXPECT_THAT(values(m, "Content-Type"), ElementsAre(StartsWith("multipart/alternative")));
+         EXPECT_THAT(parts(m), ElementsAre("text/plain  Grüße\r\n.a dot line\r\n", "text/html  <p>Grüße</p>\r\n.<b>x</b>"));
+       }},
+      {"HTML alone is the only part",
+       [](memhost::Element& top) { top.addText("Html", "<p>only</p>"); },
+       [&](const Mail& m) {
+         EXPECT_THAT(values(m, "Content-Type"), ElementsAre(StartsWith("text/html")));
+         EXPECT_EQ(lf(m.body), "<p>only</p>");
+       }},
+      {"a binary and a text attachment beside the body",
+       [&](memhost::Element& top) {
+         top.addText("Body", "see attached");
+         memhost::Element& bin = top.addChild("Attachment");
+         bin.addText("Name", "data.bin");
+         bin.addText("ContentType", "Multipart/mixed");  // never base64: the default instead
+         bin.addBytes("Data", binary);
+         memhost::Element& csv = top.addChild("MailAttachment");
+         csv.addText("Name", longName);
+         csv.addText("ContentType", "text/csv");
+         csv.addText("Data", "a;b\nä;1\n");
+       },
+       [&](const Mail& m) {
+         EXPECT_THAT(values(m, "Content-Type"), ElementsAre(StartsWith("multipart/mixed")));
+         EXPECT_THAT(parts(m), ElementsAre("text/plain  see attached", "application/octet-stream data.bin " + binaryText,
+                                           "text/csv " + longName + " a;b\nä;1\n"));
+       }},
+      {"the message's own header fields, forbidden and malformed names skipped",
+       [](memhost::Element& top) {
+         memhost::Element& headers = top.addChild("Header");
+         headers.addText("X-Ticket", "4711");
+         headers.addText("X-Multi", "one\r\ntwo");
+         headers.addText("X-Greeting", "Grüße " + std::string(200, 'g'));
+         headers.addText("Subject", "forged");
+         headers.addText("content-type", "text/forged");
+         headers.addText("Bad Name", "forged");
+         headers.addText("X:Colon", "forged");
+       },
+       [&](const Mail& m) {
+         EXPECT_THAT(values(m, "X-Ticket"), ElementsAre("4711"));
+         EXPECT_THAT(values(m, "X-Multi"), ElementsAre("one  two"));
+         EXPECT_THAT(values(m, "X-Greeting"), ElementsAre("Grüße " + std::string(200, 'g')));
+         EXPECT_THAT(values(m, "Subject"), ElementsAre("Hello"));
+         EXPECT_THAT(m.data, ::testing::Not(HasSubstr("forged")));
+       }},
+      {"ReplyTo replaces the sender in Reply-to",
+       [](memhost::Element& top) {
+         top.addText("ReplyTo", "Desk <desk@example.com>");
+         top.addText("MailReplyTo", "ops@example.com");
+       },
+       [&](const Mail& m) {
+         EXPECT_THAT(values(m, "Reply-To"), ElementsAre("Desk <desk@example.com>, ops@example.com"));
+       }},
+      {"a line break in ReplyTo refuses the mail, as in To",
+       [](memhost::Element& top) { top.addText("ReplyTo", "desk@example.com\r\nBcc: spy@example.com"); }, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto message = host_.newMessage();
+    memhost::Element& top = shape(*message);
+    top.addText("To", "ann@example.com");
+    top.addText("Subject", "Hello");
+    row.fill(top);
+    Result r = evaluate(*message);
+    if (!row.check) {
+      ASSERT_EQ(r.failure.size(), 1u);
+      EXPECT_EQ(errorOf(*r.failure[0].message), "Bad parameters");
+      continue;
+    }
+    ASSERT_EQ(r.out.size(), 1u) << (r.failure.empty() ? "" : errorOf(*r.failure[0].message));
+    auto mails = mailsSinceStart(1);
+    ASSERT_EQ(mails.size(), 1u);
+    row.check(mails[0]);
+    mailsBefore_ += 1;
+  }
 }
 
 }  // namespace

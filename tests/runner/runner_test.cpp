@@ -109,10 +109,10 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
   EXPECT_THAT(run.out, HasSubstr("order-shipped.xml -> out\n"));
   EXPECT_THAT(run.out, HasSubstr("refused.xml -> failure: 550"));
   EXPECT_THAT(run.out, HasSubstr("no-recipients.xml -> failure: 5"));
-  EXPECT_THAT(run.out, HasSubstr("4 messages: 2 out, 2 failure, 0 dropped, 0 ended"));
+  EXPECT_THAT(run.out, HasSubstr("5 messages: 3 out, 2 failure, 0 dropped, 0 ended"));
 
-  auto mails = newMails(2);
-  ASSERT_EQ(mails.size(), 2u);
+  auto mails = newMails(3);
+  ASSERT_EQ(mails.size(), 3u);
   std::map<std::string, testsupport::ReceivedMail> bySubject;
   for (const auto& m : mails) bySubject[m.subject] = m;
   ASSERT_EQ(bySubject.count("Order 4711 has shipped"), 1u);
@@ -128,6 +128,13 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
   EXPECT_THAT(order.data, HasSubstr("X-Priority: 2 (High  )\r\n"));
   ASSERT_EQ(bySubject.count("Grüße aus Köln – 東京からこんにちは 🎉"), 1u);
   EXPECT_THAT(bySubject["Grüße aus Köln – 東京からこんにちは 🎉"].body, HasSubstr("東京の皆さん"));
+  // The rich sample: HTML beside the text, a file and a base64 attachment, its own headers.
+  const auto& report = bySubject["Disk usage on db01 at 91 %"];
+  ASSERT_EQ(report.parts.size(), 4u);
+  EXPECT_EQ(report.parts[1].type, "text/html");
+  EXPECT_EQ(report.parts[2].bytes, slurp(examples + "/attachments/disk-usage.csv"));
+  EXPECT_EQ(report.parts[3].bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_THAT(report.headers, ::testing::Contains(std::pair<std::string, std::string>("X-Ticket", "INC-4711")));
 
   // The failure copies carry their reason (fed back as input in the next test).
   EXPECT_THAT(slurp(dir_ / "out" / "failure" / "refused.xml"), HasSubstr("<SendMailError>550"));
@@ -209,6 +216,13 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
        "attribute SetPriority \"Yes\" is not exactly \"yes\"", "", ""},
       {"no-sender", {{"g.xml", good}}, {"--set", "SMTPFrom= x@example.com"}, 0, "no sender: no SMTPFrom attribute",
        "good one", ""},
+      {"attachment-file", {{"n.json", R"({"To": "a@example.com", "Attachment": {"Data": {"File": "gone.csv"}}})"}}, {},
+       2, "gone.csv cannot be read", "", ""},
+      {"attachment-base64", {{"b.xml", "<Mail><To>a@example.com</To><Attachment><Data><Base64>a*b</Base64></Data>"
+                                       "</Attachment></Mail>"}}, {}, 2, "b.xml: attachment Data is not valid base64", "", ""},
+      {"header-not-sent", {{"h.xml", "<Mail><To>a@example.com</To><Subject>hdr</Subject><Header><Date>x</Date>"
+                                     "</Header></Mail>"}}, {}, 0, "header \"Date\" is not sent: written by the node itself",
+       "hdr", ""},
       {"no-messages", {{"notes.txt", "x"}}, {}, 2, "no input messages", "", ""},
       {"missing", {}, {"missing.xml"}, 2, "missing.xml: No such file or directory", "", ""},
       {"bad-port", {{"g.xml", good}}, {"--server", "127.0.0.1:65536"}, 2, "--server wants", "", ""},

@@ -30,7 +30,7 @@ Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& m, cons
   int32_t code = -12345;
   const char* text = smtp::sendEmail(settings.options, host, port, m.from.c_str(), m.to.c_str(),
                                      m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
-                                     m.messageId.c_str(), m.body.c_str(), m.priority, &code);
+                                     m.messageId.c_str(), m.body.c_str(), m.priority, nullptr, &code);
   return {code, text != nullptr ? text : "<null>"};
 }
 

@@ -16,10 +16,12 @@ Behaviour triggers, carried by the recipient's local part (the text before "@"):
   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
   drop...        the server closes the connection without replying to that RCPT TO
 
-Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the
-mail came over TLS), login (the AUTH user or ""), data_b64 (the DATA bytes exactly as stored),
-and what Python's email package makes of the mail under email.policy.strict: defects (or the exception
-text when parsing fails), to, cc, from, subject, message_id, date and the decoded body.
+Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the mail came over TLS), login (the AUTH user or
+""), data_b64 (the DATA bytes exactly as stored), and what
+Python's email package makes of the mail under email.policy.strict: defects (or the exception
+text when parsing fails), to, cc, from, subject, message_id, date, the decoded body (empty for a
+multipart mail), headers as [name, decoded value], and parts: each leaf part of a multipart mail
+as [content type, file name, base64 of its decoded bytes].
 """
 import argparse
 import asyncio
@@ -42,7 +44,7 @@ TRIGGER = re.compile(r"^(refuse|drop)(\d{3})?", re.IGNORECASE)
 def inspect(data):
     """What the strict policy makes of the mail: defects and the decoded fields."""
     out = {"defects": [], "to": "", "cc": "", "from": "", "subject": "", "message_id": "",
-           "date": "", "body": ""}
+           "date": "", "body": "", "headers": [], "parts": []}
     try:
         msg = email.message_from_bytes(data, policy=email.policy.strict)
         for name, key in (("To", "to"), ("Cc", "cc"), ("From", "from"), ("Subject", "subject"),
@@ -59,7 +61,13 @@ def inspect(data):
             out["defects"].extend(f"{name}: {type(d).__name__}: {d}"
                                   for d in getattr(value, "defects", ()))
         out["defects"].extend(f"{type(d).__name__}: {d}" for d in msg.defects)
-        out["body"] = msg.get_content()
+        out["headers"] = [[name, str(value)] for name, value in msg.items()]
+        for part in msg.walk():
+            out["defects"].extend(f"part: {type(d).__name__}: {d}" for d in part.defects)
+            if part is not msg and not part.is_multipart():
+                out["parts"].append([part.get_content_type(), part.get_filename() or "",
+                                     base64.b64encode(part.get_payload(decode=True)).decode("ascii")])
+        out["body"] = "" if msg.is_multipart() else msg.get_content()
     except Exception as error:  # the strict policy raises on the first message defect
         out["defects"].append(f"{type(error).__name__}: {error}")
     out["defects"] = sorted(set(out["defects"]))

@@ -165,6 +165,9 @@ std::vector<ReceivedMail> SmtpTestServer::read() const {
     m.messageId = j.value("message_id", "");
     m.date = j.value("date", "");
     m.body = j.value("body", "");
+    for (const auto& h : j["headers"]) m.headers.emplace_back(h[0].get<std::string>(), h[1].get<std::string>());
+    for (const auto& p : j["parts"])
+      m.parts.push_back({p[0].get<std::string>(), p[1].get<std::string>(), base64Decode(p[2].get<std::string>())});
     mails.push_back(std::move(m));
   }
   return mails;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -23,6 +24,11 @@ struct ReceivedMail {
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
   std::string from, to, cc, subject, messageId, date, body;  // decoded by Python's email package
+  std::vector<std::pair<std::string, std::string>> headers;  // every header, name and decoded value
+  struct Part {
+    std::string type, filename, bytes;  // bytes: the transfer encoding undone
+  };
+  std::vector<Part> parts;  // the leaves of a multipart mail, in order
 };
 
 class SmtpTestServer {

@@ -1,0 +1,111 @@
+// Attachment data as a user writes it in a message file: an attachment's Data element holding a
+// Base64 child (the bytes as base64 text) or a File child (a file to read, relative to the
+// message's document) gets the bytes as its byte-array value, which the node sends as they are.
+#include "attachments.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace flowrun {
+namespace {
+
+using memhost::Element;
+namespace fs = std::filesystem;
+
+// Standard base64; blanks and line ends are skipped, anything else outside the alphabet and
+// its padding is an error.
+bool decodeBase64(std::string_view text, std::vector<uint8_t>& out) {
+  unsigned bits = 0;
+  int count = 0;
+  bool padded = false;
+  for (const char c : text) {
+    int v = -1;
+    if (c >= 'A' && c <= 'Z') v = c - 'A';
+    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') v = c - '0' + 52;
+    else if (c == '+') v = 62;
+    else if (c == '/') v = 63;
+    else if (c == '=') padded = true;
+    else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    if (v < 0) continue;
+    if (padded) return false;  // data after the padding
+    bits = bits << 6 | static_cast<unsigned>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out.push_back(static_cast<uint8_t>(bits >> count));
+    }
+  }
+  return true;
+}
+
+// The folder a document's relative file names start from: its own, or the working directory
+// for standard input. A label "file#n" names the n-th message of a JSON array in "file".
+fs::path baseOf(const std::string& label) {
+  fs::path path = label;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    const std::size_t hash = label.rfind('#');
+    if (hash == std::string::npos) return fs::current_path(ec);
+    path = label.substr(0, hash);
+  }
+  return path.parent_path();
+}
+
+// Gives one Data element its bytes; returns an error text, or empty.
+std::string resolveData(Element& data, const fs::path& base) {
+  for (const auto& child : data.children()) {
+    std::vector<uint8_t> bytes;
+    if (child->nameUtf8() == "Base64") {
+      if (!decodeBase64(child->text(), bytes)) return "attachment Data is not valid base64";
+    } else if (child->nameUtf8() == "File") {
+      const fs::path file = base / child->text();
+      std::ifstream in(file, std::ios::binary);
+      std::error_code ec;
+      const auto size = fs::file_size(file, ec);
+      if (!in || ec) return "attachment file " + file.string() + " cannot be read";
+      bytes.resize(size);  // one read into a buffer of the file's size
+      in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+      if (static_cast<std::size_t>(in.gcount()) != size) return "attachment file " + file.string() + " cannot be read";
+      // Written back absolute, so a message saved with --out reads its file from anywhere.
+      child->setText(fs::absolute(file).string());
+    } else {
+      continue;
+    }
+    data.setBytes(std::move(bytes));
+    return {};
+  }
+  return {};
+}
+
+// Resolves every attachment of one message; returns the first error, or empty.
+std::string resolveMessage(const std::string& label, memhost::Message& message) {
+  Element* folder = message.root().lastChild();
+  Element* top = folder != nullptr ? folder->firstChild() : nullptr;
+  if (top == nullptr) return {};
+  const fs::path base = baseOf(label);
+  for (const auto& field : top->children()) {
+    if (field->nameUtf8() != "Attachment" && field->nameUtf8() != "MailAttachment") continue;
+    for (const auto& part : field->children()) {
+      if (part->nameUtf8() != "Data") continue;
+      if (std::string error = resolveData(*part, base); !error.empty()) return error;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void resolveAttachments(std::vector<InputMessage>& messages, std::vector<InputError>& errors) {
+  std::vector<InputMessage> kept;
+  kept.reserve(messages.size());
+  for (InputMessage& input : messages) {
+    if (std::string error = resolveMessage(input.label, *input.message); !error.empty()) {
+      errors.push_back({input.label, error});
+    } else {
+      kept.push_back(std::move(input));
+    }
+  }
+  messages = std::move(kept);
+}
+
+}  // namespace flowrun
