@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "SendMessage.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
 #include "test_text.h"
@@ -104,16 +105,19 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
   }
 }
 
-TEST(RealServer, EmptySenderSubjectDateAndBodyKeepTheirLines) {
+// Null texts read as empty ones.
+TEST(RealServer, NullSenderSubjectDateAndBodyKeepTheirLines) {
   SmtpTestServer server;
   server.allowDefects(true);  // an empty From and Date are defects, and sent on purpose
-  Mail mail;
-  mail.from = mail.subject = mail.date = mail.body = "";
-  const ReceivedMail m = sendOne(server, mail);
-  EXPECT_EQ(m.mailFrom, "<>");  // how the server records the null sender
-  EXPECT_EQ(m.data, "To:rcpt@example.com\r\nFrom: \r\nDate: \r\nSubject: \r\nPriority: Normal\r\n"
-                    "Importance: Normal\r\nReply-to: \r\nX-Priority: 3 (Normal)\r\n"
-                    "X-mailer: Orvex Talvane Larnet V2 PlugIn node\r\n\r\n\r\n\r\n");
+  int32_t code = -5;
+  EXPECT_STREQ(SendEmailMessage("127.0.0.1", server.port(), nullptr, "rcpt@example.com", nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, 3, &code), "");
+  const auto mails = server.waitForMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].mailFrom, "<>");  // how the server records the null sender
+  EXPECT_EQ(mails[0].data, "To:rcpt@example.com\r\nFrom: \r\nDate: \r\nSubject: \r\nPriority: Normal\r\n"
+                           "Importance: Normal\r\nReply-to: \r\nX-Priority: 3 (Normal)\r\n"
+                           "X-mailer: Orvex Talvane Larnet V2 PlugIn node\r\n\r\n\r\n\r\n");
 }
 
 TEST(RealServer, PriorityLinesForZeroToSix) {
