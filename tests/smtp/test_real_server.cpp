@@ -88,6 +88,7 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
        "To:a@x.org\r\nFrom: =?UTF-8?B?PT9VVEYtOD9CP1NHaz0/PQ==?= <p@x.org>"},
       {"a@x.org", "", "", p, "Price =?ISO-8859-1?Q?a?= ok", "a@x.org", "a@x.org", ""},
       {"a@x.org", "", "", p, std::string(1500, ' '), "a@x.org", "a@x.org", ""},
+      {std::string(200, 'l') + "@x.org", "", "", p, "Hi", std::string(200, 'l') + "@x.org", std::string(200, 'l') + "@x.org", ""},
   };
   for (const Row& row : rows) {
     Mail mail;
@@ -166,7 +167,7 @@ TEST(RealServer, Utf8SubjectNamesAndBodyComeBackReadable) {
   mail.from = "Jörg Müller <joerg@example.com>";
   mail.to = "\"Ünal, Ayşe\" <ayse@example.com>; 山田太郎 <yamada@example.jp>; plain@example.com";
   mail.cc = "Zoë 🦊 <zoe@example.com>";
-  mail.body = "Hallo Jörg,\nこんにちは 🎉\n=equals= and trailing blank \n.dot\n";
+  mail.body = "Hallo Jörg,\nこんにちは 🎉\n=equals= =41 and trailing blank \n.dot\n";
   const ReceivedMail m = sendOne(server, mail);
   EXPECT_EQ(m.subject, mail.subject);
   EXPECT_EQ(m.from, mail.from);
