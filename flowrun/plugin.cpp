@@ -1,5 +1,6 @@
 // Loading the plug-in library with dlopen, running its entry point, making one node instance
-// through the callback table it registered, and setting the node's attributes.
+// through the callback table it registered (removed again when the run ends), and setting the
+// node's attributes.
 #include "plugin.h"
 
 #include <dlfcn.h>
@@ -47,12 +48,20 @@ Plugin::Plugin(const std::string& path) {
     error_ = "plug-in " + path + ": the node class " + memhost::toUtf8(nodeClass.className) +
              " made no node instance";
     node_ = nullptr;
+    return;
+  }
+  // The node is removed when the run ends, as a broker removes a flow: the plug-in then says
+  // goodbye on the connections it kept.
+  using Release = void (*)(CciContext*);
+  if (auto release = reinterpret_cast<Release>(dlsym(handle_, "deleteNodeContext"))) {
+    host.setContextReleaser(release);
   }
 }
 
 Plugin::~Plugin() {
-  // Nodes belong to the host; the library stays loaded as long as the process runs, as in a
-  // broker, since the host keeps pointers into it.
+  // The library stays loaded as long as the process runs, as in a broker, since the host keeps
+  // pointers into it; the node goes.
+  if (node_ != nullptr) memhost::Host::instance().resetKeepingClasses();
 }
 
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings) {

@@ -1,11 +1,24 @@
-// Secure submission settings: reading and checking the attributes, and building the node's TLS
-// context at the settings load, so that every mail of the node shares it and its sessions.
+// Submission settings: reading and checking the attributes, and building the node's TLS context
+// and connection pool at the settings load, so that every mail of the node shares them.
 #include "SubmitSettings.h"
 
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "SimpleSMTP/smtp.h"
+
+namespace {
+// A positive decimal number of at most `limit`, or nothing: empty gives `fallback`.
+std::optional<double> positive(const std::string& text, double fallback, double limit) {
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0 || value > limit)
+    return std::nullopt;
+  return value;
+}
+}  // namespace
 
 std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
   auto settings = std::make_unique<SubmitSettings>();
@@ -16,6 +29,9 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   s.timeout = read("TimeoutSeconds");
   s.user = read("SMTPUser");
   s.password = read("SMTPPassword");
+  s.reuse = read("ConnectionReuse");
+  s.maxMails = read("MaxMailsPerConnection");
+  s.idle = read("IdleSeconds");
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
@@ -50,6 +66,18 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
       return settings;
     }
     o.tls = s.tls.get();
+  }
+  constexpr double kDefaultMails = 100, kDefaultIdleSeconds = 30;
+  const std::optional<double> mails = positive(s.maxMails, kDefaultMails, 1e6);
+  const std::optional<double> idle = positive(s.idle, kDefaultIdleSeconds, 86400);
+  if ((!s.reuse.empty() && s.reuse != "yes") || !mails || !idle || *mails != std::floor(*mails)) {
+    o.refusal = SMTP_BAD_REUSE;
+    return settings;
+  }
+  if (s.reuse == "yes") {
+    s.pool = std::make_unique<smtp::ConnectionPool>(
+        static_cast<int>(*mails), std::chrono::milliseconds(static_cast<long long>(std::ceil(*idle * 1000))));
+    o.pool = s.pool.get();
   }
   return settings;
 }

@@ -1,6 +1,7 @@
-// The node's secure-submission settings: the attributes after "X" (Security, TLSVerify,
-// TLSCAFile, TimeoutSeconds, SMTPUser, SMTPPassword) read once with the others, checked, and
-// turned into the SMTP client's options with the node's one TLS context, shared by its threads.
+// The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
+// TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
+// IdleSeconds) read once with the others, checked, and turned into the SMTP client's options
+// with the node's one TLS context and, when asked for, its pool of kept connections.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -12,14 +13,19 @@
 
 struct SubmitSettings {
   std::string security, tlsVerify, caFile, timeout, user, password;
+  std::string reuse, maxMails, idle;
   std::string refusalDetail;
   std::unique_ptr<smtp::TlsClient> tls;
+  // Declared after the TLS context: its connections say goodbye before the context goes.
+  std::unique_ptr<smtp::ConnectionPool> pool;
   smtp::SubmitOptions options;  // its texts point into the strings above
 };
 
 // The attributes of secure submission, in index order after the twelve of the node.
-inline constexpr const char* kSubmitAttributeNames[] = {"Security",       "TLSVerify", "TLSCAFile",
-                                                        "TimeoutSeconds", "SMTPUser",  "SMTPPassword"};
+inline constexpr const char* kSubmitAttributeNames[] = {
+    "Security", "TLSVerify",       "TLSCAFile",             "TimeoutSeconds",
+    "SMTPUser", "SMTPPassword",    "ConnectionReuse",       "MaxMailsPerConnection",
+    "IdleSeconds"};
 
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and
 // makes the options: a value the client cannot use becomes a refusal every mail reports.

@@ -2,15 +2,19 @@
 // the session (connect, TLS from the first byte or after STARTTLS, greeting, HELO or EHLO, AUTH),
 // the mail transaction (MAIL FROM, RCPT TO, DATA, the mail data) and closing (QUIT). Each step's
 // command and reply codes come from the command table; what goes out between two replies leaves
-// in one write. Also the checks that refuse unsafe values.
+// in one write. Also the node's pool of kept connections, and the checks that refuse unsafe
+// values.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "smtp_internal.h"
 #include "smtp_submit.h"
@@ -96,13 +100,21 @@ struct Outcome {
   const char* text;
 };
 
+// How a transaction left the connection.
+enum class After {
+  Synced,  // done or refused by a reply: the server waits for the next command
+  Dead,    // lost, or closing (421), before any mail data went out: safe to retry elsewhere
+  Broken,  // anything else: only good for closing
+};
+
 // One connection to the server and everything it owns: the socket, the TLS session, the reply
-// reader and the scratch buffers. The session is opened once; a mail transaction may follow
-// (several, once connections are kept); close ends it with QUIT.
+// reader and the scratch buffers. The session is opened once; mail transactions follow (several
+// when the connection is kept); close ends it with QUIT. It copies what it keeps of the mail
+// request, so that it may outlive the request that opened it.
 class Connection {
  public:
   Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host,
-             char* reply) noexcept
+             char* reply)
       : session_(session), options_(options), host_(host), reply_(reply), plain_(-1),
         reader_(plain_, Bounds{options.timeout}, true) {}
   ~Connection() {
@@ -116,13 +128,31 @@ class Connection {
   // QUIT, whose reply changes nothing, then the close: 0, or SMTP_TCPIP_ERROR when it failed.
   int close();
 
+  // For a kept connection: the thread's reply buffer for the next mail; the state the last
+  // transaction left; RSET (true when answered 250); whether it can be used without waiting.
+  void attach(char* reply) noexcept { reply_ = reply; }
+  After after() const noexcept { return after_; }
+  bool reset();
+  bool quiet() noexcept { return tls_ ? tls_->quiet() : plain_.quiet(); }
+
  private:
   Exchange step(int index, std::string_view argument) {
     line_.clear();
     appendCommand(line_, index, argument);
     return command(reader_, index, line_, reply_);
   }
-  Outcome failed(const Exchange& e) const { return {e.code, e.lost ? kLostText : reply_}; }
+  Outcome failed(const Exchange& e) {
+    after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
+    return {e.code, e.lost ? kLostText : reply_};
+  }
+  Outcome pipelined(std::string_view mailFrom, std::string_view envelope);
+  // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
+  Exchange aside(int index) {
+    scratch_.resize(kReplyBufferSize);
+    line_.clear();
+    appendCommand(line_, index, {});
+    return command(reader_, index, line_, scratch_.data());
+  }
   // A local failure with a detail after the code's text, held in the reply buffer.
   Outcome explained(int code, std::string_view detail);
   Outcome greet();
@@ -130,16 +160,17 @@ class Connection {
   Outcome authenticate();
   int sendMailData(const MailText& mail, bool mime);
 
-  const SmtpSession& session_;
+  const SmtpSession session_;
   const SubmitOptions& options_;
-  std::string_view host_;
+  const std::string host_;
   char* reply_;
+  After after_ = After::Synced;
   int fd_ = -1;
   PlainStream plain_;
   std::optional<TlsStream> tls_;
   ReplyReader reader_;
   Extensions offered_;
-  std::string line_, header_, tail_, stage_;
+  std::string line_, header_, tail_, stage_, scratch_;
 };
 
 Outcome Connection::explained(int code, std::string_view detail) {
@@ -320,17 +351,24 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     if (!offered_.smtpUtf8) return explained(SMTP_NO_SMTPUTF8, {});
     utf8 = true;
   }
+  after_ = After::Synced;
   line_.clear();
   appendCommand(line_, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
   if (utf8) line_ += " SMTPUTF8";
-  if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, line_, reply_); e.code != 0) return failed(e);
-  if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
   // The header block is made first, so that the data follows the 354 at once.
   const bool mime = needsMime(mail);
   header_.clear();
   appendHeaderBlock(header_, mail, mime);
-  if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
+  if (offered_.pipelining && options_.pool != nullptr) {
+    if (const Outcome o = pipelined(line_, envelope); o.code != 0) return o;
+  } else {
+    if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, line_, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
+  }
   reader_.dropStray();
+  // From here on the mail may arrive: nothing below is ever retried.
+  after_ = After::Broken;
   if (sendMailData(mail, mime) != 0) {
     // The server may have refused during the data and closed: its reply, if it can still be
     // read, says why better than the failed write.
@@ -340,19 +378,153 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     const int rc = judge(SMTP_PROTO_END_OF_DATA, reply_);
     return {rc != 0 ? rc : SMTP_UNLISTED_REPLY, reply_};
   }
-  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_END_OF_DATA, reply_); e.code != 0) return failed(e);
+  const Exchange e = awaitReply(reader_, SMTP_PROTO_END_OF_DATA, reply_);
+  after_ = e.lost ? After::Broken : After::Synced;
+  if (e.code != 0) return {e.code, e.lost ? kLostText : reply_};
   return {0, reply_};
 }
 
+// RFC 2920: MAIL FROM, every RCPT TO and DATA in one write, then their replies in order, each
+// judged as the one-by-one dialogue judges it; the first refusal is the outcome, as it would
+// have been without pipelining.
+Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelope) {
+  std::string out(mailFrom);
+  out += "\r\n";
+  std::vector<int> steps{SMTP_PROTO_MAIL};
+  forEachEntry(envelope, [&](std::string_view entry) {
+    appendCommand(out, SMTP_PROTO_RCPT, envelopeAddress(entry));
+    out += "\r\n";
+    steps.push_back(SMTP_PROTO_RCPT);
+    return true;
+  });
+  appendCommand(out, SMTP_PROTO_DATA, {});
+  out += "\r\n";
+  steps.push_back(SMTP_PROTO_DATA);
+  reader_.dropStray();
+  iovec one{out.data(), out.size()};
+  if (reader_.stream().send(&one, 1, reader_.bounds().stall(SMTP_PROTO_MAIL)) != 0)
+    return failed({kLost, true});
+  Exchange first{0, false};
+  std::string firstText;
+  for (const int index : steps) {
+    const Exchange e = awaitReply(reader_, index, reply_);
+    if (e.lost) {
+      if (first.code == 0) return failed(e);
+      break;
+    }
+    if (e.code != 0 && first.code == 0) {
+      first = e;
+      firstText = reply_;
+    }
+    // DATA accepted after a refusal: the transaction can only be abandoned by closing.
+    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) {
+      std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
+      const Outcome o = failed(first);
+      if (after_ == After::Synced) after_ = After::Broken;
+      return o;
+    }
+  }
+  if (first.code == 0) return {0, ""};
+  std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
+  return failed(first);
+}
+
+bool Connection::reset() { return aside(kStepRset).code == 0 && std::strncmp(scratch_.data(), "250", 3) == 0; }
+
 int Connection::close() {
-  step(SMTP_PROTO_QUIT, {});
+  aside(SMTP_PROTO_QUIT);
   if (tls_) tls_->shutdown();
   return TcpClose(std::exchange(fd_, -1));
 }
 
 }  // namespace
 
-// The mail over one new connection with the given options; the code, with *text set.
+struct ConnectionPool::Impl {
+  struct Kept {
+    template <typename... Args>
+    explicit Kept(std::string k, Args&&... args)
+        : key(std::move(k)), connection(std::forward<Args>(args)...) {}
+    std::string key;  // the server it talks to
+    Connection connection;
+    int mails = 0;
+    std::chrono::steady_clock::time_point lastUse;
+  };
+  int maxMails;
+  Millis idle;
+  std::mutex lock;
+  std::vector<std::unique_ptr<Kept>> kept;  // idle ones only, the freshest last
+
+  // An idle connection to the server that is still fit, or null. Those the server closed or
+  // wrote to are closed; those past their idle time get QUIT first.
+  std::unique_ptr<Kept> take(const std::string& key) {
+    for (;;) {
+      std::unique_ptr<Kept> k;
+      {
+        const std::lock_guard<std::mutex> guard(lock);
+        const auto found =
+            std::find_if(kept.rbegin(), kept.rend(), [&](const auto& p) { return p->key == key; });
+        if (found == kept.rend()) return nullptr;
+        k = std::move(*found);
+        kept.erase(std::next(found).base());
+      }
+      if (!k->connection.quiet()) continue;  // closed without QUIT: nobody would read it
+      if (std::chrono::steady_clock::now() - k->lastUse <= idle) return k;
+      k->connection.close();
+    }
+  }
+  void give(std::unique_ptr<Kept> k) {
+    k->lastUse = std::chrono::steady_clock::now();
+    k->connection.attach(nullptr);
+    const std::lock_guard<std::mutex> guard(lock);
+    kept.push_back(std::move(k));
+  }
+
+  // The mail over a kept connection, or a new one. A kept connection found dead before any
+  // mail data went out costs one more try on a new connection; after that, never.
+  Outcome deliver(const SmtpSession& session, const SubmitOptions& options, std::string_view host,
+                  const MailText& mail, std::string_view envelope, char* reply) {
+    std::string key(host);
+    key.append("/").append(std::to_string(ntohs(session.serverAddress.sin_port)));
+    for (bool retried = false;; retried = true) {
+      std::unique_ptr<Kept> k = retried ? nullptr : take(key);
+      const bool reused = k != nullptr;
+      if (reused) {
+        k->connection.attach(reply);
+      } else {
+        k = std::make_unique<Kept>(key, session, options, host, reply);
+        if (const Outcome o = k->connection.open(); o.code != 0) return o;
+      }
+      const Outcome o = k->connection.transaction(mail, envelope);
+      const After after = k->connection.after();
+      if (o.code == 0) {
+        if (++k->mails >= maxMails) {
+          k->connection.close();
+        } else {
+          give(std::move(k));
+        }
+        return o;
+      }
+      if (reused && !retried && after == After::Dead) continue;
+      if (after == After::Synced && k->connection.reset()) give(std::move(k));
+      return o;
+    }
+  }
+};
+
+ConnectionPool::ConnectionPool(int maxMails, Millis idle)
+    : impl_(new Impl{maxMails, idle, {}, {}}) {}
+
+ConnectionPool::~ConnectionPool() {
+  for (auto& k : impl_->kept) {
+    try {
+      k->connection.close();
+    } catch (...) {  // no memory for the QUIT reply: the socket still closes with the object
+    }
+  }
+}
+
+// The mail over one new connection with the given options, or over the pool's; the code,
+// with *text set.
 int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
                 const char* from, const char* to, const char* cc, const char* bcc,
                 const char* subject, const char* date, const char* messageId, const char* body,
@@ -384,6 +556,11 @@ int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_
   try {
     std::string envelope;
     joinEnvelope(envelope, mail.to, mail.cc, orEmpty(bcc));
+    if (options.pool != nullptr) {
+      const Outcome outcome = options.pool->impl().deliver(*session, options, host, mail, envelope, reply);
+      *text = outcome.text;
+      return outcome.code;
+    }
     Connection connection(*session, options, host, reply);
     Outcome outcome = connection.open();
     if (outcome.code == 0) outcome = connection.transaction(mail, envelope);

@@ -28,6 +28,7 @@ enum : int {
   kStepEhlo = SMTP_PROTO_STEPS,
   kStepStartTls,
   kStepAuth,
+  kStepRset,
   kSteps  // every step, SmtpProto's and the hidden ones
 };
 // The entry of any step, exported or hidden; null for an index outside both tables.
@@ -118,6 +119,9 @@ class Stream {
   virtual long receive(char* buffer, std::size_t size, Millis left) noexcept = 0;
   // What has already arrived, without waiting: the count, 0 when nothing.
   virtual long receiveReady(char* buffer, std::size_t size) noexcept = 0;
+  // True when nothing has arrived and the peer has not closed, checked without waiting: a
+  // kept connection is used again only then.
+  virtual bool quiet() noexcept = 0;
 };
 
 // The plain socket; it does not own the descriptor. One receive is one system call: the
@@ -128,6 +132,7 @@ class PlainStream final : public Stream {
   int send(iovec* iov, int count, Millis stall) noexcept override;
   long receive(char* buffer, std::size_t size, Millis left) noexcept override;
   long receiveReady(char* buffer, std::size_t size) noexcept override;
+  bool quiet() noexcept override;
 
  private:
   int fd_;
@@ -154,6 +159,8 @@ class TlsStream final : public Stream {
   int send(iovec* iov, int count, Millis stall) noexcept override;
   long receive(char* buffer, std::size_t size, Millis left) noexcept override;
   long receiveReady(char* buffer, std::size_t size) noexcept override;
+  // Also true when only TLS records without data (a session ticket) arrived.
+  bool quiet() noexcept override;
 
   struct Io;  // the socket glue under OpenSSL
 
@@ -219,6 +226,7 @@ struct Extensions {
   bool smtpUtf8 = false;
   bool authPlain = false;
   bool authLogin = false;
+  bool pipelining = false;  // RFC 2920
 };
 // Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).
 Extensions parseExtensions(std::string_view reply) noexcept;

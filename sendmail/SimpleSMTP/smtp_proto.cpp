@@ -111,6 +111,8 @@ constexpr SmtpProtoEntry kExtendedProto[] = {
       {"534", SMTP_REFUSED},
       {"535", SMTP_REFUSED},
       {"538", SMTP_REFUSED}}},
+    // Ends a refused transaction on a kept connection; anything but 250 closes it.
+    {"RSET", {{"250", 0}, {"421", SMTP_REFUSED}, {"500", SMTP_BAD_PARAMETERS}, {"501", SMTP_BAD_PARAMETERS}}},
 };
 static_assert(SMTP_PROTO_STEPS + std::size(kExtendedProto) == kSteps,
               "every extended step has its row");
@@ -143,7 +145,7 @@ const StepLimits kStepLimits[kSteps] = {
     {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(2), minutes(2)},
     {minutes(10), minutes(3)}, {minutes(5), minutes(5)}, {seconds(30), seconds(30)},
     {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(5), minutes(5)},
-    {minutes(5), minutes(5)},
+    {minutes(5), minutes(5)},  {minutes(5), minutes(5)},
 };
 static_assert(std::size(kStepLimits) == kSteps);
 
@@ -225,8 +227,10 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "TLS handshake failed",
                                     "AUTH not offered by the server",
                                     "credentials would be sent unencrypted: set Security",
-                                    "non-ASCII address, and the server does not offer SMTPUTF8"};
-static_assert(std::size(kSecureTexts) == SMTP_NO_SMTPUTF8 - SMTP_BAD_SECURITY + 1);
+                                    "non-ASCII address, and the server does not offer SMTPUTF8",
+                                    "ConnectionReuse must be empty or yes, MaxMailsPerConnection "
+                                    "and IdleSeconds empty or positive numbers"};
+static_assert(std::size(kSecureTexts) == SMTP_BAD_REUSE - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -237,7 +241,7 @@ SM_API const char* SMTPErrorString(int code) {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
-  if (code >= SMTP_BAD_SECURITY && code <= SMTP_NO_SMTPUTF8) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_BAD_REUSE) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

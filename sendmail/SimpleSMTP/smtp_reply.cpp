@@ -116,6 +116,7 @@ Extensions parseExtensions(std::string_view reply) noexcept {
     line.remove_prefix(4);
     if (keyword(line, "STARTTLS")) offered.startTls = true;
     if (keyword(line, "SMTPUTF8")) offered.smtpUtf8 = true;
+    if (keyword(line, "PIPELINING")) offered.pipelining = true;
     if (keyword(line, "AUTH")) {
       // Mechanisms follow "AUTH" (or the obsolete "AUTH=") separated by blanks.
       for (std::string_view rest = line.substr(5); !rest.empty();) {

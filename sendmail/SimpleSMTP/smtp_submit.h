@@ -1,6 +1,7 @@
 // Secure submission, the hidden side of the SMTP client the node uses: the options beyond the
 // twelve parameters of SendEmailMessage (STARTTLS or implicit TLS, AUTH, one bound for every
-// wait), the node's TLS client context, and the entry that takes them. Nothing here is exported.
+// wait, kept connections), the node's TLS client context and connection pool, and the entry
+// that takes them. Nothing here is exported.
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 #define SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 
@@ -35,6 +36,24 @@ class TlsClient {
 
 enum class Security { Plain, StartTls, Tls };
 
+// One node's kept connections: an evaluation takes an idle one (or opens one) and gives it back
+// after its mail, so no connection serves two evaluations at once. Creates no thread: an idle
+// connection past its time is found out, and closed, when a mail wants it.
+class ConnectionPool {
+ public:
+  ConnectionPool(int maxMails, std::chrono::milliseconds idle);
+  // QUIT on every kept connection, then the close.
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+  struct Impl;  // the connections themselves (smtp_dialogue.cpp)
+  Impl& impl() noexcept { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 struct SubmitOptions {
   Security security = Security::Plain;
   TlsClient* tls = nullptr;  // the node's context; needed unless security is Plain
@@ -42,9 +61,10 @@ struct SubmitOptions {
   std::chrono::milliseconds timeout{0};  // every wait, when positive; else the per-step bounds
   int refusal = 0;  // a settings error: every mail fails with this code before connecting
   std::string_view refusalDetail;  // appended to the code's text, when not empty
+  ConnectionPool* pool = nullptr;  // the node's, when connections are kept
 
   // EHLO and its extensions are used only when asked for: otherwise the dialogue is HELO.
-  bool extended() const noexcept { return security != Security::Plain || !user.empty(); }
+  bool extended() const noexcept { return security != Security::Plain || !user.empty() || pool != nullptr; }
 };
 
 // SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
@@ -245,6 +246,20 @@ long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
   if (SSL_read_ex(asSsl(ssl_), buffer, size, &got) == 1) return static_cast<long>(got);
   ERR_clear_error();
   return 0;
+}
+
+bool TlsStream::quiet() noexcept {
+  SSL* ssl = asSsl(ssl_);
+  if (SSL_pending(ssl) > 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 0) return true;
+  // Records arrived: a session ticket leaves the stream quiet, data or a close does not.
+  char byte;
+  std::size_t got = 0;
+  const int result = SSL_read_ex(ssl, &byte, 1, &got);
+  const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, result);
+  ERR_clear_error();
+  return result != 1 && (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE);
 }
 
 }  // namespace smtp

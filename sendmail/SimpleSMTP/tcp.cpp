@@ -202,6 +202,12 @@ long PlainStream::receiveReady(char* buffer, std::size_t size) noexcept {
   return got > 0 ? got : 0;
 }
 
+bool PlainStream::quiet() noexcept {
+  // Readable means bytes (a 421, say) or the end of the stream: either way not usable.
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 0;
+}
+
 }  // namespace smtp
 
 extern "C" {

@@ -64,7 +64,7 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   ASSERT_NE(node->context(), nullptr);
   // The attribute table and terminals in depth are the node context tests' business: here,
   // that the library's own code answers through the table and its exported functions.
-  EXPECT_EQ(node->attributeNames().size(), 18u);
+  EXPECT_EQ(node->attributeNames().size(), 21u);
   EXPECT_EQ(node->setAttribute("ServerPort", "2525"), 0);
   std::string port;
   EXPECT_TRUE(node->getAttribute("ServerPort", port));

@@ -16,7 +16,8 @@ const std::vector<std::string> kNames = {"Bcc",        "Priority", "SetPriority"
                                          "ServerPort", "SMTPFrom", "SMTPFullFrom", "C",
                                          "F",          "f",        "h",           "X",
                                          "Security",   "TLSVerify", "TLSCAFile",  "TimeoutSeconds",
-                                         "SMTPUser",   "SMTPPassword"};
+                                         "SMTPUser",   "SMTPPassword", "ConnectionReuse",
+                                         "MaxMailsPerConnection", "IdleSeconds"};
 constexpr CciChar kSentinel = 0x7777;
 
 class NodeContextTest : public frametest::HostTest {
@@ -47,7 +48,7 @@ TEST_F(NodeContextTest, NewInstanceHasItsEmptyAttributesAndDefaults) {
   EXPECT_EQ(units(context()->nodeName), u"SendMailPlugInNode");
 
   std::vector<CciChar> buffer(13, kSentinel);
-  for (const int32_t index : {18, -1, 1000}) {
+  for (const int32_t index : {static_cast<int32_t>(kNames.size()), -1, 1000}) {
     EXPECT_EQ(getAttributeName(context(), index, buffer.data(), 13), 1) << index;
   }
   EXPECT_EQ(buffer, std::vector<CciChar>(13, kSentinel)) << "nothing written for a bad index";

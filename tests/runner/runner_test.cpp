@@ -301,7 +301,7 @@ TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
   EXPECT_EQ(list.out,
             "Bcc=\nPriority=\nSetPriority=\nServerName=127.0.0.1\nServerPort=2525\nSMTPFrom=\n"
             "SMTPFullFrom=Runner\nC=\nF=\nf=\nh=\nX=\nSecurity=\nTLSVerify=\nTLSCAFile=\n"
-            "TimeoutSeconds=\nSMTPUser=\nSMTPPassword=********\n");
+            "TimeoutSeconds=\nSMTPUser=\nSMTPPassword=********\nConnectionReuse=\nMaxMailsPerConnection=\nIdleSeconds=\n");
   Invocation v6 = flowrun({"--server", "[::1]:2526", "--list-attributes"});
   EXPECT_THAT(v6.out, HasSubstr("ServerName=::1\nServerPort=2526\n"));
 

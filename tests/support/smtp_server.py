@@ -4,21 +4,24 @@ every accepted mail as one JSON line, and optionally stores it in a Maildir.
 
 Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
                       [--cert PEM --key PEM [--implicit-tls] [--require-starttls]] [--auth USER:PASSWORD]
+                      [--close-after N] [--refuse-after N]
 Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 With --cert the server offers STARTTLS, or speaks TLS from the first byte (--implicit-tls);
-with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL.
+with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
+--close-after N it closes a connection once it has answered its Nth mail; with --refuse-after N
+it answers the next MAIL FROM after N mails with 421 and closes, as a server's idle close does.
 
 Behaviour triggers, carried by the recipient's local part (the text before "@"):
   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
   drop...        the server closes the connection without replying to that RCPT TO
 
-Each record: helo, mail_from, rcpt_tos, tls (the mail came over TLS), login (the AUTH user or
-""), data_b64 (the DATA bytes exactly as stored), and what
-Python's email package makes of the mail under email.policy.strict: defects (or the exception
-text when parsing fails), to, cc, from, subject, message_id, date, the decoded body (empty for a
-multipart mail), headers as [name, decoded value], and parts: each leaf part of a multipart mail
-as [content type, file name, base64 of its decoded bytes].
+Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the
+mail came over TLS), login (the AUTH user or ""), data_b64 (the DATA bytes exactly as stored),
+and what Python's email package makes of the mail under email.policy.strict: defects (or the
+exception text when parsing fails), to, cc, from, subject, message_id, date, the decoded body
+(empty for a multipart mail), headers as [name, decoded value], and parts: each leaf part of a
+multipart mail as [content type, file name, base64 of its decoded bytes].
 """
 import argparse
 import asyncio
@@ -72,13 +75,22 @@ def inspect(data):
 
 
 class Recorder:
-    def __init__(self, record, maildir):
+    def __init__(self, record, maildir, close_after=0, refuse_after=0):
+        self.close_after, self.refuse_after = close_after, refuse_after
         self.record = open(record, "a", encoding="utf-8") if record else None
         self.maildir = None
         if maildir:
             for sub in ("tmp", "new", "cur"):  # also when the folder itself already exists
                 os.makedirs(os.path.join(maildir, sub), exist_ok=True)
             self.maildir = mailbox.Maildir(maildir, create=False)
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.refuse_after and server.mails == self.refuse_after:
+            asyncio.get_running_loop().call_soon(server.transport.close)
+            return "421 idle too long, closing"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         match = TRIGGER.match(address.split("@", 1)[0])
@@ -93,7 +105,11 @@ class Recorder:
     async def handle_DATA(self, server, session, envelope):
         data = envelope.original_content
         login = getattr(session.auth_data, "login", b"") or b""
-        entry = {"helo": session.host_name or "", "mail_from": envelope.mail_from or "",
+        server.mails += 1
+        if self.close_after and server.mails == self.close_after:
+            asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
+        entry = {"session": server.number, "helo": session.host_name or "",
+                 "mail_from": envelope.mail_from or "",
                  "rcpt_tos": list(envelope.rcpt_tos),
                  "tls": server.transport.get_extra_info("ssl_object") is not None,
                  "login": login.decode("utf-8", "replace"),
@@ -118,10 +134,12 @@ async def main():
     parser.add_argument("--implicit-tls", action="store_true")
     parser.add_argument("--require-starttls", action="store_true")
     parser.add_argument("--auth")
+    parser.add_argument("--close-after", type=int, default=0)
+    parser.add_argument("--refuse-after", type=int, default=0)
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
-    handler = Recorder(args.record, args.maildir)
+    handler = Recorder(args.record, args.maildir, args.close_after, args.refuse_after)
     context = None
     if args.cert:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -138,7 +156,15 @@ async def main():
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator,
                        auth_require_tls=not args.implicit_tls)
-    server = await loop.create_server(lambda: SMTP(handler, **options), host=args.host, port=args.port,
+    sessions = 0
+
+    def connection():  # numbered, with its own count of mails
+        nonlocal sessions
+        sessions += 1
+        smtp = SMTP(handler, **options)
+        smtp.number, smtp.mails = sessions, 0
+        return smtp
+    server = await loop.create_server(connection, host=args.host, port=args.port,
                                       ssl=context if args.implicit_tls else None)
     print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
 

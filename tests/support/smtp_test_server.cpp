@@ -150,6 +150,7 @@ std::vector<ReceivedMail> SmtpTestServer::read() const {
       break;  // a line still being written
     }
     ReceivedMail m;
+    m.session = j.value("session", 0);
     m.helo = j.value("helo", "");
     m.mailFrom = j.value("mail_from", "");
     m.rcptTos = strings(j["rcpt_tos"]);

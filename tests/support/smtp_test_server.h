@@ -16,6 +16,7 @@
 namespace testsupport {
 
 struct ReceivedMail {
+  int session = 0;  // the connection it came over, numbered from 1
   std::string helo, mailFrom;
   std::vector<std::string> rcptTos;
   bool tls = false;                   // the mail came over TLS
