@@ -128,35 +128,16 @@ std::vector<std::string> exportedNames() {
   return names;
 }
 
-// Every function, table and constant of the library that keeps its name as a C symbol.
-const std::set<std::string> kExportedNames = {
-    "tvlGetMessageflowNodeFactory", "initNodeConstants", "createNodeContext", "deleteNodeContext",
-    "getAttributeName", "setAttribute", "getAttribute", "evaluate", "insertAttributeTableEntry",
-    "insertInputTerminalListEntry", "insertOutputTerminalListEntry", "getInputTerminalHandle",
-    "getOutputTerminalHandle", "readElementText", "constTalvaneLarnet2", "constPlugInNode",
-    "constPluginNodeFactory", "constOut", "constFailure", "constYes", "constTVMD", "constPutDate",
-    "constPutTime", "constMsgId", "constFrom", "constMailFrom", "constTo", "constMailTo", "constCc",
-    "constMailCc", "constBcc", "constMailBcc", "constSubject", "constMailSubject", "constBody",
-    "constMailBody", "constHighest", "constHigh", "constNormal", "constLow", "constLowest",
-    "constSendMailError", "CciString", "CciNString", "mbString", "CciCharLen", "CciCharCpy",
-    "CciCharNCpy", "CciCharCmp", "CciCharIsSpace", "CciCharIsAlnum", "ASCIIToUnicode",
-    "UnicodeToASCII", "NodeStringBufferAlloc", "NodeStringBufferAdd", "NodeStringBufferAddChar",
-    "NodeStringBufferFree", "SendEmailMessage", "MonthShortName", "SmtpProto", "SmtpInit",
-    "SmtpCleanUp", "SmtpSendMessage", "SmtpGetRc", "SMTPErrorString", "TCPIPErrorString",
-    "SmtpSendRcpt", "SmtpSendTo", "SmtpSendCc", "SmtpSendPriority", "SmtpSendXPriority",
-    "GetPriorityName", "TcpInit", "TcpCleanUp", "closesocket", "TcpConnect", "TcpClose", "TcpSend",
-    "TcpRecv", "SmtpTcpSend"};
-
 TEST(Symbols, ExportedHiddenAndImportedNames) {
-  // Exactly the library's C names are exported: no internal one, no C++ name.
+  // Exactly the C names of the version script are exported: no internal one, no C++ name.
   std::set<std::string> exported;
   for (const Symbol& s : nm("-D --defined-only")) {
     if (s.name.rfind("_", 0) == 0 && s.name.rfind("_Z", 0) != 0) continue;  // toolchain markers
     exported.insert(s.name);
   }
-  EXPECT_EQ(exported, kExportedNames);
   const std::vector<std::string> names = exportedNames();
-  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), kExportedNames) << "exports.map";
+  EXPECT_GT(names.size(), 70u) << "exports.map read";
+  EXPECT_EQ(exported, std::set<std::string>(names.begin(), names.end())) << "exports.map";
 
   // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
   const std::string header = readFile(SM_HOST_HEADER);

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "scripted_peer.h"
 
 extern char** environ;
@@ -30,12 +31,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testfiles::slurp;
 
 // A child process started by pid and ended by pid; its output goes to a file.
 class Child {
@@ -59,22 +55,16 @@ class Child {
     }
   }
   pid_t pid() const { return pid_; }
-  // The exit status once the child has ended by itself, -1 while it runs, -2 when it died by a signal.
-  int poll() {
-    if (exited_) return status_;
+  // The exit status once the child has ended (by itself, or by SIGTERM with `stop`), -1 while
+  // it runs, -2 when it died by a signal.
+  int poll(bool stop = false) {
+    if (exited_ || pid_ <= 0) return status_;
+    if (stop) ::kill(pid_, SIGTERM);
     int raw = 0;
-    if (::waitpid(pid_, &raw, WNOHANG) != pid_) return -1;
+    if (::waitpid(pid_, &raw, stop ? 0 : WNOHANG) != pid_) return -1;
     exited_ = true;
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
     return status_;
-  }
-  void stop() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGTERM);
-      int raw = 0;
-      ::waitpid(pid_, &raw, 0);
-      exited_ = true;
-    }
   }
 
  private:
@@ -133,7 +123,7 @@ class Soak : public ::testing::Test {
     ASSERT_NE(port_, 0) << "smtp-sink did not start: " << slurp(dir_ / "sink.txt");
   }
   void TearDown() override {
-    if (sink_) sink_->stop();
+    if (sink_) sink_->poll(true);
     fs::remove_all(dir_);
   }
 

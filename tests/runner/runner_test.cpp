@@ -11,10 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
-#include <sstream>
-#include <thread>
 
+#include "files.h"
 #include "smtp_test_server.h"
 
 namespace {
@@ -29,26 +27,13 @@ struct Invocation {
   std::string err;
 };
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testfiles::quote;
+using testfiles::slurp;
 
 class RunnerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new testsupport::SmtpTestServer(); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
+  static void TearDownTestSuite() { delete server_; }
 
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("flowrun-test-" + std::to_string(getpid()) + "-" +
@@ -91,12 +76,10 @@ class RunnerTest : public ::testing::Test {
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(before_, all.size())), all.end()};
   }
 
-  static testsupport::SmtpTestServer* server_;
+  static inline testsupport::SmtpTestServer* server_ = nullptr;
   fs::path dir_;
   std::size_t before_ = 0;
 };
-
-testsupport::SmtpTestServer* RunnerTest::server_ = nullptr;
 
 TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
   std::string examples = std::string(SOURCE_DIR) + "/examples";
@@ -227,6 +210,7 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
       {"missing", {}, {"missing.xml"}, 2, "missing.xml: No such file or directory", "", ""},
       {"bad-port", {{"g.xml", good}}, {"--server", "127.0.0.1:65536"}, 2, "--server wants", "", ""},
       {"ipv6", {}, {"--server", "[::1]:2525", "--list-attributes"}, 0, "ServerName=::1\nServerPort=2525\n", "", ""},
+      {"detached", {{"g.xml", good}}, {"--server", "127.0.0.1:1", "--detach", "failure"}, 1, "g.xml -> dropped (not attached)", "", ""},
       {"unknown-attribute", {}, {"--set", "ServerNmae=x"}, 2, "unknown attribute ServerNmae", "", ""},
       {"refused-value", {}, {"--set", "Bcc=" + std::string(300, 'b')}, 2, "refuses the value of attribute Bcc", "", ""},
       {"no-entry", {}, {"--plugin", PLUGIN_NO_ENTRY}, 2, "no entry point tvlGetMessageflowNodeFactory", "", ""},
@@ -302,8 +286,6 @@ TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
             "Bcc=\nPriority=\nSetPriority=\nServerName=127.0.0.1\nServerPort=2525\nSMTPFrom=\n"
             "SMTPFullFrom=Runner\nC=\nF=\nf=\nh=\nX=\nSecurity=\nTLSVerify=\nTLSCAFile=\n"
             "TimeoutSeconds=\nSMTPUser=\nSMTPPassword=********\nConnectionReuse=\nMaxMailsPerConnection=\nIdleSeconds=\n");
-  Invocation v6 = flowrun({"--server", "[::1]:2526", "--list-attributes"});
-  EXPECT_THAT(v6.out, HasSubstr("ServerName=::1\nServerPort=2526\n"));
 
   // A JSON array on standard input: two messages; a fixed descriptor gives date and id.
   std::vector<std::string> args = serverArgs();
@@ -319,30 +301,6 @@ TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
     EXPECT_THAT(m.data, HasSubstr("Date: 07 Mar 2001 09:05:03 GMT\r\n"));
     EXPECT_THAT(m.messageId, HasSubstr(std::string(46, '0') + "2A"));
   }
-
-  // An unattached failure terminal drops what would go there.
-  Invocation dropped = flowrun({"--server", "127.0.0.1:1", "--detach", "failure", "-"}, R"({"To": "ann@example.com"})");
-  EXPECT_EQ(dropped.status, 1);
-  EXPECT_THAT(dropped.out, HasSubstr("stdin -> dropped (not attached)"));
-}
-
-TEST_F(RunnerTest, ThreadsAndRepeatCountEveryMessageOnce) {
-  fs::path message = write("bulk.xml", "<Mail><To>ann@example.com</To><Subject>bulk</Subject><Body>b</Body></Mail>");
-  std::vector<std::string> args = serverArgs();
-  args.insert(args.end(), {"--threads", "2", "--repeat", "500", message.string()});
-  Invocation run = flowrun(args);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(run.out, HasSubstr("500 messages: 500 out, 0 failure, 0 dropped, 0 ended"));
-  std::set<std::string> labels;
-  std::istringstream lines(run.out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(" -> ") == std::string::npos) continue;
-    EXPECT_TRUE(labels.insert(line).second) << line;
-  }
-  EXPECT_EQ(labels.size(), 500u);
-  EXPECT_EQ(newMails(500).size(), 500u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(server_->mails().size(), before_ + 500) << "no mail beyond the ones that went out";
 }
 
 }  // namespace
