@@ -18,7 +18,9 @@ using Buffer = std::unique_ptr<NodeStringBuffer, BufferDeleter>;
 TEST(NodeStringBuffer, JoinsAndKeepsAFreeByteBeyondTheTerminator) {
   Buffer b(NodeStringBufferAlloc());
   EXPECT_STREQ(b->data, "") << "readable before the first append";
-  std::string expected;
+  std::string expected(31, 'x');  // with its terminator, exactly the first capacity
+  NodeStringBufferAdd(b.get(), expected.c_str());
+  ASSERT_LT(b->length + 1, b->capacity);
   for (int i = 0; i < 500; ++i) {
     const std::string piece(static_cast<std::size_t>(i % 37), static_cast<char>('a' + i % 26));
     NodeStringBufferAdd(b.get(), piece.c_str());

@@ -244,13 +244,19 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
   EXPECT_EQ(errorOf(*r.failure[0].message), "Security must be empty, starttls or tls");
 }
 
-// The port keeps its low 16 bits; one that is not a number is 0, which the client makes 25.
-TEST_F(NodeTest, ServerPortKeepsItsLow16Bits) {
+// The port keeps its low 16 bits; one that is not a number is 0, and the mail goes to 25 (the
+// reason is the client's own for port 25, where nothing listens here).
+TEST_F(NodeTest, ServerPortKeepsItsLow16BitsAndZeroMeans25) {
   auto message = simpleMail("ann@example.com");
   for (auto [text, port] : {std::pair{"70000", 4464}, {"not a number", 0}}) {
     memhost::Node* node = newNode(text, {{"ServerPort", text}});
-    evaluate(*message, node);
+    Result r = evaluate(*message, node);
     EXPECT_EQ(static_cast<NodeContext*>(node->context())->serverPort, port) << text;
+    if (port != 0) continue;
+    int32_t code = 0;
+    ASSERT_EQ(r.failure.size(), 1u);
+    EXPECT_EQ(errorOf(*r.failure[0].message), SendEmailMessage("127.0.0.1", 25, "", "ann@example.com", "", "", "Hello",
+                                                               "", "", "Hello there.", 3, &code));
   }
 }
 
