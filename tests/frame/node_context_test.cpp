@@ -71,18 +71,14 @@ TEST_F(NodeContextTest, SetAndReadBack) {
       {"F", "upper", 0, "upper"},
       {"f", "lower", 0, "lower"},
       {"ServerPort", "2525", 0, "2525"},
-      {"ServerName", "mail.example.org", 0, "mail.example.org"},
       {"ServerName", "smtp.local", 0, "smtp.local"},
       {"Priority", "Grüße 東京 😀", 0, "Grüße 東京 😀"},
       {"SMTPFrom", std::string(255, 'v'), 0, std::string(255, 'v')},
       {"SMTPFrom", std::string(256, 'w'), 1, std::string(255, 'v')},
-      {"SMTPFrom", std::string(4000, 'w'), 1, std::string(255, 'v')},
       {"C", accents, 0, accents},  // 254 bytes
       {"C", accents + "é", 1, accents},
       {"Count", "  -42abc", 0, "-42"},
-      {"Count", "+17", 0, "17"},
       {"Count", "none", 0, "0"},
-      {"Count", "", 0, "0"},
       {"Count", "99999999999999", 0, "2147483647"},
       {"Count", "-99999999999999", 0, "-2147483648"},
   };
@@ -114,7 +110,7 @@ TEST_F(NodeContextTest, ReadsStayWithinTheCallersBuffer) {
     std::size_t from;              // where `tail` starts
   } rows[] = {
       {-1, 3, {'a', 'b', 'c', k}, k, 4},
-      {-1, 0, {}, k, 0}, {-1, -1, {}, k, 0}, {-1, INT32_MIN, {}, k, 0},
+      {-1, 0, {}, k, 0}, {-1, INT32_MIN, {}, k, 0},
       {-1, 512, {'a', 'b', 'c', 'd', 'e', 'f'}, 0, 6},  // zeros up to unit 256
       {1, 4, {'P', 'r', 'i', 0, k}, k, 5},  // "Priority"
       {6, 0, {}, k, 0}, {6, -5, {}, k, 0},

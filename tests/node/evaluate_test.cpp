@@ -338,11 +338,6 @@ TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
          EXPECT_THAT(values(m, "Content-Type"), ElementsAre(StartsWith("multipart/alternative")));
          EXPECT_THAT(parts(m), ElementsAre("text/plain  Grüße\r\n.a dot line\r\n", "text/html  <p>Grüße</p>\r\n.<b>x</b>"));
        }},
-      {"HTML alone is the only part", [](memhost::Element& top) { top.addText("Html", "<p>only</p>"); },
-       [&](const Mail& m) {
-         EXPECT_THAT(values(m, "Content-Type"), ElementsAre(StartsWith("text/html")));
-         EXPECT_EQ(lf(m.body), "<p>only</p>");
-       }},
       {"a binary and a text attachment beside the body",
        [&](memhost::Element& top) {
          top.addText("Body", "see attached");

@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -22,39 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// Accepts one client and sends it `chunk` over and over, `pause` apart, until the client goes
-// away or `limit` has passed (so even a client that never stops reading ends the test).
-class StreamingServer {
- public:
-  StreamingServer(std::string greeting, std::string chunk, milliseconds pause, milliseconds limit)
-      : listener_(testsupport::listenOnLoopback(port_, 1)) {
-    thread_ = std::thread([=, this] {
-      const int fd = ::accept(listener_, nullptr, nullptr);
-      if (fd < 0) return;
-      const auto end = Clock::now() + limit;
-      bool open = ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL) >= 0;
-      while (open && !stop_ && Clock::now() < end) {
-        open = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0;
-        if (pause.count() > 0) std::this_thread::sleep_for(pause);
-      }
-      ::close(fd);
-    });
-  }
-  ~StreamingServer() {
-    stop_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  uint16_t port_ = 0;
-  int listener_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 std::string repeated(const std::string& line, std::size_t bytes) {
   std::string out;
@@ -87,8 +53,9 @@ TEST(HostileServer, TheReplyBoundStopsReadingWhileBytesKeepWaiting) {
 
 TEST(HostileServer, ADrippedReplyEndsWithinTheReplyBound) {
   const smtp::ScopedTimeouts quick(milliseconds(300));
-  // One byte every 20 ms: each wait is short, the reply never completes.
-  StreamingServer server("", "2", milliseconds(20), milliseconds(15'000));
+  // One byte every 20 ms: each wait is short, the reply never completes (the peer stops when the
+  // client has gone, or after 4 s).
+  testsupport::ScriptedPeer server({testsupport::PeerStep::sendSplit(std::string(200, '2'), 1, milliseconds(20))});
   const auto start = Clock::now();
   int32_t code = 0;
   const std::string text = SendEmailMessage("127.0.0.1", server.port(), "a@example.com", "b@example.com", "", "", "s",
