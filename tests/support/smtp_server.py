@@ -16,12 +16,12 @@ Behaviour triggers, carried by the recipient's local part (the text before "@"):
   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452, "refuse553@x" 553)
   drop...        the server closes the connection without replying to that RCPT TO
 
-Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the mail came over TLS), login (the AUTH user or
-""), data_b64 (the DATA bytes exactly as stored), and what
-Python's email package makes of the mail under email.policy.strict: defects (or the exception
-text when parsing fails), to, cc, from, subject, message_id, date, the decoded body (empty for a
-multipart mail), headers as [name, decoded value], and parts: each leaf part of a multipart mail
-as [content type, file name, base64 of its decoded bytes].
+Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the
+mail came over TLS), login (the AUTH user or ""), data_b64 (the DATA bytes exactly as stored),
+and what Python's email package makes of the mail under email.policy.strict: defects (or the
+exception text when parsing fails), to, cc, from, subject, message_id, date, the decoded body
+(empty for a multipart mail), headers as [name, decoded value], and parts: each leaf part of a
+multipart mail as [content type, file name, base64 of its decoded bytes].
 """
 import argparse
 import asyncio
