@@ -1,6 +1,6 @@
 // Host strings: conversions between UTF-8 and CciChar through the host's converters (whole
-// text, non-ASCII, surrogate pairs, failed converters), and the CciChar length, copy,
-// comparison and character tests.
+// text, non-ASCII, surrogate pairs, failed converters), and the CciChar length, copy
+// and comparison.
 #include <cstring>
 
 #include "TvlSampPluginUtil.h"
@@ -96,15 +96,6 @@ TEST_F(Strings, CopiesWriteExactlyWhatTheyShould) {
     if (row.n < 0) CciCharCpy(out.data(), cci(row.source).data());
     else CciCharNCpy(out.data(), cci(row.source).data(), row.n);
     EXPECT_EQ(out, row.written) << row.n;
-  }
-}
-
-TEST_F(Strings, CharacterTestsAcceptExactlyTheirUnits) {
-  for (unsigned u = 0; u <= 0xFFFF; ++u) {
-    const bool space = (u >= 9 && u <= 13) || u == 32;
-    const bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-    ASSERT_EQ(CciCharIsSpace(static_cast<CciChar>(u)), space ? 1 : 0) << u;
-    ASSERT_EQ(CciCharIsAlnum(static_cast<CciChar>(u)), alnum ? 1 : 0) << u;
   }
 }
 

@@ -278,7 +278,8 @@ TEST_F(NodeTest, DescriptorDateAndMessageId) {
          tvmd.addBytes("MsgId", {0x00, 0x01, 0xAB});
          m.root().addChild("XML").addChild("Mail");
        }, false, "0001AB" + std::string(42, '0')},
-      {"PutTime of another type", [this](memhost::Message& m) { shape(m); m.root().child("TVMD")->child("PutTime")->setText("09:05"); },
+      {"PutTime of another type",
+       [this](memhost::Message& m) { shape(m); m.root().child("TVMD")->child("PutTime")->setText("09:05"); },
        false, kMsgIdHex},
   };
   for (const auto& row : rows) {

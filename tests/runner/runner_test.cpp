@@ -197,7 +197,8 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
       {"missing", {}, {"missing.xml"}, 2, "missing.xml: No such file or directory", "", ""},
       {"bad-port", {{"g.xml", good}}, {"--server", "127.0.0.1:65536"}, 2, "--server wants", "", ""},
       {"ipv6", {}, {"--server", "[::1]:2525", "--list-attributes"}, 0, "ServerName=::1\nServerPort=2525\n", "", ""},
-      {"detached", {{"g.xml", good}}, {"--server", "127.0.0.1:1", "--detach", "failure"}, 1, "g.xml -> dropped (not attached)", "", ""},
+      {"detached", {{"g.xml", good}}, {"--server", "127.0.0.1:1", "--detach", "failure"}, 1,
+       "g.xml -> dropped (not attached)", "", ""},
       {"unknown-attribute", {}, {"--set", "ServerNmae=x"}, 2, "unknown attribute ServerNmae", "", ""},
       {"refused-value", {}, {"--set", "Bcc=" + std::string(300, 'b')}, 2, "refuses the value of attribute Bcc", "", ""},
       {"no-entry", {}, {"--plugin", PLUGIN_NO_ENTRY}, 2, "no entry point tvlGetMessageflowNodeFactory", "", ""},
@@ -269,10 +270,8 @@ TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
   Invocation list = flowrun({"--node", properties.string(), "--set", "ServerPort=2525", "--set",
                              "SMTPPassword=s3cret", "--list-attributes"});
   EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.out,
-            "Bcc=\nPriority=\nSetPriority=\nServerName=127.0.0.1\nServerPort=2525\nSMTPFrom=\n"
-            "SMTPFullFrom=Runner\nC=\nF=\nf=\nh=\nX=\nSecurity=\nTLSVerify=\nTLSCAFile=\n"
-            "TimeoutSeconds=\nSMTPUser=\nSMTPPassword=********\nConnectionReuse=\nMaxMailsPerConnection=\nIdleSeconds=\n");
+  for (const char* said : {"\nServerName=127.0.0.1\nServerPort=2525\n", "\nSMTPFullFrom=Runner\n", "\nSMTPPassword=********\n"})
+    EXPECT_THAT(list.out, HasSubstr(said));
 
   // A JSON array on standard input: two messages; a fixed descriptor gives date and id.
   std::vector<std::string> args = serverArgs();
