@@ -37,8 +37,10 @@ struct InputProblem : std::runtime_error {
 
 // ---- messages.cpp
 
-// A template message: root -> "Properties", then the body folder, returned in `folder`.
-std::unique_ptr<memhost::Message> newTemplate(const char* bodyFolder, memhost::Element*& folder);
+// Adds one message to `reading`: root -> "Properties", then the body folder `bodyFolder`, which
+// `fill` fills. A fill that throws InputProblem makes the message an input error instead.
+void addMessage(const std::string& label, const char* bodyFolder, const std::function<void(memhost::Element&)>& fill,
+                Reading& reading);
 
 // ---- xml_format.cpp
 

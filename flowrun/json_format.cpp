@@ -40,10 +40,8 @@ void addJson(Element& parent, const std::string& name, const Json& value, int de
 }
 
 void jsonMessage(const std::string& label, const Json& object, Reading& reading) {
-  Element* folder = nullptr;
-  auto message = newTemplate("JSON", folder);
-  Element& top = folder->addChild("Mail");
-  try {
+  addMessage(label, "JSON", [&object](Element& folder) {
+    Element& top = folder.addChild("Mail");
     for (const auto& [key, item] : object.items()) {
       if (key == kErrorField) continue;
       const NodeField* field = nodeField(key);
@@ -55,11 +53,7 @@ void jsonMessage(const std::string& label, const Json& object, Reading& reading)
         addJson(top, key, item, 2);
       }
     }
-  } catch (const InputProblem& e) {
-    reading.errors.push_back({label, e.what()});
-    return;
-  }
-  reading.out.push_back({label, std::move(message)});
+  }, reading);
 }
 
 }  // namespace

@@ -52,11 +52,17 @@ void now(HostDate& date, HostTime& time) {
 
 }  // namespace
 
-std::unique_ptr<Message> newTemplate(const char* bodyFolder, Element*& folder) {
+void addMessage(const std::string& label, const char* bodyFolder, const std::function<void(Element&)>& fill,
+                Reading& reading) {
   auto message = std::make_unique<Message>();
   message->root().addChild(kPropertiesFolder);
-  folder = &message->root().addChild(bodyFolder);
-  return message;
+  try {
+    fill(message->root().addChild(bodyFolder));
+  } catch (const InputProblem& e) {
+    reading.errors.push_back({label, e.what()});
+    return;
+  }
+  reading.out.push_back({label, std::move(message)});
 }
 
 bool parsePutTime(const std::string& text, HostDate& date, HostTime& time) {

@@ -139,21 +139,15 @@ void readXml(const std::string& label, char* data, std::size_t size, bool inPlac
     reading.errors.push_back({label, "line 1: no root element"});
     return;
   }
-  Element* folder = nullptr;
-  auto message = newTemplate("XML", folder);
-  Element& topElement = folder->addChild(top.name());
-  try {
+  addMessage(label, "XML", [&](Element& folder) {
+    Element& topElement = folder.addChild(top.name());
     if (hasElementChildren(top)) {
       fromXml(top, topElement, 1, label, reading.warnings);
     } else {
       std::string joined;
       topElement.setText(xmlText(top, joined));
     }
-  } catch (const InputProblem& e) {
-    reading.errors.push_back({label, e.what()});
-    return;
-  }
-  reading.out.push_back({label, std::move(message)});
+  }, reading);
 }
 
 bool isXmlName(std::string_view name) {

@@ -1,9 +1,6 @@
 // The mail fields of a message: sender, To, Cc and Bcc lists, subject and body, read from the
 // children of the body's top element by name. Repeated list fields join with "; ", body lines
 // with a line feed. One value buffer serves the whole scan and grows only when the host asks.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -21,11 +18,6 @@ namespace {
 
 constexpr const char* kListSeparator = "; ";
 constexpr int kInitialValueUnits = 1024;
-// A value at least this long is read into a mapping of its own and converted in steps of
-// kStepUnits, its text written over the units already converted (or its pages given back), so
-// that the node holds a large body about once, not one and a half times.
-constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
-constexpr std::size_t kStepUnits = std::size_t{1} << 20;  // 2 MiB: one huge page
 
 // The value buffer of one scan.
 struct ValueBuffer {
@@ -38,135 +30,6 @@ struct ValueBuffer {
   }
   ValueBuffer(CciText given, int size) : units(std::move(given)), capacity(size) {}
 };
-
-// UTF-8 of the NUL-terminated `units` into `out` (`room` bytes, terminated). Returns the bytes
-// written. A converter that fails leaves the empty text, as the node's string helpers do.
-std::size_t toUtf8(const CciChar* units, char* out, std::size_t room) {
-  out[0] = '\0';
-  int rc = 0;
-  const int needed = cciUcsToMbs(&rc, units, out, static_cast<int>(room), CCI_CODEPAGE_UTF8);
-  out[room - 1] = '\0';
-  if (needed >= 0 && static_cast<std::size_t>(needed) < room) return static_cast<std::size_t>(needed);
-  return std::strlen(out);
-}
-
-// Bytes of UTF-8 that always hold `units` UTF-16 units, terminator included (at most three per
-// unit: a BMP character takes three for one unit, a pair four for two).
-std::size_t utf8Room(std::size_t units) {
-  if (units > (INT32_MAX - 1) / 3) throw std::bad_alloc();
-  return 3 * units + 1;
-}
-
-// Where the first NUL unit lies in [p, p + n), or n. Four units at a time.
-std::size_t findNul(const CciChar* p, std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    uint64_t v;
-    std::memcpy(&v, p + i, sizeof v);
-    if (((v - 0x0001000100010001u) & ~v & 0x8000800080008000u) != 0) break;
-  }
-  while (i < n && p[i] != 0) ++i;
-  return i;
-}
-
-// A large value's UTF-16 copy in a private mapping, released from the front as it is used.
-class MappedUnits {
- public:
-  explicit MappedUnits(std::size_t units) : bytes_(pageUp((units + 1) * sizeof(CciChar))) {
-    void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    base_ = static_cast<CciChar*>(p);
-    sm::preferHugePages(p, bytes_);
-  }
-  ~MappedUnits() { ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_); }
-  MappedUnits(const MappedUnits&) = delete;
-  MappedUnits& operator=(const MappedUnits&) = delete;
-
-  CciChar* units() const { return base_; }
-  int capacity() const { return static_cast<int>(std::min<std::size_t>(bytes_ / sizeof(CciChar), INT32_MAX)); }
-  // Gives back every whole page before unit `done`.
-  void releaseBefore(std::size_t done) {
-    const std::size_t upTo = (done * sizeof(CciChar)) / pageSize() * pageSize();
-    if (upTo <= released_) return;
-    ::munmap(reinterpret_cast<char*>(base_) + released_, upTo - released_);
-    released_ = upTo;
-  }
-  // Hands the first `used` bytes (and the rest of their last page) over as a text; the rest of
-  // the mapping goes back to the system.
-  BodyText takeFront(std::size_t used) {
-    const std::size_t keep = std::min(pageUp(used), bytes_);
-    if (keep < bytes_) ::munmap(reinterpret_cast<char*>(base_) + keep, bytes_ - keep);
-    BodyText text(reinterpret_cast<char*>(base_), BodyRelease{keep});
-    base_ = nullptr;
-    bytes_ = released_ = 0;
-    return text;
-  }
-
- private:
-  static std::size_t pageSize() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
-  static std::size_t pageUp(std::size_t n) { return (n + pageSize() - 1) / pageSize() * pageSize(); }
-  CciChar* base_ = nullptr;
-  std::size_t bytes_;
-  std::size_t released_ = 0;
-};
-
-// Converts a mapped value step by step (never splitting a surrogate pair), stopping at its
-// first NUL unit like every other conversion. With `inPlace` the text is written over the units
-// already converted, in the mapping itself, while it stays behind them (as text of one- and
-// two-byte characters does), so a large body costs no second buffer; otherwise, or from the
-// step where it would not, it goes to a buffer of its own while the converted pages go back.
-BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace) {
-  CciChar* units = mapped.units();
-  char* front = reinterpret_cast<char*>(units);
-  const auto newBuffer = [length] {
-    CString buffer = ownOrThrow(static_cast<char*>(std::malloc(utf8Room(length))));
-    sm::preferHugePages(buffer.get(), utf8Room(length));
-    return buffer;
-  };
-  CString separate;
-  std::unique_ptr<char[]> step;
-  if (inPlace) {
-    step.reset(new char[utf8Room(kStepUnits)]);
-  } else {
-    separate = newBuffer();
-  }
-  std::size_t written = 0;
-  for (std::size_t done = 0; done < length;) {
-    std::size_t end = std::min(length, done + kStepUnits);
-    if (end < length && units[end - 1] >= 0xD800 && units[end - 1] <= 0xDBFF) --end;
-    const std::size_t nul = done + findNul(units + done, end - done);
-    const CciChar saved = units[nul];
-    units[nul] = 0;
-    if (separate) {
-      written += toUtf8(units + done, separate.get() + written, utf8Room(nul - done));
-    } else {
-      const std::size_t n = toUtf8(units + done, step.get(), utf8Room(nul - done));
-      if (written + n > nul * sizeof(CciChar)) {
-        // It would reach units not yet converted: the text moves to a buffer of its own.
-        separate = newBuffer();
-        std::memcpy(separate.get(), front, written);
-        std::memcpy(separate.get() + written, step.get(), n + 1);
-      } else {
-        std::memcpy(front + written, step.get(), n + 1);
-      }
-      written += n;
-    }
-    units[nul] = saved;
-    if (nul < end) break;
-    done = end;
-    if (separate) mapped.releaseBefore(done);
-  }
-  if (!separate) {
-    front[written] = '\0';
-    return mapped.takeFront(written + 1);
-  }
-  separate.get()[written] = '\0';
-  if (char* smaller = static_cast<char*>(std::realloc(separate.get(), written + 1))) {
-    separate.release();
-    separate.reset(smaller);
-  }
-  return BodyText(separate.release());
-}
 
 // Reads one element's character value into `buffer` and returns its length in units. On the
 // host's "buffer too small" the buffer is re-allocated to exactly the size the host names and
@@ -210,7 +73,7 @@ BodyText readValue(int& rc, CciElement* element, ValueBuffer& buffer, bool inPla
   CciChar* units = nullptr;
   const std::size_t length = readUnits(rc, element, buffer, mapped, units);
   if (mapped) return convertMapped(*mapped, length, inPlace);
-  const std::size_t room = utf8Room(length);
+  const std::size_t room = hostUtf8Room(length);
   BodyText out(static_cast<char*>(std::malloc(room)));
   if (!out) throw std::bad_alloc();
   toUtf8(units, out.get(), room);
@@ -237,7 +100,7 @@ void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer&
     NodeStringBufferAdd(list.get(), convertMapped(*mapped, length, false).get());
     return;
   }
-  const std::size_t room = utf8Room(length);
+  const std::size_t room = hostUtf8Room(length);
   NodeStringBufferResize(list.get(), static_cast<uint32_t>(room));
   list->length += static_cast<uint32_t>(toUtf8(units, list->data + list->length, room));
 }
@@ -428,14 +291,6 @@ const richmail::RichMail* MailFields::richContent() {
 }
 
 }  // namespace evaluation
-
-void evaluation::BodyRelease::operator()(char* text) const noexcept {
-  if (mapped != 0) {
-    ::munmap(text, mapped);
-  } else {
-    std::free(text);
-  }
-}
 
 char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity) {
   if (rc == nullptr || valueBuffer == nullptr || *valueBuffer == nullptr || capacity == nullptr || *capacity <= 0) {

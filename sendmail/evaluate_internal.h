@@ -132,6 +132,47 @@ using HostMessage = std::unique_ptr<CciMessage, HostMessageDeleter>;
 // A copy of the input message with "SendMailError" holding `errorText`.
 HostMessage buildFailureMessage(int& rc, CciMessage* input, CciElement* root, const char* errorText);
 
+// ---- LargeValue.cpp: reading element values of a megabyte and more, and their UTF-8.
+
+// A value at least this long is read into a mapping of its own and converted in steps.
+inline constexpr std::size_t kMappedUnits = std::size_t{1} << 20;
+
+// UTF-8 of the NUL-terminated `units` into `out` (`room` bytes, terminated). Returns the bytes
+// written. A converter that fails leaves the empty text, as the node's string helpers do.
+std::size_t toUtf8(const CciChar* units, char* out, std::size_t room);
+// utf8Room, or std::bad_alloc when the room is more than the host's converter can count.
+std::size_t hostUtf8Room(std::size_t units);
+
+// A large value's UTF-16 copy in a private mapping, released from the front as it is used.
+class MappedUnits {
+ public:
+  explicit MappedUnits(std::size_t units);  // room for `units` and a terminator; bad_alloc
+  ~MappedUnits();
+  MappedUnits(const MappedUnits&) = delete;
+  MappedUnits& operator=(const MappedUnits&) = delete;
+
+  CciChar* units() const { return base_; }
+  int capacity() const;  // in units, at most INT32_MAX
+  // Gives back every whole page before unit `done`.
+  void releaseBefore(std::size_t done);
+  // Hands the first `used` bytes (and the rest of their last page) over as a text; the rest of
+  // the mapping goes back to the system.
+  BodyText takeFront(std::size_t used);
+
+ private:
+  CciChar* base_ = nullptr;
+  std::size_t bytes_;
+  std::size_t released_ = 0;
+};
+
+// Converts a mapped value of `length` units step by step (never splitting a surrogate pair),
+// stopping at its first NUL unit like every other conversion. With `inPlace` the text is
+// written over the units already converted, in the mapping itself, while it stays behind them
+// (as text of one- and two-byte characters does), so a large body costs no second buffer;
+// otherwise, or from the step where it would not, it goes to a buffer of its own while the
+// converted pages go back.
+BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace);
+
 }  // namespace evaluation
 
 #endif

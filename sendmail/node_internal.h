@@ -54,6 +54,11 @@ CciChar* convertToUnits(const char* s, std::size_t units, std::size_t limit);
 // `s` as UTF-8 text in `bytes` bytes.
 char* convertToUtf8(const CciChar* s, std::size_t bytes);
 
+// Bytes of UTF-8 that always hold `units` UTF-16 units, terminator included: a BMP character
+// takes at most three bytes for its one unit, a surrogate pair four for its two, and U+FFFD
+// (what a lone surrogate becomes) three for one.
+constexpr std::size_t utf8Room(std::size_t units) { return 3 * units + 1; }
+
 // Grows the buffer's storage to hold at least `n` more bytes (ends the process when it cannot).
 void NodeStringBufferResize(NodeStringBuffer* buffer, uint32_t n);
 

@@ -35,10 +35,7 @@ CciChar* ASCIIToUnicode(const char* s) {
 }
 
 char* UnicodeToASCII(const CciChar* s) {
-  // Three bytes per unit always hold the whole text: a BMP character takes at most three
-  // bytes for its one unit, a surrogate pair four for its two, and U+FFFD (what a lone
-  // surrogate becomes) three for one.
-  return convertToUtf8(s, 3 * static_cast<std::size_t>(CciCharLen(s)) + 1);
+  return convertToUtf8(s, utf8Room(static_cast<std::size_t>(CciCharLen(s))));
 }
 
 NodeStringBuffer* NodeStringBufferAlloc(void) {

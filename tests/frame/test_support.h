@@ -30,7 +30,6 @@ inline std::u16string units(const CciChar* s) {
   while (*s) out.push_back(static_cast<char16_t>(*s++));
   return out;
 }
-inline std::string utf8(const CciChar* s) { return memhost::toUtf8(units(s)); }
 
 struct Free {
   void operator()(void* p) const { std::free(p); }

@@ -11,14 +11,15 @@ namespace {
 
 constexpr std::size_t kStep = std::size_t{1} << 20;  // the node's conversion step, in units
 
-// 2.5 steps of text: mostly ASCII lines, a non-ASCII letter, and surrogate pairs lying across
-// the first two step boundaries (the pair's high half the last unit of a step).
-std::u16string largeValue() {
+// `units` of mostly ASCII lines with a non-ASCII letter, surrogate pairs lying across the step
+// boundaries (the high half the last unit of a step); or, `wide`, all three-byte characters,
+// whose UTF-8 converted in place would overtake the units not yet converted.
+std::u16string largeValue(std::size_t units, bool wide = false) {
   std::u16string value;
-  value.reserve(5 * kStep / 2);
-  while (value.size() < 5 * kStep / 2) value += u"line of text, seventy units or so, to be sent as it stands, plus é\n";
-  value.resize(5 * kStep / 2);
-  for (const std::size_t boundary : {kStep, 2 * kStep}) {
+  while (value.size() < units)
+    value += wide ? u"\x6F22\x5B57\x306E\x30C6\x30AD\x30B9\x30C8\n" : u"line of text, seventy units or so, plus é\n";
+  value.resize(units);
+  for (std::size_t boundary = kStep; !wide && boundary < units; boundary += kStep) {
     value[boundary - 1] = 0xD83D;  // U+1F600 as a pair
     value[boundary] = 0xDE00;
   }
@@ -30,86 +31,54 @@ std::u16string largeValue() {
   if (got == want) return ::testing::AssertionSuccess();
   std::size_t at = 0;
   while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  return ::testing::AssertionFailure() << "lengths " << got.size() << " and " << want.size()
-                                       << ", first difference at byte " << at;
+  return ::testing::AssertionFailure() << "lengths " << got.size() << " and " << want.size() << ", first difference at " << at;
 }
 
-// Reads an element's value through the exported reader, as a broker-side caller would.
-std::string readThroughNode(memhost::Element& element) {
-  int capacity = 16;
-  auto* units = static_cast<CciChar*>(std::malloc(sizeof(CciChar) * capacity));
-  int rc = -1;
-  char* text = readElementText(&rc, element.handle(), &units, &capacity);
-  EXPECT_EQ(rc, 0);
-  EXPECT_NE(units, nullptr) << "the caller's buffer comes back";
-  std::string result = text != nullptr ? text : "(null)";
-  std::free(text);
-  std::free(units);
-  return result;
-}
-
+// Through the exported reader, as a broker-side caller would; a NUL unit past the first step
+// ends the text there, as it does for short values.
 TEST(LargeValues, ConvertedInStepsWithPairsWholeAndStoppingAtNul) {
   auto message = memhost::Host::instance().newMessage();
   memhost::Element& element = message->root().addChild("Body");
-
-  const std::u16string value = largeValue();
-  element.setCharacterValue(value);
-  const std::string expected = memhost::toUtf8(value);
-  EXPECT_TRUE(sameText(readThroughNode(element), expected));
-
-  // A NUL unit past the first step ends the text there, as it does for short values.
+  const std::u16string value = largeValue(5 * kStep / 2);
   std::u16string withNul = value;
   withNul[3 * kStep / 2] = 0;
-  element.setCharacterValue(withNul);
-  EXPECT_TRUE(sameText(readThroughNode(element), memhost::toUtf8(value.substr(0, 3 * kStep / 2))));
+  for (const std::u16string& set : {value, withNul}) {
+    element.setCharacterValue(set);
+    int capacity = 16, rc = -1;
+    auto* units = static_cast<CciChar*>(std::malloc(sizeof(CciChar) * capacity));
+    char* text = readElementText(&rc, element.handle(), &units, &capacity);
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(units, nullptr) << "the caller's buffer comes back";
+    EXPECT_TRUE(sameText(text ? text : "(null)", memhost::toUtf8(set.substr(0, set.find(u'\0')))));
+    std::free(text);
+    std::free(units);
+  }
 }
 
-// Three bytes of UTF-8 for each unit: converted where it was read, this text would overtake
-// the units not yet converted, so it has to move to a buffer of its own on the way.
-std::u16string wideValue() {
-  std::u16string value;
-  while (value.size() < 3 * kStep / 2) value += u"\x6F22\x5B57\x306E\x30C6\x30AD\x30B9\x30C8\n";
-  return value;
-}
-
+// As the body's own value (mostly ASCII, and all three-byte characters), and as one line of a
+// body made of lines.
 TEST_F(NodeTest, LargeBodyAndLargeBodyLineArriveWhole) {
-  // As the body's own value (mostly ASCII, and all three-byte characters), and as one line of
-  // a body made of lines.
-  struct Case {
+  const struct {
     std::u16string value;
     bool asLine;
-  };
-  std::size_t sent = 0;
-  for (const Case& c : {Case{largeValue(), false}, Case{wideValue(), false}, Case{largeValue(), true}}) {
-    const std::u16string& value = c.value;
-    const bool asLine = c.asLine;
-    const std::string text = memhost::toUtf8(value);
+  } rows[] = {{largeValue(5 * kStep / 2), false}, {largeValue(3 * kStep / 2, true), false}, {largeValue(5 * kStep / 2), true}};
+  for (const auto& row : rows) {
     auto message = host_.newMessage();
     memhost::Element& top = shape(*message);
     top.addText("To", "big@example.com");
-    top.addText("Subject", "large");
-    if (asLine) {
+    if (row.asLine) {
       memhost::Element& body = top.addChild("Body");
       body.addText("Line", "first");
-      body.addChild("Line", memhost::kTypeNameValue).setCharacterValue(value);
+      body.addChild("Line", memhost::kTypeNameValue).setCharacterValue(row.value);
     } else {
-      top.addChild("Body", memhost::kTypeNameValue).setCharacterValue(value);
+      top.addChild("Body", memhost::kTypeNameValue).setCharacterValue(row.value);
     }
     Result r = evaluate(*message);
     ASSERT_EQ(r.out.size(), 1u) << (r.failure.empty() ? "" : errorOf(*r.failure[0].message));
-
-    auto mails = mailsSinceStart(++sent);
-    ASSERT_EQ(mails.size(), sent);
-    std::string body = mails.back().body;
-    std::string lf;  // the server's body with LF line ends, as the node joined it
-    for (std::size_t i = 0; i < body.size(); ++i) {
-      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') continue;
-      lf += body[i];
-    }
-    while (!lf.empty() && lf.back() == '\n') lf.pop_back();
-    std::string want = asLine ? "first\n" + text : text;
-    while (!want.empty() && want.back() == '\n') want.pop_back();
-    EXPECT_TRUE(sameText(lf, want)) << "mail " << sent;
+    auto mails = mailsSinceStart(1);
+    ++mailsBefore_;
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_TRUE(sameText(lf(mails[0].body), lf((row.asLine ? "first\n" : "") + memhost::toUtf8(row.value))));
   }
 }
 

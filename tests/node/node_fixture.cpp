@@ -1,44 +1,21 @@
 // The evaluation tests' node: entry point, node instance through the callback table, server.
 #include "node_fixture.h"
 
-#include <cstdio>
-
 namespace nodetest {
 
-testsupport::SmtpTestServer* NodeTest::server_ = nullptr;
-
-std::vector<uint8_t> sampleMsgId() {
-  std::vector<uint8_t> id = {0x00, 0x01, 0xAB};
-  for (uint8_t b = 0x10; id.size() < 24; ++b) id.push_back(b);
-  return id;
-}
-
-std::string sampleMsgIdHex() {
-  std::string hex;
-  for (uint8_t b : sampleMsgId()) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", b);
-    hex += two;
-  }
-  return hex;
-}
-
-void NodeTest::SetUpTestSuite() { server_ = new testsupport::SmtpTestServer(); }
-
-void NodeTest::TearDownTestSuite() {
-  delete server_;
-  server_ = nullptr;
+std::string lf(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text.compare(i, 2, "\r\n") != 0) out += text[i];
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 void NodeTest::SetUp() {
   host_.reset();
   host_.setContextReleaser([](CciContext* c) { deleteNodeContext(c); });
   ASSERT_NE(tvlGetMessageflowNodeFactory(), nullptr);
-  node_ = host_.createNode("SendMailPlugInNode");
-  ASSERT_NE(node_, nullptr);
-  ASSERT_NE(node_->context(), nullptr);
-  set("ServerName", "127.0.0.1");
-  set("ServerPort", std::to_string(server_->port()));
+  node_ = newNode("SendMailPlugInNode", {});
   mailsBefore_ = server_->mails().size();
 }
 
@@ -48,8 +25,14 @@ void NodeTest::TearDown() {
   host_.reset();
 }
 
-void NodeTest::set(const std::string& name, const std::string& value) {
-  ASSERT_EQ(node_->setAttribute(name, value), 0) << name;
+memhost::Node* NodeTest::newNode(const char* label, const std::vector<std::pair<std::string, std::string>>& attributes) {
+  memhost::Node* node = host_.createNode("SendMailPlugInNode", label);
+  EXPECT_NE(node, nullptr);
+  if (node == nullptr) return nullptr;
+  EXPECT_EQ(node->setAttribute("ServerName", "127.0.0.1"), 0);
+  EXPECT_EQ(node->setAttribute("ServerPort", std::to_string(server_->port())), 0);
+  for (const auto& [name, value] : attributes) EXPECT_EQ(node->setAttribute(name, value), 0) << name;
+  return node;
 }
 
 memhost::Element& NodeTest::shape(memhost::Message& message, bool descriptor) {
@@ -59,22 +42,11 @@ memhost::Element& NodeTest::shape(memhost::Message& message, bool descriptor) {
     memhost::Element& tvmd = root.addChild("TVMD");
     tvmd.addDate("PutDate", kPutDate);
     tvmd.addTime("PutTime", kPutTime);
-    tvmd.addBytes("MsgId", sampleMsgId());
+    std::vector<uint8_t> id;
+    for (std::size_t i = 0; i < kMsgIdHex.size(); i += 2) id.push_back(std::stoi(kMsgIdHex.substr(i, 2), nullptr, 16));
+    tvmd.addBytes("MsgId", id);
   }
   return root.addChild("XML").addChild("Mail");
-}
-
-std::unique_ptr<memhost::Message> NodeTest::workedExample() {
-  auto message = host_.newMessage();
-  memhost::Element& top = shape(*message);
-  top.addText("To", "ann");
-  top.addText("To", "bob");
-  top.addText("Cc", "carl");
-  top.addText("Subject", "Test");
-  memhost::Element& body = top.addChild("Body");
-  body.addText("Line", "one");
-  body.addText("Line", "two");
-  return message;
 }
 
 std::unique_ptr<memhost::Message> NodeTest::simpleMail(const std::string& to, const std::string& subject) {
@@ -86,14 +58,23 @@ std::unique_ptr<memhost::Message> NodeTest::simpleMail(const std::string& to, co
   return message;
 }
 
-NodeTest::Result NodeTest::evaluate(memhost::Message& message) {
+NodeTest::Result NodeTest::evaluate(memhost::Message& message, memhost::Node* node) {
+  if (node == nullptr) node = node_;
   host_.clearLog();
-  node_->evaluate(message);
-  Result result;
-  result.out = node_->terminal("out")->takePropagations();
-  result.failure = node_->terminal("failure")->takePropagations();
-  result.log = host_.logEntries();
-  return result;
+  node->evaluate(message);
+  const auto taken = [node](const char* name) {
+    memhost::Terminal* terminal = node->terminal(name);  // none when the host failed to make it
+    return terminal ? terminal->takePropagations() : std::vector<memhost::Propagation>{};
+  };
+  return {taken("out"), taken("failure"), host_.logEntries()};
+}
+
+std::vector<memhost::HostCall> NodeTest::callsOf(memhost::Message& message, Result* result) {
+  host_.recordCalls(true);
+  Result r = evaluate(message);
+  if (result != nullptr) *result = std::move(r);
+  host_.recordCalls(false);
+  return host_.calls();
 }
 
 std::vector<testsupport::ReceivedMail> NodeTest::mailsSinceStart(std::size_t n) {
@@ -105,14 +86,9 @@ std::vector<testsupport::ReceivedMail> NodeTest::mailsSinceStart(std::size_t n) 
 std::string errorOf(const memhost::Message& message) {
   // root -> body folder (last child) -> top element (last child) -> "SendMailError" -> value
   const memhost::Element* parent = &message.root();
-  for (int depth = 0; depth < 3 && parent != nullptr; ++depth) {
-    for (const auto& child : parent->children()) {
-      if (child->nameUtf8() == "SendMailError") {
-        return child->firstChild() != nullptr ? child->firstChild()->text() : std::string("(empty)");
-      }
-    }
-    parent = parent->lastChild();
-  }
+  for (int depth = 0; depth < 3 && parent != nullptr; parent = parent->lastChild(), ++depth)
+    for (const auto& child : parent->children())
+      if (child->nameUtf8() == "SendMailError") return child->firstChild() ? child->firstChild()->text() : "(empty)";
   return "(none)";
 }
 

@@ -2,12 +2,9 @@
 // threads while the runner's resident memory is sampled (it must stay flat after warm-up), and
 // 1 000 evaluations under valgrind's memcheck (no leak, no error). Both are bounded in time.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,11 +12,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+#include <cstdio>
 
+#include "files.h"
 #include "scripted_peer.h"
 
 extern char** environ;
@@ -30,12 +28,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testfiles::slurp;
 
 // A child process started by pid and ended by pid; its output goes to a file.
 class Child {
@@ -59,22 +52,16 @@ class Child {
     }
   }
   pid_t pid() const { return pid_; }
-  // The exit status once the child has ended by itself, -1 while it runs, -2 when it died by a signal.
-  int poll() {
-    if (exited_) return status_;
+  // The exit status once the child has ended (by itself, or by SIGTERM with `stop`), -1 while
+  // it runs, -2 when it died by a signal.
+  int poll(bool stop = false) {
+    if (exited_ || pid_ <= 0) return status_;
+    if (stop) ::kill(pid_, SIGTERM);
     int raw = 0;
-    if (::waitpid(pid_, &raw, WNOHANG) != pid_) return -1;
+    if (::waitpid(pid_, &raw, stop ? 0 : WNOHANG) != pid_) return -1;
     exited_ = true;
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
     return status_;
-  }
-  void stop() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGTERM);
-      int raw = 0;
-      ::waitpid(pid_, &raw, 0);
-      exited_ = true;
-    }
   }
 
  private:
@@ -83,15 +70,12 @@ class Child {
   int status_ = -1;
 };
 
-bool accepts(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
+// Whether something listens on the loopback port, from the kernel's table of TCP sockets (a
+// connect would cost the sink a session).
+bool listening(uint16_t port) {
+  char local[32];
+  std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
+  return slurp("/proc/net/tcp").find(local) != std::string::npos;
 }
 
 // The runner's resident set in KiB, or -1 once it is gone.
@@ -114,26 +98,20 @@ class Soak : public ::testing::Test {
                                         "<Subject>Soak</Subject><Body><Line>one</Line><Line>two</Line>"
                                         "</Body></Mail>\n";
     ASSERT_TRUE(fs::exists(SMTP_SINK)) << "Postfix's smtp-sink is missing (scripts/deps.sh installs it)";
-    // smtp-sink will not run as root without a user to switch to.
+    // smtp-sink will not run as root without a user to switch to. It takes a port that was free
+    // a moment ago; the runner's first connection waits until it listens.
     std::vector<std::string> argv = {SMTP_SINK};
     if (::geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
-    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      uint16_t port = 0;
-      ::close(testsupport::listenOnLoopback(port, 1));  // a port that was free a moment ago
-      auto args = argv;
-      args.insert(args.end(), {"127.0.0.1:" + std::to_string(port), "256"});
-      sink_ = std::make_unique<Child>(args, dir_ / "sink.txt");
-      for (auto end = Clock::now() + 5s; Clock::now() < end && sink_->poll() == -1; std::this_thread::sleep_for(20ms)) {
-        if (accepts(port)) {
-          port_ = port;
-          break;
-        }
-      }
+    ::close(testsupport::listenOnLoopback(port_, 1));
+    argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(port_), "256"});
+    sink_ = std::make_unique<Child>(argv, dir_ / "sink.txt");
+    for (auto end = Clock::now() + 5s; Clock::now() < end && !listening(port_); std::this_thread::sleep_for(20ms)) {
     }
-    ASSERT_NE(port_, 0) << "smtp-sink did not start: " << slurp(dir_ / "sink.txt");
+    ASSERT_EQ(sink_->poll(), -1) << "smtp-sink ended: " << slurp(dir_ / "sink.txt");
+    ASSERT_TRUE(listening(port_)) << "smtp-sink did not start: " << slurp(dir_ / "sink.txt");
   }
   void TearDown() override {
-    if (sink_) sink_->stop();
+    if (sink_) sink_->poll(true);
     fs::remove_all(dir_);
   }
 
