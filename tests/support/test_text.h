@@ -1,11 +1,8 @@
-// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it,
-// and a whole file read into a string. Header-only, so the fuzz targets (no GoogleTest) use it.
+// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it.
+// Header-only, so the fuzz targets (no GoogleTest) use it too.
 #ifndef TESTS_SUPPORT_TEST_TEXT_H
 #define TESTS_SUPPORT_TEST_TEXT_H
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -23,13 +20,6 @@ inline std::string crlf(std::string_view body) {
     if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
   }
   return out;
-}
-
-inline std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace testsupport
