@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "SimpleSMTP/smtp_internal.h"
+#include "test_text.h"
 
 namespace {
 
@@ -19,20 +20,6 @@ namespace {
   std::fprintf(stderr, "invariant broken: %s [%.*s]\n", what, static_cast<int>(detail.size()),
                detail.data());
   std::abort();
-}
-
-// The body as the wire must carry it: every CR LF, lone CR and lone LF as CR LF.
-std::string withCrLf(std::string_view body) {
-  std::string out;
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] == '\r' || body[i] == '\n') {
-      out += "\r\n";
-      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
-    } else {
-      out += body[i];
-    }
-  }
-  return out;
 }
 
 // Every CR is followed by LF and every LF follows a CR.
@@ -161,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto priority = in.ConsumeIntegral<signed char>();
   const std::string body = in.ConsumeRemainingBytesAsString();
 
-  const std::string expected = withCrLf(body);
+  const std::string expected = testsupport::crlf(body);
 
   // Transparent form: CR LF only, and un-stuffing gives the body back.
   const std::string wire = wireForm(body, room);

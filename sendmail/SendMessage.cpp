@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "SimpleSMTP/smtp.h"
 #include "SimpleSMTP/smtp_submit.h"
@@ -13,16 +14,17 @@
 namespace {
 const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
+// Where a null text can come in: it reads as an empty one.
+std::string_view orEmpty(const char* s) { return s != nullptr ? s : ""; }
 }  // namespace
 
 namespace smtp {
 
 const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
-                      const char* from, const char* to, const char* cc, const char* bcc,
-                      const char* subject, const char* date, const char* messageId,
-                      const char* body, signed char priority, const richmail::RichMail* rich,
-                      int32_t* code) noexcept {
+                      std::string_view from, std::string_view to, std::string_view cc,
+                      std::string_view bcc, std::string_view subject, std::string_view date,
+                      std::string_view messageId, std::string_view body, signed char priority,
+                      const richmail::RichMail* rich, int32_t* code) noexcept {
   int32_t ignored = 0;
   if (code == nullptr) code = &ignored;
   try {
@@ -36,15 +38,15 @@ const char* sendEmail(const SubmitOptions& options, const char* serverName, uint
     }
     int error = 0;
     std::unique_ptr<SmtpSession, decltype(&std::free)> session(
-        SmtpInit(orEmpty(serverName), port, &error), &std::free);
+        SmtpInit(serverName, port, &error), &std::free);
     if (!session) {
       *code = error;
       return SMTPErrorString(error);
     }
     const char* text = "";
-    int rc = sendMessage(session.get(), options, orEmpty(serverName), orEmpty(from), orEmpty(to),
-                         orEmpty(cc), orEmpty(bcc), orEmpty(subject), orEmpty(date),
-                         orEmpty(messageId), orEmpty(body), priority, rich, &text);
+    // SmtpInit succeeded, so serverName is a name.
+    int rc = sendMessage(session.get(), options, serverName, from, to, cc, bcc, subject, date,
+                         messageId, body, priority, rich, &text);
     if (rc == 0) rc = SmtpCleanUp();
     *code = rc;
     return rc == 0 ? "" : text;
@@ -63,8 +65,9 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
                                     const char* subject, const char* date, const char* messageId,
                                     const char* body, signed char priority, int32_t* code) {
   static const smtp::SubmitOptions plain;
-  return smtp::sendEmail(plain, serverName, port, from, to, cc, bcc, subject, date, messageId,
-                         body, priority, nullptr, code);
+  return smtp::sendEmail(plain, serverName, port, orEmpty(from), orEmpty(to), orEmpty(cc),
+                         orEmpty(bcc), orEmpty(subject), orEmpty(date), orEmpty(messageId),
+                         orEmpty(body), priority, nullptr, code);
 }
 
 SM_API const char* MonthShortName(int month) {

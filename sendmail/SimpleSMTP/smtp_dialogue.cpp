@@ -526,12 +526,12 @@ ConnectionPool::~ConnectionPool() {
 // The mail over one new connection with the given options, or over the pool's; the code,
 // with *text set.
 int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
-                const char* from, const char* to, const char* cc, const char* bcc,
-                const char* subject, const char* date, const char* messageId, const char* body,
-                signed char priority, const richmail::RichMail* rich, const char** text) noexcept {
+                std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
+                std::string_view subject, std::string_view date, std::string_view messageId,
+                std::string_view body, signed char priority, const richmail::RichMail* rich,
+                const char** text) noexcept {
   const char* ignored = nullptr;
   if (text == nullptr) text = &ignored;
-  const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
   char* reply = threadReplyBuffer();
   reply[0] = '\0';
   *text = reply;
@@ -543,19 +543,17 @@ int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_
   thread_local std::string boundary;
   boundary.clear();
   if (rich != nullptr && rich->multipart()) boundary = chooseBoundary(*rich);
-  const MailText mail{orEmpty(from),      orEmpty(to),   orEmpty(cc),
-                      orEmpty(subject),   orEmpty(date), orEmpty(messageId),
-                      orEmpty(body),      session->localHostName, priority, rich, boundary};
+  const MailText mail{from, to, cc, subject, date, messageId, body, session->localHostName, priority, rich, boundary};
   // A Reply-To list is held to the rules of To: each entry one address, no line break.
   const bool unsafeReplyTo = rich != nullptr && (hasLineBreak(rich->replyTo) ||
                                                  !forEachEntry(rich->replyTo, [](std::string_view e) { return sendableEntry(e); }));
-  if (unsafe(*session, mail.from, mail.to, mail.cc, orEmpty(bcc)) || unsafeReplyTo) {
+  if (unsafe(*session, mail.from, mail.to, mail.cc, bcc) || unsafeReplyTo) {
     *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
     return SMTP_BAD_PARAMETERS;
   }
   try {
     std::string envelope;
-    joinEnvelope(envelope, mail.to, mail.cc, orEmpty(bcc));
+    joinEnvelope(envelope, mail.to, mail.cc, bcc);
     if (options.pool != nullptr) {
       const Outcome outcome = options.pool->impl().deliver(*session, options, host, mail, envelope, reply);
       *text = outcome.text;
@@ -580,6 +578,9 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
                                       const char* date, const char* messageId, const char* body,
                                       signed char priority, const char** text) {
   static const smtp::SubmitOptions plain;
-  return smtp::sendMessage(session, plain, {}, from, to, cc, bcc, subject, date, messageId, body,
+  // Where a null text can come in: it reads as an empty one.
+  const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
+  return smtp::sendMessage(session, plain, {}, orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
+                           orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
                            priority, nullptr, text);
 }

@@ -228,8 +228,8 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "AUTH not offered by the server",
                                     "credentials would be sent unencrypted: set Security",
                                     "non-ASCII address, and the server does not offer SMTPUTF8",
-                                    "ConnectionReuse must be empty or yes, MaxMailsPerConnection "
-                                    "and IdleSeconds empty or positive numbers"};
+                                    ("ConnectionReuse must be empty or yes, MaxMailsPerConnection "
+                                     "and IdleSeconds empty or positive numbers")};
 static_assert(std::size(kSecureTexts) == SMTP_BAD_REUSE - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {

@@ -68,19 +68,21 @@ struct SubmitOptions {
 };
 
 // SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
-// the server's certificate must carry.
+// the server's certificate must carry. The texts are never null here: the exported entries
+// turn a null into an empty text, once.
 int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
-                const char* from, const char* to, const char* cc, const char* bcc,
-                const char* subject, const char* date, const char* messageId, const char* body,
-                signed char priority, const richmail::RichMail* rich, const char** text) noexcept;
+                std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
+                std::string_view subject, std::string_view date, std::string_view messageId,
+                std::string_view body, signed char priority, const richmail::RichMail* rich,
+                const char** text) noexcept;
 
 // SendEmailMessage with options and the mail's rich content (null: none); the same contract
-// otherwise.
+// otherwise (serverName may be null, as there).
 const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
-                      const char* from, const char* to, const char* cc, const char* bcc,
-                      const char* subject, const char* date, const char* messageId,
-                      const char* body, signed char priority, const richmail::RichMail* rich,
-                      int32_t* code) noexcept;
+                      std::string_view from, std::string_view to, std::string_view cc,
+                      std::string_view bcc, std::string_view subject, std::string_view date,
+                      std::string_view messageId, std::string_view body, signed char priority,
+                      const richmail::RichMail* rich, int32_t* code) noexcept;
 
 }  // namespace smtp
 

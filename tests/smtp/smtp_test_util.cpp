@@ -50,19 +50,6 @@ std::string bodyOf(const std::string& data) {
   return end == std::string::npos ? std::string{} : data.substr(end + 4);
 }
 
-std::string crlf(const std::string& body) {
-  std::string out;
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] == '\r' || body[i] == '\n') {
-      out += "\r\n";
-      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
-    } else {
-      out += body[i];
-    }
-  }
-  return out;
-}
-
 ListenProbe::ListenProbe() { fd_ = testsupport::listenOnLoopback(port_, 4); }
 
 ListenProbe::~ListenProbe() { ::close(fd_); }

@@ -44,9 +44,6 @@ std::string localHost();
 std::string headerOf(const std::string& data);
 std::string bodyOf(const std::string& data);
 
-// The body as it must arrive: every line end CR LF.
-std::string crlf(const std::string& body);
-
 // A listening loopback socket nobody is meant to reach.
 class ListenProbe {
  public:

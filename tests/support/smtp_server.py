@@ -3,7 +3,7 @@
 every accepted mail as one JSON line, and optionally stores it in a Maildir.
 
 Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
-                      [--cert PEM --key PEM [--implicit-tls] [--require-starttls]] [--auth USER:PASSWORD]
+                      [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
                       [--close-after N] [--refuse-after N]
 Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 With --cert the server offers STARTTLS, or speaks TLS from the first byte (--implicit-tls);
@@ -132,7 +132,6 @@ async def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--implicit-tls", action="store_true")
-    parser.add_argument("--require-starttls", action="store_true")
     parser.add_argument("--auth")
     parser.add_argument("--close-after", type=int, default=0)
     parser.add_argument("--refuse-after", type=int, default=0)
@@ -146,7 +145,7 @@ async def main():
         context.load_cert_chain(args.cert, args.key)
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
-        options.update(tls_context=context, require_starttls=args.require_starttls)
+        options.update(tls_context=context)
     if args.auth:
         user, password = args.auth.split(":", 1)
 

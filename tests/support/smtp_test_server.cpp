@@ -72,10 +72,6 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
-SmtpTestServer::SmtpTestServer(std::string maildir)
-    : SmtpTestServer(maildir.empty() ? std::vector<std::string>{}
-                                     : std::vector<std::string>{"--maildir", maildir}) {}
-
 SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
   char pattern[] = "/tmp/smtp-test-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -33,9 +33,8 @@ struct ReceivedMail {
 
 class SmtpTestServer {
  public:
-  explicit SmtpTestServer(std::string maildir = {});
   // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
-  explicit SmtpTestServer(std::vector<std::string> options);
+  explicit SmtpTestServer(std::vector<std::string> options = {});
   ~SmtpTestServer();
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
