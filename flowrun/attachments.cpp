@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fields.h"
+
 namespace flowrun {
 namespace {
 
@@ -79,12 +81,12 @@ std::string resolveData(Element& data, const fs::path& base) {
 
 // Resolves every attachment of one message; returns the first error, or empty.
 std::string resolveMessage(const std::string& label, memhost::Message& message) {
-  Element* folder = message.root().lastChild();
-  Element* top = folder != nullptr ? folder->firstChild() : nullptr;
+  const Element* top = topElement(message);
   if (top == nullptr) return {};
   const fs::path base = baseOf(label);
   for (const auto& field : top->children()) {
-    if (field->nameUtf8() != "Attachment" && field->nameUtf8() != "MailAttachment") continue;
+    const NodeField* known = nodeField(field->nameUtf8());
+    if (known == nullptr || known->role != FieldRole::Attachment) continue;
     for (const auto& part : field->children()) {
       if (part->nameUtf8() != "Data") continue;
       if (std::string error = resolveData(*part, base); !error.empty()) return error;

@@ -120,6 +120,11 @@ std::unique_ptr<Message> instantiate(const Message& input, const DescriptorOptio
   return message;
 }
 
+Element* topElement(const Message& message) {
+  const Element* folder = message.root().lastChild();
+  return folder != nullptr ? folder->firstChild() : nullptr;
+}
+
 std::string sendMailError(const Message& message) {
   const Element* folder = message.root().lastChild();
   const Element* top = folder != nullptr ? folder->lastChild() : nullptr;

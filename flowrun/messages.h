@@ -53,6 +53,9 @@ bool parseMsgId(const std::string& text, std::vector<uint8_t>& bytes);
 std::unique_ptr<memhost::Message> instantiate(const memhost::Message& input, const DescriptorOptions& options,
                                               memhost::Host& host);
 
+// The body's top element of a message (the first child of its last folder), or null.
+memhost::Element* topElement(const memhost::Message& message);
+
 // The body's top element of a message as an XML document (the form readInputs reads).
 std::string toXml(const memhost::Message& message);
 

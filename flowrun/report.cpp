@@ -126,8 +126,7 @@ void Warnings::checkAttributes(memhost::Node& node) {
 }
 
 void Warnings::checkMessage(const InputMessage& input) {
-  const memhost::Element* folder = input.message->root().lastChild();
-  const memhost::Element* top = folder != nullptr ? folder->firstChild() : nullptr;
+  const memhost::Element* top = topElement(*input.message);
   if (top == nullptr) return;
   bool sender = nodeSender_;
   for (const auto& child : top->children()) {

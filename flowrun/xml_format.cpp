@@ -162,9 +162,7 @@ bool isXmlName(std::string_view name) {
 
 std::string toXml(const memhost::Message& message) {
   pugi::xml_document doc;
-  const Element* folder = message.root().lastChild();
-  const Element* top = folder != nullptr ? folder->firstChild() : nullptr;
-  if (top != nullptr) {
+  if (const Element* top = topElement(message); top != nullptr) {
     pugi::xml_node node = doc.append_child(top->nameUtf8().c_str());
     if (!top->children().empty()) {
       toXml(*top, node);
