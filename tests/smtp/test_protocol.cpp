@@ -72,7 +72,12 @@ TEST(Protocol, ExportedLineWritersOnTheirOwn) {
   EXPECT_EQ(SmtpSendTo(pair.client, "a@x; b@x"), 0);
   EXPECT_EQ(SmtpSendCc(pair.client, "c@x ;"), 0);
   EXPECT_EQ(SmtpSendCc(pair.client, "c@x\nBcc: d@x"), 1007);
-  EXPECT_EQ(SmtpSendPriority(pair.client, 4), 0);
-  EXPECT_EQ(SmtpSendXPriority(pair.client, 6), 0);
-  EXPECT_EQ(pair.written(), "To:a@x, b@x\r\nCc:c@x\r\nPriority: Low\r\nX-Priority: 3 (Normal)\r\n");
+  EXPECT_EQ(pair.written(), "To:a@x, b@x\r\nCc:c@x\r\n");
+  const char* expected[7][2] = {{"Normal", "3 (Normal)"}, {"High", "1 (Higest)"}, {"High", "2 (High  )"}, {"Normal", "3 (Normal)"},
+                                {"Low", "4 (Low   )"},   {"Low", "5 (Lowest)"},   {"Normal", "3 (Normal)"}};
+  for (signed char p = 0; p <= 6; ++p) {
+    EXPECT_EQ(SmtpSendPriority(pair.client, p), 0);
+    EXPECT_EQ(SmtpSendXPriority(pair.client, p), 0);
+    EXPECT_EQ(pair.written(), std::string("Priority: ") + expected[p][0] + "\r\nX-Priority: " + expected[p][1] + "\r\n") << int{p};
+  }
 }

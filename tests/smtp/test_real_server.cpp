@@ -121,19 +121,6 @@ TEST(RealServer, NullSenderSubjectDateAndBodyKeepTheirLines) {
                            "X-mailer: Orvex Talvane Larnet V2 PlugIn node\r\n\r\n\r\n\r\n");
 }
 
-TEST(RealServer, PriorityLinesForZeroToSix) {
-  SmtpTestServer server;
-  const char* expected[7][2] = {{"Normal", "3 (Normal)"}, {"High", "1 (Higest)"}, {"High", "2 (High  )"}, {"Normal", "3 (Normal)"},
-                                {"Low", "4 (Low   )"},   {"Low", "5 (Lowest)"},   {"Normal", "3 (Normal)"}};
-  for (int p = 0; p <= 6; ++p) {
-    Mail mail;
-    mail.priority = static_cast<signed char>(p);
-    const std::string header = smtptest::headerOf(sendOne(server, mail).data);
-    EXPECT_NE(header.find(std::string("\r\nPriority: ") + expected[p][0] + "\r\nImportance: Normal\r\n"), std::string::npos) << p;
-    EXPECT_NE(header.find(std::string("\r\nX-Priority: ") + expected[p][1] + "\r\nX-mailer: "), std::string::npos) << p;
-  }
-}
-
 TEST(RealServer, BodyArrivesExactlyWhateverItsDotsAndLineEnds) {
   SmtpTestServer server;
   for (const std::string body : {".", "..x", "a\n.\nb", "a\r.\rb", "a\r\n.\r\nQUIT\r\n", ".starts with a dot\n.\n..\n",
