@@ -85,17 +85,22 @@ CString readText(int& rc, CciElement* element, ValueBuffer& buffer) {
   return CString(readValue(rc, element, buffer, false).release());
 }
 
+// Creates `list`, or ends its last item with `separator`.
+void startItem(StringBuffer& list, const char* separator) {
+  if (!list) {
+    list.reset(NodeStringBufferAlloc());
+  } else {
+    NodeStringBufferAdd(list.get(), separator);
+  }
+}
+
 // Appends one element's value to a list, after `separator` unless the list is new. The text is
 // converted straight into the list's buffer.
 void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer& list, const char* separator) {
   std::unique_ptr<MappedUnits> mapped;
   CciChar* units = nullptr;
   const std::size_t length = readUnits(rc, element, buffer, mapped, units);
-  if (!list) {
-    list.reset(NodeStringBufferAlloc());
-  } else {
-    NodeStringBufferAdd(list.get(), separator);
-  }
+  startItem(list, separator);
   if (mapped) {
     NodeStringBufferAdd(list.get(), convertMapped(*mapped, length, false).get());
     return;
@@ -138,18 +143,18 @@ Field fieldNamed(const CciChar* name) {
 
 // A body element with children gives one line per child, whatever its name; without
 // children its own value is the body.
-void readBody(int& rc, CciElement* body, StringBuffer& lines, BodyText& text, bool& isLines, ValueBuffer& buffer) {
+void readBody(int& rc, CciElement* body, BodyField& field, ValueBuffer& buffer) {
   CciElement* line = cniFirstChild(&rc, body);
   if (line == nullptr) {
-    text = readValue(rc, body, buffer, true);
-    isLines = false;
+    field.text = readValue(rc, body, buffer, true);
+    field.isLines = false;
     return;
   }
   while (line != nullptr) {
-    appendText(rc, line, buffer, lines, "\n");
+    appendText(rc, line, buffer, field.lines, "\n");
     line = cniNextSibling(&rc, line);
   }
-  isLines = true;
+  field.isLines = true;
 }
 
 // An element's name as UTF-8 text kept in the fields' storage.
@@ -217,11 +222,7 @@ void readAttachment(int& rc, CciElement* folder, MailFields& fields, ValueBuffer
 }  // namespace
 
 void appendToList(StringBuffer& list, const char* text) {
-  if (!list) {
-    list.reset(NodeStringBufferAlloc());
-  } else {
-    NodeStringBufferAdd(list.get(), kListSeparator);
-  }
+  startItem(list, kListSeparator);
   NodeStringBufferAdd(list.get(), text);
 }
 
@@ -256,13 +257,13 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
         appendText(rc, element, buffer, fields.bcc, kListSeparator);
         break;
       case Field::Body:
-        readBody(rc, element, fields.bodyLines, fields.bodyText, fields.bodyIsLines, buffer);
+        readBody(rc, element, fields.bodyField, buffer);
         break;
       case Field::ReplyTo:
         appendText(rc, element, buffer, fields.replyTo, kListSeparator);
         break;
       case Field::Html:
-        readBody(rc, element, fields.htmlLines, fields.htmlText, fields.htmlIsLines, buffer);
+        readBody(rc, element, fields.html, buffer);
         fields.rich.hasHtml = true;
         break;
       case Field::Header:
@@ -282,11 +283,7 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
 const richmail::RichMail* MailFields::richContent() {
   if (!hasRich) return nullptr;
   rich.replyTo = replyTo ? std::string_view{replyTo->data, replyTo->length} : std::string_view{};
-  if (htmlIsLines) {
-    rich.html = htmlLines ? std::string_view{htmlLines->data, htmlLines->length} : std::string_view{};
-  } else {
-    rich.html = htmlText ? std::string_view{htmlText.get()} : std::string_view{};
-  }
+  rich.html = html.view();
   return &rich;
 }
 

@@ -18,6 +18,11 @@ std::optional<double> positive(const std::string& text, double fallback, double 
     return std::nullopt;
   return value;
 }
+
+// Seconds as whole milliseconds, rounded up.
+std::chrono::milliseconds milliseconds(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+}
 }  // namespace
 
 std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
@@ -49,14 +54,13 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     return settings;
   }
   if (!s.timeout.empty()) {
-    char* end = nullptr;
-    const double seconds = std::strtod(s.timeout.c_str(), &end);
     // At most a day: beyond that a bound protects nothing.
-    if (end == s.timeout.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
+    const std::optional<double> seconds = positive(s.timeout, 0, 86400);
+    if (!seconds) {
       o.refusal = SMTP_BAD_TIMEOUT;
       return settings;
     }
-    o.timeout = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+    o.timeout = milliseconds(*seconds);
   }
   if (o.security != smtp::Security::Plain) {
     s.tls = smtp::TlsClient::create(s.tlsVerify != "no", s.caFile, s.refusalDetail);
@@ -76,7 +80,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   }
   if (s.reuse == "yes") {
     s.pool = std::make_unique<smtp::ConnectionPool>(
-        static_cast<int>(*mails), std::chrono::milliseconds(static_cast<long long>(std::ceil(*idle * 1000))));
+        static_cast<int>(*mails), milliseconds(*idle));
     o.pool = s.pool.get();
   }
   return settings;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SendMailPlugIn.h"
@@ -80,6 +81,22 @@ struct BodyRelease {
 };
 using BodyText = std::unique_ptr<char, BodyRelease>;
 
+// A Body or Html field: the lines of its children, or its own value when it has none.
+struct BodyField {
+  StringBuffer lines;
+  BodyText text;
+  bool isLines = false;
+
+  const char* data() const {
+    if (isLines) return lines ? lines->data : nullptr;
+    return text.get();
+  }
+  std::string_view view() const {
+    if (isLines) return lines ? std::string_view{lines->data, lines->length} : std::string_view{};
+    return text ? std::string_view{text.get()} : std::string_view{};
+  }
+};
+
 // The mail fields read from the children of the body's top element.
 struct MailFields {
   CString from;
@@ -87,22 +104,15 @@ struct MailFields {
   StringBuffer to;
   StringBuffer cc;
   StringBuffer bcc;
-  StringBuffer bodyLines;
-  BodyText bodyText;
-  bool bodyIsLines = false;
+  BodyField bodyField;
 
-  const char* body() const {
-    if (bodyIsLines) return bodyLines ? bodyLines->data : nullptr;
-    return bodyText.get();
-  }
+  const char* body() const { return bodyField.data(); }
 
   // Rich content: ReplyTo, Html, Header and Attachment fields, and the storage that the views
   // of `rich` point into.
   bool hasRich = false;
   StringBuffer replyTo;
-  StringBuffer htmlLines;
-  BodyText htmlText;
-  bool htmlIsLines = false;
+  BodyField html;
   richmail::RichMail rich;
   std::deque<std::string> texts;  // header names and values, attachment names and types
   std::vector<BodyText> blobs;    // attachment data
