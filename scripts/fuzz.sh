@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # build/fuzz and runs each for a bounded time, starting from the seed corpus in fuzz/corpus/.
 # Usage: scripts/fuzz.sh [--smoke | --time SECONDS] [TARGET...]
-#   --smoke          25 s per target (what CI runs)
+#   --smoke          10 s per target (what CI runs)
 #   --time SECONDS   that long per target (default 300)
 #   TARGET           smtp_client, evaluate or body (default: all three)
 # New inputs go to build/fuzz/corpus/TARGET; a crash is written to build/fuzz/artifacts/ and
@@ -15,7 +15,7 @@ seconds=300
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --smoke) seconds=25 ;;
+    --smoke) seconds=10 ;;
     --time) seconds=${2:?--time needs a number of seconds}; shift ;;
     smtp_client|evaluate|body) targets+=("$1") ;;
     *) echo "usage: $0 [--smoke | --time SECONDS] [smtp_client|evaluate|body]..." >&2; exit 2 ;;
