@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # build/fuzz and runs each for a bounded time, starting from the seed corpus in fuzz/corpus/.
-# Usage: scripts/fuzz.sh [--smoke | --time SECONDS] [TARGET...]
+# Usage: scripts/fuzz.sh [--smoke | --time SECONDS | --build-only] [TARGET...]
 #   --smoke          10 s per target (what CI runs)
 #   --time SECONDS   that long per target (default 300)
+#   --build-only     build the targets, run none
 #   TARGET           smtp_client, evaluate or body (default: all three)
 # New inputs go to build/fuzz/corpus/TARGET; a crash is written to build/fuzz/artifacts/ and
 # ends the script with a non-zero status. Copy an input worth keeping into fuzz/corpus/TARGET.
@@ -12,13 +13,15 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 seconds=300
+build_only=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) seconds=10 ;;
+    --build-only) build_only=1 ;;
     --time) seconds=${2:?--time needs a number of seconds}; shift ;;
     smtp_client|evaluate|body) targets+=("$1") ;;
-    *) echo "usage: $0 [--smoke | --time SECONDS] [smtp_client|evaluate|body]..." >&2; exit 2 ;;
+    *) echo "usage: $0 [--smoke | --time SECONDS | --build-only] [smtp_client|evaluate|body]..." >&2; exit 2 ;;
   esac
   shift
 done
@@ -30,6 +33,7 @@ build=build/fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSM_BUILD_FUZZERS=ON -DSM_BUILD_TESTS=OFF -DSM_WERROR=ON -DSM_SANITIZE=address,undefined >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
+[ $build_only -eq 1 ] && exit 0
 
 declare -A max_len=([smtp_client]=20000 [evaluate]=8192 [body]=20000)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and runs the suite three times over
 # (Release; AddressSanitizer with UndefinedBehaviorSanitizer; ThreadSanitizer on the threaded
-# tests) and the fuzz targets for a short bounded time, all with warnings as errors. Each test starts the servers it uses.
+# tests) and the fuzz targets for a short bounded time, all with warnings as errors. Each test
+# starts the servers it uses.
 # Usage: scripts/test.sh [--quick]   (--quick: the Release build only)
+# The tests mostly wait on their servers while a build keeps the cores busy, so each pass's tests
+# run while the next pass builds; their output is shown when they end (and in build/*-tests.log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -26,24 +29,53 @@ build() {  # build <dir> <cmake args...> [-- targets...]
   cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
 
-echo "== Release build and tests"
+# One pass's tests in the background: start_tests <name> <dir> [VAR=value...] -- [ctest args...]
+running=()
+start_tests() {
+  local name=$1 dir=$2 vars=(); shift 2
+  while [ "$1" != "--" ]; do vars+=("$1"); shift; done
+  shift
+  (env "${vars[@]}" ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" >"build/$name-tests.log" 2>&1) &
+  running=("$name" $!)
+}
+finish_tests() {  # waits for the tests started last; their summary, or all their output on failure
+  [ ${#running[@]} -eq 0 ] && return 0
+  local name=${running[0]} pid=${running[1]}
+  running=()
+  if wait "$pid"; then
+    echo "== $name tests:"; grep -E '^(100% tests passed|Total Test time)' "build/$name-tests.log"
+  else
+    cat "build/$name-tests.log"; echo "== $name tests failed" >&2; exit 1
+  fi
+}
+# A build that fails must not leave tests running behind the script.
+trap 'wait' EXIT
+mkdir -p build
+
+echo "== Release build"
 build build/release
-ctest --test-dir build/release --output-on-failure -j"$jobs"
+if [ $quick -eq 1 ]; then
+  ctest --test-dir build/release --output-on-failure -j"$jobs"
+  exit 0
+fi
+start_tests release build/release --
 
-[ $quick -eq 1 ] && exit 0
-
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE no-asan
+finish_tests
+start_tests asan build/asan ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 -- -LE no-asan
 
-echo "== ThreadSanitizer (threaded tests)"
+echo "== ThreadSanitizer build (the threaded suites)"
 # Only the suites whose product code runs on several threads at once (label "threaded").
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=thread -- smtp_tests reliability_tests runner_tests
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L threaded
+finish_tests
+start_tests tsan build/tsan TSAN_OPTIONS=halt_on_error=1 -- -L threaded
 
-if [ -x scripts/fuzz.sh ]; then
-  echo "== Fuzz smoke"
-  scripts/fuzz.sh --smoke
-fi
+echo "== Fuzz build"
+scripts/fuzz.sh --build-only
+finish_tests
+
+echo "== Fuzz smoke"
+scripts/fuzz.sh --smoke
 echo "== all tests passed"
