@@ -68,18 +68,16 @@ std::u16string pickName(FuzzedDataProvider& in) {
 
 float wildSeconds(FuzzedDataProvider& in) {
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  switch (in.ConsumeIntegralInRange(0, 5)) {
-    case 0: return std::numeric_limits<float>::quiet_NaN();
-    case 1: return kInfinity;
-    case 2: return -kInfinity;
-    case 3: return in.ConsumeFloatingPoint<float>();
-    default: return in.ConsumeFloatingPointInRange<float>(-2.0f, 62.0f);
-  }
+  const float special[] = {std::numeric_limits<float>::quiet_NaN(), kInfinity, -kInfinity};
+  const int pick = in.ConsumeIntegralInRange(0, 5);
+  if (pick < 3) return special[pick];
+  return pick == 3 ? in.ConsumeFloatingPoint<float>() : in.ConsumeFloatingPointInRange<float>(-2.0f, 62.0f);
 }
 
+// A converter failing leaves the reason's text empty; this host returns from a re-raise, and the
+// node goes on.
 struct Faults {
-  bool converters = false;  // a converter failing leaves the reason's text empty
-  bool exceptions = false;  // this host returns from a re-raise, and the node goes on
+  bool converters = false, exceptions = false;
 };
 
 void armFault(FuzzedDataProvider& in, Faults& faults) {
@@ -102,12 +100,10 @@ void buildTree(FuzzedDataProvider& in, memhost::Message& message, Faults& faults
   memhost::Element* current = &message.root();
   for (int count = 0; count < 200 && in.remaining_bytes() > 0; ++count) {
     switch (in.ConsumeIntegralInRange(0, 9)) {
-      case 0: {
-        memhost::Element& child = current->addChild("", in.ConsumeBool() ? memhost::kTypeName : memhost::kTypeNameValue);
-        child.setName(pickName(in));
-        current = &child;
+      case 0:
+        current = &current->addChild("", in.ConsumeBool() ? memhost::kTypeName : memhost::kTypeNameValue);
+        current->setName(pickName(in));
         break;
-      }
       case 1: {
         memhost::Element& child = current->addChild("", memhost::kTypeNameValue);
         child.setName(pickName(in));

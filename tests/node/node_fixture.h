@@ -43,6 +43,13 @@ inline std::string lf(const std::string& text) {
 // The body's top element: the last child of the last child of the root.
 inline memhost::Element& top(memhost::Message& message) { return *message.root().lastChild()->lastChild(); }
 
+// Appends a folder `name` to `parent`, with text children made of `children`.
+inline memhost::Element& folder(memhost::Element& parent, const char* name, const Fields& children) {
+  memhost::Element& added = parent.addChild(name);
+  for (const auto& [child, value] : children) added.addText(child, value);
+  return added;
+}
+
 // What one evaluation propagated and logged.
 struct Result {
   std::vector<memhost::Propagation> out, failure;
