@@ -89,11 +89,9 @@ TEST_F(Frame, EntryPointDefinesTheClassWithItsTableAndBuildsItsConstantsOnce) {
 // cniCreateNodeFactory failing: with the exception code the node fetches and re-raises it on
 // the same return-code location; with any other code it calls nothing more.
 TEST_F(Frame, EntryPointWithTheFactoryFailing) {
-  const struct {
-    int code;
-    std::vector<std::string> calls;
-  } rows[] = {{CCI_EXCEPTION, {"cniCreateNodeFactory", "cciGetLastExceptionData", "cciRethrowLastException"}},
-              {CCI_BUFFER_TOO_SMALL, {"cniCreateNodeFactory"}}, {99, {"cniCreateNodeFactory"}}};
+  const struct { int code; std::vector<std::string> calls; } rows[] = {
+      {CCI_EXCEPTION, {"cniCreateNodeFactory", "cciGetLastExceptionData", "cciRethrowLastException"}},
+      {CCI_BUFFER_TOO_SMALL, {"cniCreateNodeFactory"}}, {99, {"cniCreateNodeFactory"}}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.code);
     host().reset();
@@ -169,12 +167,7 @@ TEST_F(NodeContextTest, SetAndReadBack) {
   ASSERT_NE(insertAttributeTableEntry(context_, cci("Count").data(), ATTRIBUTE_KIND_INTEGER), nullptr);
   std::string accents;
   for (int i = 0; i < 127; ++i) accents += "é";
-  const struct {
-    const char* name;
-    std::string value;
-    int rc;
-    std::string reads;
-  } rows[] = {
+  const struct { const char* name; std::string value; int rc; std::string reads; } rows[] = {
       {"bcc", "x", 1, ""}, {"Priority", "Grüße 東京 😀", 0, "Grüße 東京 😀"},
       {"SMTPFrom", std::string(255, 'v'), 0, std::string(255, 'v')},
       {"SMTPFrom", std::string(256, 'w'), 1, std::string(255, 'v')},
@@ -204,17 +197,12 @@ TEST_F(NodeContextTest, SetAndReadBack) {
   EXPECT_EQ(context_->outputTerminalListTail->name[0], u'c');
 }
 
-// Each row reads a value (or, with an index, an attribute's name) into a buffer of 600 units
-// with the caller's `length`: what is written stays within it, and values within 256 units.
+// Each row reads a value (index -1: of Bcc) or an attribute's name into a buffer of 600 units
+// with the caller's `length`: it holds `written`, then only `tail` from unit `from` on. What is
+// written stays within the length, and values within 256 units.
 TEST_F(NodeContextTest, ReadsStayWithinTheCallersBuffer) {
   ASSERT_EQ(setAttribute(context_, cci("Bcc").data(), cci("abcdef").data()), 0);
-  const struct {
-    int index;  // -1: the value of Bcc
-    int32_t length;
-    std::vector<CciChar> written;  // the first units, then only `tail` up to unit 600
-    CciChar tail;
-    std::size_t from;              // where `tail` starts
-  } rows[] = {
+  const struct { int index; int32_t length; std::vector<CciChar> written; CciChar tail; std::size_t from; } rows[] = {
       {-1, 3, {'a', 'b', 'c', k}, k, 4},
       {-1, 0, {}, k, 0}, {-1, INT32_MIN, {}, k, 0},
       {-1, 512, {'a', 'b', 'c', 'd', 'e', 'f'}, 0, 6},  // zeros up to unit 256
@@ -268,39 +256,21 @@ TEST_F(Frame, ConversionsRoundTripAndConvertWholeText) {
   EXPECT_STREQ(Owned<char>(mbString(cci("hello").data())).get(), "");
 }
 
-// CciNString keeps at most n units, never splits a surrogate pair, and zeroes the rest;
-// CciCharNCpy pads with zeros up to n and writes nothing past it; CciCharCpy (n -1) stops after
-// the terminator; comparison is by unsigned unit.
-TEST_F(Frame, BoundedConversionCopiesAndComparison) {
-  const struct {
-    const char* text;
-    int n;
-    std::u16string units;
-  } conversions[] = {{"abcdef", 3, u"abc"}, {"ab", 5, u"ab"}, {"a😀", 2, u"a"}, {"abc", -4, u""}};
-  for (const auto& row : conversions) {
+// CciNString keeps at most n units, never splits a surrogate pair, and zeroes the rest.
+// Comparison is by unsigned unit, a prefix first. (CciCharNCpy fills the attribute reads above.)
+TEST_F(Frame, BoundedConversionAndComparison) {
+  const struct { const char* text; int n; std::u16string units; } rows[] = {
+      {"abcdef", 3, u"abc"}, {"ab", 5, u"ab"}, {"a😀", 2, u"a"}, {"abc", -4, u""}};
+  for (const auto& row : rows) {
     Owned<CciChar> got(CciNString(row.text, row.n));
     ASSERT_TRUE(got) << row.text;
     EXPECT_EQ(units(got.get()), row.units) << row.text;
     for (int i = static_cast<int>(row.units.size()); i <= row.n; ++i) EXPECT_EQ(got.get()[i], 0) << i;
   }
-  const struct {
-    std::u16string_view source;
-    int n;
-    std::vector<CciChar> written;
-  } copies[] = {{u"ab", 5, {'a', 'b', 0, 0, 0, k, k, k}}, {u"abcdef", 3, {'a', 'b', 'c', k, k, k, k, k}},
-                {u"abcdef", 0, {k, k, k, k, k, k, k, k}}, {u"ab", -1, {'a', 'b', 0, k, k, k, k, k}}};
-  for (const auto& row : copies) {
-    std::vector<CciChar> out(8, k);
-    if (row.n < 0) CciCharCpy(out.data(), cci(row.source).data());
-    else CciCharNCpy(out.data(), cci(row.source).data(), row.n);
-    EXPECT_EQ(out, row.written) << row.n;
-  }
-  const struct {
-    std::u16string_view a, b;
-    int result;
-  } comparisons[] = {{u"abc", u"abc", 0}, {u"ab", u"abc", -99}, {u"abc", u"ab", 99}, {u"B", u"a", -31},
-                     {u"x\xFFFF", u"xA", 65470}, {u"A", u"\xFFFF", -65470}};
-  for (const auto& row : comparisons) EXPECT_EQ(CciCharCmp(cci(row.a).data(), cci(row.b).data()), row.result) << row.result;
+  const auto compare = [](std::u16string_view a, std::u16string_view b) { return CciCharCmp(cci(a).data(), cci(b).data()); };
+  EXPECT_EQ(std::make_tuple(compare(u"abc", u"abc"), compare(u"ab", u"abc") < 0, compare(u"B", u"a") < 0,
+                            compare(u"x\xFFFF", u"xA") > 0, compare(u"A", u"\xFFFF") < 0),
+            std::make_tuple(0, true, true, true, true));
 }
 
 // ---------------------------------------------------------------- node string buffer

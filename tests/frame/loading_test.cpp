@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -46,9 +45,8 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   }
   memhost::Node* node = host.createNode("SendMailPlugInNode");
   ASSERT_NE(node, nullptr);
-  EXPECT_EQ(node->setAttribute("ServerPort", "2525"), 0);
   std::string port;
-  EXPECT_TRUE(node->getAttribute("ServerPort", port) && port == "2525");
+  EXPECT_TRUE(node->setAttribute("ServerPort", "2525") == 0 && node->getAttribute("ServerPort", port) && port == "2525");
   auto outputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getOutputTerminalHandle");
   const CciChar failure[] = {'f', 'a', 'i', 'l', 'u', 'r', 'e', 0};
   EXPECT_EQ(outputHandle(node->context(), failure), node->terminal("failure")->handle());

@@ -113,13 +113,7 @@ TEST_F(NodeTest, TerminalsNotAttachedOrFailing) {
   node_->terminal("out")->setAttached(true);
 
   using memhost::FaultMode;
-  const struct {
-    const char* operation;
-    int code;
-    FaultMode mode;
-    std::vector<std::string> then;
-    const char* log;
-  } rows[] = {
+  const struct { const char* operation; int code; FaultMode mode; std::vector<std::string> then; const char* log; } rows[] = {
       {"cniPropagate", 7, FaultMode::Instead, {"cciLog"}, "0 1628 Propagate failed"},
       {"cniPropagate", 64, FaultMode::Instead, {"cciGetLastExceptionData", "cciRethrowLastException", "cciLog"},
        "0 1628 Propagate failed"},
@@ -161,9 +155,7 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
   EXPECT_THAT(m.rcptTos, ElementsAre("ann@example.com"));
   EXPECT_THAT(m.data, HasSubstr("X-Priority: 3 (Normal)\r\n"));
 
-  const struct {
-    const char *smtpFrom, *fullFrom, *setPriority, *priority, *mailFrom, *xPriority;
-  } rows[] = {
+  const struct { const char *smtpFrom, *fullFrom, *setPriority, *priority, *mailFrom, *xPriority; } rows[] = {
       {"alerts@example.com", "", "yes", "Lowest", "alerts@example.com", "X-Priority: 5 (Lowest)\r\n"},
       {"alerts@example.com", " Leading Blank", "yes", "High", "alerts@example.com", "X-Priority: 2 (High  )\r\n"},
       {"", "Alert Service", "yes", "Urgent", "message@example.com", "X-Priority: 3 (Normal)\r\n"},
@@ -191,15 +183,11 @@ TEST_F(NodeTest, SettingsAreLoadedOnceAndComposed) {
   }
 }
 
-// Each row changes the descriptor the node reads date and id from; none reuses the previous one's.
+// Each row changes the descriptor the node reads date and id from (the id in the Message-ID,
+// or "": no Message-ID line); none reuses the previous one's.
 TEST_F(NodeTest, DescriptorDateAndMessageId) {
   const std::regex now(R"(\d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
-  const struct {
-    const char* name;
-    void (*change)(memhost::Element& tvmd);
-    bool fixedDate;
-    std::string id;  // in the Message-ID, or "": no Message-ID line
-  } rows[] = {
+  const struct { const char* name; void (*change)(memhost::Element& tvmd); bool fixedDate; std::string id; } rows[] = {
       {"full", [](memhost::Element&) {}, true, kMsgIdHex},
       {"none", [](memhost::Element& tvmd) { tvmd.setName("Other"); }, false, ""},
       {"no PutTime, short id", [](memhost::Element& tvmd) {
@@ -221,7 +209,8 @@ TEST_F(NodeTest, DescriptorDateAndMessageId) {
 }
 
 // Each row adds rich fields to a mail to ann without a body and checks what a strict MIME
-// parser makes of it: the values of the fields named (up to a ';'), then the leaf parts.
+// parser makes of it: the values of the fields named (up to a ';'), then the leaf parts; or,
+// with nothing parsed, that the mail is refused before it is sent.
 TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
   std::vector<uint8_t> binary(70000);
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i * 7 + i / 256);
@@ -236,11 +225,7 @@ TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
     return out;
   };
 
-  const struct {
-    const char* name;
-    std::function<void(memhost::Element&)> fill;
-    std::string parsed;  // "": the mail is refused before it is sent
-  } rows[] = {
+  const struct { const char* name; std::function<void(memhost::Element&)> fill; std::string parsed; } rows[] = {
       {"text and HTML are alternatives, text first; the message's own header fields, forbidden and malformed names "
        "skipped; ReplyTo, not the sender, in Reply-To",
        [&](memhost::Element& top) {
