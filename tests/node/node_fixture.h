@@ -115,16 +115,14 @@ class NodeTest : public ::testing::Test {
   // whose children are text elements made of `fields`.
   std::unique_ptr<memhost::Message> mail(const Fields& fields) {
     auto message = host_.newMessage();
-    memhost::Element& root = message->root();
-    root.addChild("Properties");
-    memhost::Element& tvmd = root.addChild("TVMD");
+    memhost::Element& mailTop = message->makeStandardShape();
+    for (const auto& [name, value] : fields) mailTop.addText(name, value);
+    memhost::Element& tvmd = *message->root().child("TVMD");
     tvmd.addDate("PutDate", kPutDate);
     tvmd.addTime("PutTime", kPutTime);
     std::vector<uint8_t> id;
     for (std::size_t i = 0; i < kMsgIdHex.size(); i += 2) id.push_back(std::stoi(kMsgIdHex.substr(i, 2), nullptr, 16));
     tvmd.addBytes("MsgId", id);
-    memhost::Element& mailTop = root.addChild("XML").addChild("Mail");
-    for (const auto& [name, value] : fields) mailTop.addText(name, value);
     return message;
   }
   // A message to `to` with a subject and a one-line body.
