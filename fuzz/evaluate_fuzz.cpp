@@ -91,7 +91,8 @@ void armFault(FuzzedDataProvider& in, Faults& faults) {
   const unsigned nth = in.ConsumeIntegralInRange(1, 12);
   memhost::Host::instance().injectFault(op, nth, code, mode);
   if (std::getenv("FUZZ_SHOW_FAULTS") != nullptr)
-    std::fprintf(stderr, "fault: %s call %u code %d %s\n", op.c_str(), nth, code, mode == memhost::FaultMode::Instead ? "instead" : "after work");
+    std::fprintf(stderr, "fault: %s call %u code %d %s\n", op.c_str(), nth, code,
+                 mode == memhost::FaultMode::Instead ? "instead" : "after work");
   faults.converters |= op == "cciMbsToUcs" || op == "cciUcsToMbs";
   faults.exceptions |= code == CCI_EXCEPTION;
 }
@@ -115,12 +116,15 @@ void buildTree(FuzzedDataProvider& in, memhost::Message& message, Faults& faults
             .setName(pickName(in));
         break;
       case 3:
-        current->addTime("", {in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>(), wildSeconds(in)}).setName(pickName(in));
+        current->addTime("", {in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>(), wildSeconds(in)})
+            .setName(pickName(in));
         break;
       case 4: current->addBytes("", in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(0, 40))).setName(pickName(in)); break;
       case 5: current = current->parent() != nullptr ? current->parent() : current; break;
       case 6: armFault(in, faults); break;
-      case 7: current->setType(in.PickValueInArray<int>({memhost::kTypeName, memhost::kTypeValue, memhost::kTypeNameValue, 0})); break;
+      case 7:
+        current->setType(in.PickValueInArray<int>({memhost::kTypeName, memhost::kTypeValue, memhost::kTypeNameValue, 0}));
+        break;
       case 8:
         if (current == &message.root() && message.root().children().empty()) current = &message.makeStandardShape();
         break;

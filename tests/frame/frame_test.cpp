@@ -144,7 +144,8 @@ TEST_F(NodeContextTest, NewContextHasItsAttributesAndTerminals) {
     auto* other = static_cast<NodeContext*>(createNodeContext(nullptr, name.data(), nullptr));
     ASSERT_NE(other, nullptr);
     std::vector<CciChar> buffer(16, k);
-    EXPECT_EQ(std::make_tuple(getAttributeName(other, 0, buffer.data(), 16), getAttribute(other, cci("Bcc").data(), buffer.data(), 16),
+    EXPECT_EQ(std::make_tuple(getAttributeName(other, 0, buffer.data(), 16),
+                              getAttribute(other, cci("Bcc").data(), buffer.data(), 16),
                               setAttribute(other, cci("Bcc").data(), cci("x").data()), getOutputTerminalHandle(other, constOut),
                               getInputTerminalHandle(other, in.data()), other->serverPort),
               std::make_tuple(1, 1, 1, nullptr, nullptr, 25));

@@ -89,7 +89,8 @@ std::string readFile(const char* path) {
 // Every name `pattern` (its first group) finds in `text`.
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
   std::set<std::string> out;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) out.insert((*it)[1]);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it)
+    out.insert((*it)[1]);
   return out;
 }
 
@@ -106,7 +107,8 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
   EXPECT_EQ(exported, names) << "exports.map";
 
   // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
-  const std::set<std::string> hostOperations = matches(readFile(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
+  const std::set<std::string> hostOperations =
+      matches(readFile(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
   EXPECT_EQ(hostOperations.size(), 28u);
   const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_[0-9.]+)");
   const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");

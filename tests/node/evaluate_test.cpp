@@ -42,13 +42,15 @@ TEST_F(NodeTest, WorkedExampleIsSentAndTheInputGoesOut) {
   EXPECT_TRUE(message->root().sameTree(before->root())) << "the input is not changed";
   EXPECT_EQ(r.logged(), "2 1637 Message propagated");
   const memhost::LogEntry& log = r.log.at(0);
-  EXPECT_EQ(std::tie(log.sourceFile, log.text, log.messageNumber), std::make_tuple(std::string("SendMailPlugIn"), std::string(), 0));
+  EXPECT_EQ(std::tie(log.sourceFile, log.text, log.messageNumber),
+            std::make_tuple(std::string("SendMailPlugIn"), std::string(), 0));
   EXPECT_EQ(log.messageSource, u"TVLNv201");
 
   const Mail m = nextMail();
   EXPECT_EQ(m.mailFrom, "alerts");
   EXPECT_THAT(m.rcptTos, ElementsAre("ann", "bob", "carl"));
-  EXPECT_EQ(m.to + "|" + m.cc + "|" + m.from + "|" + m.subject + "|" + sentDate(m), "ann, bob|carl|alerts|Test|07 Mar 2001 09:05:03 GMT");
+  EXPECT_EQ(m.to + "|" + m.cc + "|" + m.from + "|" + m.subject + "|" + sentDate(m),
+            "ann, bob|carl|alerts|Test|07 Mar 2001 09:05:03 GMT");
   EXPECT_THAT(m.messageId, HasSubstr(kMsgIdHex));
   EXPECT_EQ(lf(m.body), "one\ntwo");
   EXPECT_THAT(m.data, HasSubstr("Priority: Normal\r\nImportance: Normal\r\nReply-to: alerts\r\nX-Priority: 3 (Normal)\r\n"));
@@ -220,13 +222,15 @@ TEST_F(NodeTest, RichFieldsArriveAsStandardMime) {
   std::vector<uint8_t> binary(70000);
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i * 7 + i / 256);
   const std::string binaryText(binary.begin(), binary.end());
-  const std::string longName = "Übersicht März " + std::string(80, 'x') + ".csv", longValue = "Grüße " + std::string(200, 'g');
+  const std::string longName = "Übersicht März " + std::string(80, 'x') + ".csv";
+  const std::string longValue = "Grüße " + std::string(200, 'g');
   const auto parsed = [&](const Mail& m) {
     std::string out;
     for (const std::string name : {"Content-Type", "X-Ticket", "X-Multi", "X-Greeting", "Subject", "Reply-To"})
       for (const auto& [key, value] : m.headers)
         if (strcasecmp(key.c_str(), name.c_str()) == 0) out += name + ": " + value.substr(0, value.find(';')) + "\n";
-    for (const Mail::Part& p : m.parts) out += p.type + " " + p.filename + " " + (p.bytes == binaryText ? "(binary)" : p.bytes) + "\n";
+    for (const Mail::Part& p : m.parts)
+      out += p.type + " " + p.filename + " " + (p.bytes == binaryText ? "(binary)" : p.bytes) + "\n";
     return out;
   };
 
