@@ -5,14 +5,10 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -23,13 +19,13 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
 }
 
 // A loopback port that is bound but never listens: connects there are refused at once, and no
-// other process can take the port while we hold it.
+// other process can take the port while we hold it (the socket stays open for the process).
 int refusingPort() {
   static const int port = [] {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -40,23 +36,22 @@ int refusingPort() {
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
       fail("no loopback port");
-    return static_cast<int>(ntohs(address.sin_port));  // fd stays open for the process
+    return static_cast<int>(ntohs(address.sin_port));
   }();
   return port;
 }
 
 const char* const kNames[] = {
-    "TVMD",   "PutDate",  "PutTime", "MsgId",  "Properties", "XML",     "Mail",     "To",
-    "MailTo", "Cc",       "MailCc",  "Bcc",    "MailBcc",    "From",    "MailFrom", "Subject",
-    "MailSubject", "Body", "MailBody", "Line", "SendMailError", "to",   "",         "TVMD ",
-    "ReplyTo", "MailReplyTo", "Html", "MailHtml", "Header", "MailHeader", "Attachment", "MailAttachment",
-    "Name",    "ContentType", "Data", "X-Ticket", "Content-Type"};
+    "TVMD", "PutDate", "PutTime", "MsgId", "Properties", "XML", "Mail", "To", "MailTo", "Cc", "MailCc", "Bcc",
+    "MailBcc", "From", "MailFrom", "Subject", "MailSubject", "Body", "MailBody", "Line", "SendMailError", "to", "",
+    "TVMD ", "ReplyTo", "MailReplyTo", "Html", "MailHtml", "Header", "MailHeader", "Attachment", "MailAttachment",
+    "Name", "ContentType", "Data", "X-Ticket", "Content-Type"};
 
+// Mostly ASCII and the separators that matter, sometimes any unit (lone surrogates too).
 std::u16string randomUnits(FuzzedDataProvider& in, std::size_t most) {
   const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, most);
   std::u16string units;
   for (std::size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
-    // Mostly ASCII and the separators that matter, sometimes any unit (lone surrogates too).
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0: units += static_cast<char16_t>(in.ConsumeIntegral<uint16_t>()); break;
       case 1: units += static_cast<char16_t>(in.PickValueInArray<char>({';', ' ', '\r', '\n', '.', '<', '>', '@'})); break;
@@ -72,18 +67,17 @@ std::u16string pickName(FuzzedDataProvider& in) {
 }
 
 float wildSeconds(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 5)) {
-    case 0: return std::numeric_limits<float>::quiet_NaN();
-    case 1: return std::numeric_limits<float>::infinity();
-    case 2: return -std::numeric_limits<float>::infinity();
-    case 3: return in.ConsumeFloatingPoint<float>();
-    default: return in.ConsumeFloatingPointInRange<float>(-2.0f, 62.0f);
-  }
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  const float special[] = {std::numeric_limits<float>::quiet_NaN(), kInfinity, -kInfinity};
+  const int pick = in.ConsumeIntegralInRange(0, 5);
+  if (pick < 3) return special[pick];
+  return pick == 3 ? in.ConsumeFloatingPoint<float>() : in.ConsumeFloatingPointInRange<float>(-2.0f, 62.0f);
 }
 
+// A converter failing leaves the reason's text empty; this host returns from a re-raise, and the
+// node goes on.
 struct Faults {
-  bool converters = false;  // a converter failing leaves the reason's text empty
-  bool exceptions = false;  // this host returns from a re-raise, and the node goes on
+  bool converters = false, exceptions = false;
 };
 
 void armFault(FuzzedDataProvider& in, Faults& faults) {
@@ -107,12 +101,10 @@ void buildTree(FuzzedDataProvider& in, memhost::Message& message, Faults& faults
   memhost::Element* current = &message.root();
   for (int count = 0; count < 200 && in.remaining_bytes() > 0; ++count) {
     switch (in.ConsumeIntegralInRange(0, 9)) {
-      case 0: {
-        memhost::Element& child = current->addChild("", in.ConsumeBool() ? memhost::kTypeName : memhost::kTypeNameValue);
-        child.setName(pickName(in));
-        current = &child;
+      case 0:
+        current = &current->addChild("", in.ConsumeBool() ? memhost::kTypeName : memhost::kTypeNameValue);
+        current->setName(pickName(in));
         break;
-      }
       case 1: {
         memhost::Element& child = current->addChild("", memhost::kTypeNameValue);
         child.setName(pickName(in));
@@ -120,34 +112,23 @@ void buildTree(FuzzedDataProvider& in, memhost::Message& message, Faults& faults
         break;
       }
       case 2:
-        current->addDate("", {in.ConsumeIntegral<int32_t>(), in.ConsumeIntegralInRange(-1, 14),
-                              in.ConsumeIntegral<int32_t>()})
+        current->addDate("", {in.ConsumeIntegral<int32_t>(), in.ConsumeIntegralInRange(-1, 14), in.ConsumeIntegral<int32_t>()})
             .setName(pickName(in));
         break;
       case 3:
         current->addTime("", {in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>(), wildSeconds(in)})
             .setName(pickName(in));
         break;
-      case 4:
-        current->addBytes("", in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(0, 40))).setName(pickName(in));
-        break;
-      case 5:
-        if (current->parent() != nullptr) current = current->parent();
-        break;
-      case 6:
-        armFault(in, faults);
-        break;
+      case 4: current->addBytes("", in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(0, 40))).setName(pickName(in)); break;
+      case 5: current = current->parent() != nullptr ? current->parent() : current; break;
+      case 6: armFault(in, faults); break;
       case 7:
         current->setType(in.PickValueInArray<int>({memhost::kTypeName, memhost::kTypeValue, memhost::kTypeNameValue, 0}));
         break;
       case 8:
         if (current == &message.root() && message.root().children().empty()) current = &message.makeStandardShape();
         break;
-      default: {
-        memhost::Element& value = current->addChild("", memhost::kTypeValue);
-        value.setCharacterValue(randomUnits(in, 40));
-        break;
-      }
+      default: current->addChild("", memhost::kTypeValue).setCharacterValue(randomUnits(in, 40)); break;
     }
   }
 }
@@ -158,8 +139,7 @@ bool carriesReason(const memhost::Element& root) {
   const memhost::Element* e = &root;
   for (int depth = 0; depth < 3 && e->lastChild() != nullptr; ++depth) {
     e = e->lastChild();
-    if (e->name() == u"SendMailError" && e->children().size() == 1 &&
-        !e->children()[0]->characterValue().empty())
+    if (e->name() == u"SendMailError" && e->children().size() == 1 && !e->children()[0]->characterValue().empty())
       return true;
   }
   return false;
@@ -174,17 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const bool once = [&] {
     host.setContextReleaser([](CciContext* c) { deleteNodeContext(c); });
     host.reset();
-    if (tvlGetMessageflowNodeFactory() == nullptr) fail("no factory");
-    return true;
+    return tvlGetMessageflowNodeFactory() != nullptr;
   }();
-  (void)once;
-  memhost::Node* node = host.createNode("SendMailPlugInNode");
-  if (node == nullptr) fail("no node");
+  memhost::Node* node = once ? host.createNode("SendMailPlugInNode") : nullptr;
+  if (node == nullptr) fail("no factory or no node");
   node->setAttribute("ServerName", "127.0.0.1");
   node->setAttribute("ServerPort", std::to_string(refusingPort()));
-  for (const char* name : {"SMTPFrom", "SMTPFullFrom", "Bcc", "SetPriority", "Priority"}) {
+  for (const char* name : {"SMTPFrom", "SMTPFullFrom", "Bcc", "SetPriority", "Priority"})
     if (in.ConsumeBool()) node->setAttribute(name, in.ConsumeRandomLengthString(60));
-  }
   if (in.ConsumeIntegralInRange(0, 7) == 0) node->terminal("failure")->setAttached(false);
 
   Faults faults;
@@ -193,15 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   node->evaluate(*message);
   host.clearFaults();
 
-  auto out = node->terminal("out")->takePropagations();
   auto failure = node->terminal("failure")->takePropagations();
-  if (!out.empty()) fail("a mail nobody could take went to out");
+  if (!node->terminal("out")->takePropagations().empty()) fail("a mail nobody could take went to out");
   if (failure.size() > 1) fail("more than one propagation");
   if (host.logEntries().size() > 1) fail("more than one log entry");
   if (host.liveCreatedMessages() != 0) fail("a created message was not deleted");
-  if (failure.size() == 1 && !faults.converters && !faults.exceptions) {
-    if (!carriesReason(failure[0].message->root())) fail("failure without its reason");
-  }
+  if (failure.size() == 1 && !faults.converters && !faults.exceptions && !carriesReason(failure[0].message->root()))
+    fail("failure without its reason");
   host.resetKeepingClasses();
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -16,13 +15,6 @@
 #include "memhost.h"
 
 namespace {
-
-std::vector<CciChar> cci(std::string_view utf8) {
-  const std::u16string s = memhost::toUtf16(utf8);
-  std::vector<CciChar> out(s.begin(), s.end());
-  out.push_back(0);
-  return out;
-}
 
 void* library() {
   static void* handle = dlopen(SM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -53,11 +45,11 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   }
   memhost::Node* node = host.createNode("SendMailPlugInNode");
   ASSERT_NE(node, nullptr);
-  EXPECT_EQ(node->setAttribute("ServerPort", "2525"), 0);
   std::string port;
-  EXPECT_TRUE(node->getAttribute("ServerPort", port) && port == "2525");
+  EXPECT_TRUE(node->setAttribute("ServerPort", "2525") == 0 && node->getAttribute("ServerPort", port) && port == "2525");
   auto outputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getOutputTerminalHandle");
-  EXPECT_EQ(outputHandle(node->context(), cci("failure").data()), node->terminal("failure")->handle());
+  const CciChar failure[] = {'f', 'a', 'i', 'l', 'u', 'r', 'e', 0};
+  EXPECT_EQ(outputHandle(node->context(), failure), node->terminal("failure")->handle());
   EXPECT_EQ(dlsym(library(), "NodeStringBufferResize"), nullptr) << "a hidden internal";
   host.reset();  // releases the context through the library's deleteNodeContext
 }
@@ -67,75 +59,61 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
 struct Symbol {
   char type;
   std::string name;     // without any version
-  std::string version;  // after '@', or empty
+  std::string version;  // after '@' or "@@", or empty
 };
 
+// The library's dynamic symbols as nm lists them in its portable format ("name type ...").
 std::vector<Symbol> nm(const std::string& options) {
-  const std::string command = std::string(SM_NM) + " " + options + " '" + SM_PLUGIN_PATH + "' 2>/dev/null";
+  const std::string command = std::string(SM_NM) + " -D -P " + options + " '" + SM_PLUGIN_PATH + "' 2>/dev/null";
   std::vector<Symbol> out;
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return out;
   char line[4096];
-  while (std::fgets(line, sizeof line, pipe)) {
-    std::istringstream fields(line);
-    std::vector<std::string> parts;
-    for (std::string f; fields >> f;) parts.push_back(f);
-    if (parts.size() < 2) continue;
-    const std::string& full = parts.back();
-    const char type = parts[parts.size() - 2][0];
-    const auto at = full.find('@');
-    out.push_back({type, full.substr(0, at), at == std::string::npos ? "" : full.substr(full.find_first_not_of('@', at))});
-  }
+  std::string full;
+  char type;
+  while (std::fgets(line, sizeof line, pipe))
+    if (std::istringstream(line) >> full >> type) {
+      const auto at = full.find('@');
+      out.push_back({type, full.substr(0, at), at == std::string::npos ? "" : full.substr(full.find_first_not_of('@', at))});
+    }
   EXPECT_EQ(pclose(pipe), 0) << command;
   return out;
 }
 
 std::string readFile(const char* path) {
-  std::ifstream in(path);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path).rdbuf();
   return text.str();
 }
 
-// The names of the version script's global section.
-std::vector<std::string> exportedNames() {
-  std::string map = std::regex_replace(readFile(SM_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
-  const auto global = map.find("global:");
-  const auto local = map.find("local:");
-  EXPECT_NE(global, std::string::npos);
-  EXPECT_NE(local, std::string::npos);
-  const std::string section = map.substr(global + 7, local - global - 7);
-  std::vector<std::string> names;
-  const std::regex name(R"([A-Za-z_][A-Za-z_0-9]*)");
-  for (auto it = std::sregex_iterator(section.begin(), section.end(), name); it != std::sregex_iterator(); ++it) {
-    names.push_back(it->str());
-  }
-  return names;
+// Every name `pattern` (its first group) finds in `text`.
+std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
+  std::set<std::string> out;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it)
+    out.insert((*it)[1]);
+  return out;
 }
 
 TEST(Symbols, ExportedHiddenAndImportedNames) {
-  // Exactly the C names of the version script are exported: no internal one, no C++ name.
+  // Exactly the C names of the version script's global section are exported: no internal
+  // one, no C++ name.
   std::set<std::string> exported;
-  for (const Symbol& s : nm("-D --defined-only")) {
-    if (s.name.rfind("_", 0) == 0 && s.name.rfind("_Z", 0) != 0) continue;  // toolchain markers
-    exported.insert(s.name);
-  }
-  const std::vector<std::string> names = exportedNames();
+  for (const Symbol& s : nm("--defined-only"))
+    if (s.name.rfind("_", 0) != 0 || s.name.rfind("_Z", 0) == 0) exported.insert(s.name);  // not toolchain markers
+  const std::string map = std::regex_replace(readFile(SM_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
+  ASSERT_NE(map.find("local:"), std::string::npos);
+  const std::set<std::string> names = matches(map.substr(0, map.find("local:")), std::regex(R"(([A-Za-z_][A-Za-z_0-9]*);)"));
   EXPECT_GT(names.size(), 70u) << "exports.map read";
-  EXPECT_EQ(exported, std::set<std::string>(names.begin(), names.end())) << "exports.map";
+  EXPECT_EQ(exported, names) << "exports.map";
 
   // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
-  const std::string header = readFile(SM_HOST_HEADER);
-  std::set<std::string> hostOperations;
-  const std::regex operation(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()");
-  for (auto it = std::sregex_iterator(header.begin(), header.end(), operation); it != std::sregex_iterator(); ++it) {
-    hostOperations.insert((*it)[1]);
-  }
+  const std::set<std::string> hostOperations =
+      matches(readFile(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
   EXPECT_EQ(hostOperations.size(), 28u);
   const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_[0-9.]+)");
   const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");
   const std::regex sanitizerName(R"(__(asan|ubsan|tsan|lsan|sanitizer)_\w+)");
-  for (const Symbol& s : nm("-D --undefined-only")) {
+  for (const Symbol& s : nm("--undefined-only")) {
     if (s.type == 'w' || s.type == 'v') continue;  // weak hooks the loader may leave unresolved
     if (hostOperations.count(s.name) || std::regex_match(s.version, runtimeVersion)) continue;
     if (std::regex_match(s.name, sanitizerName)) continue;  // its data may live in the executable
