@@ -30,43 +30,39 @@ using namespace std::chrono_literals;
 
 using testfiles::slurp;
 
-// A child process started by pid and ended by pid; its output goes to a file.
+// A child process started and ended by its pid, its output in a file. `poll` gives the exit
+// status once it has ended (by itself, or by SIGTERM with `stop`), -1 while it runs, -2 when a
+// signal ended it.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const fs::path& output) {
+  Child(std::vector<std::string> argv, const fs::path& output) {
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&io, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&io, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&pid_, args[0], &io, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&io);
   }
   ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (poll() != -1 || pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
   }
   pid_t pid() const { return pid_; }
-  // The exit status once the child has ended (by itself, or by SIGTERM with `stop`), -1 while
-  // it runs, -2 when it died by a signal.
   int poll(bool stop = false) {
-    if (exited_ || pid_ <= 0) return status_;
+    if (status_ != -1 || pid_ <= 0) return status_;
     if (stop) ::kill(pid_, SIGTERM);
     int raw = 0;
     if (::waitpid(pid_, &raw, stop ? 0 : WNOHANG) != pid_) return -1;
-    exited_ = true;
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
-    return status_;
+    return status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
   }
 
  private:
   pid_t pid_ = -1;
-  bool exited_ = false;
   int status_ = -1;
 };
 
