@@ -2,7 +2,6 @@
 #include "smtp_test_util.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "SendMessage.h"
@@ -11,14 +10,6 @@
 
 namespace smtptest {
 
-Result send(uint16_t port, const Mail& m, const char* host) {
-  int32_t code = -12345;
-  const char* text = SendEmailMessage(host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(),
-                                      m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
-                                      m.messageId.c_str(), m.body.c_str(), m.priority, &code);
-  return {code, text != nullptr ? text : "<null>"};
-}
-
 Settings settingsOf(const Attributes& attributes) {
   return makeSubmitSettings([&](const char* name) {
     const auto found = attributes.find(name);
@@ -26,11 +17,14 @@ Settings settingsOf(const Attributes& attributes) {
   });
 }
 
-Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& m, const char* host) {
+Result send(uint16_t port, const Mail& m, const char* host, const Settings& settings) {
   int32_t code = -12345;
-  const char* text = smtp::sendEmail(settings.options, host, port, m.from.c_str(), m.to.c_str(),
-                                     m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(),
-                                     m.messageId.c_str(), m.body.c_str(), m.priority, nullptr, &code);
+  const char* text =
+      settings ? smtp::sendEmail(settings->options, host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(), m.bcc.c_str(),
+                                 m.subject.c_str(), m.date.c_str(), m.messageId.c_str(), m.body.c_str(), m.priority,
+                                 nullptr, &code)
+               : SendEmailMessage(host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(),
+                                  m.date.c_str(), m.messageId.c_str(), m.body.c_str(), m.priority, &code);
   return {code, text != nullptr ? text : "<null>"};
 }
 
@@ -40,17 +34,14 @@ std::string localHost() {
   return name;
 }
 
-std::string headerOf(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  return end == std::string::npos ? data : data.substr(0, end + 2);
-}
+std::string headerOf(const std::string& data) { return data.substr(0, data.find("\r\n\r\n") + 2); }
 
 std::string bodyOf(const std::string& data) {
   const std::size_t end = data.find("\r\n\r\n");
   return end == std::string::npos ? std::string{} : data.substr(end + 4);
 }
 
-ListenProbe::ListenProbe() { fd_ = testsupport::listenOnLoopback(port_, 4); }
+ListenProbe::ListenProbe() : fd_(testsupport::listenOnLoopback(port_, 4)) {}
 
 ListenProbe::~ListenProbe() { ::close(fd_); }
 

@@ -1,5 +1,6 @@
 // Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, sending
-// it through SendEmailMessage, and a listening socket that tells whether anyone connected.
+// it (plainly or with the node's secure-submission settings), the mail data's two halves, and a
+// listening socket that tells whether anyone connected.
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
@@ -28,14 +29,13 @@ struct Result {
   std::string text;
 };
 
-Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1");
-
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
 using Attributes = std::map<std::string, std::string>;
-using Settings = std::shared_ptr<::SubmitSettings>;
+using Settings = std::shared_ptr<::SubmitSettings>;  // shared: the type stays incomplete here
 Settings settingsOf(const Attributes& attributes);
-// As send, with the options those settings make (the node's way in).
-Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& mail, const char* host);
+
+// Through SendEmailMessage, or with `settings` through the node's way in, with their options.
+Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1", const Settings& settings = nullptr);
 
 // This machine's name, as HELO and Message-ID use it.
 std::string localHost();
@@ -53,8 +53,8 @@ class ListenProbe {
   bool connected() const;  // whether a connection is waiting to be accepted
 
  private:
-  int fd_ = -1;
   uint16_t port_ = 0;
+  int fd_;
 };
 
 }  // namespace smtptest

@@ -25,29 +25,29 @@ TEST(Reuse, ConnectionsAMailRunTakes) {
   const testsupport::TestCertificates certs;
   std::vector<std::string> tlsServer = certs.serverOptions();
   tlsServer.insert(tlsServer.end(), {"--auth", "ann:secret-pw"});
-  struct Case {
+  const struct Case {
     const char* what;
     std::vector<std::string> server;  // smtp_server.py's options
     Attributes attributes;
-    int mails, threads, refused;  // refused: the index of the mail to a refused recipient (550), or -1
-    int pauseMs;                  // between two mails of a thread
-    int sessions;                 // exactly, or at most with several threads
-    int code = 0;                 // of every mail not refused
-  };
-  const std::vector<Case> cases = {
-      {"off by default: a connection per mail", {}, {}, 5, 1, -1, 0, 5},
-      {"50 mails over one connection", {}, reuse(), 50, 1, -1, 0, 1},
-      {"MaxMailsPerConnection=10", {}, reuse({{"MaxMailsPerConnection", "10"}}), 50, 1, -1, 0, 5},
-      {"server closes after every fifth mail", {"--close-after", "5"}, reuse(), 20, 1, -1, 0, 4},
-      {"421 to MAIL FROM on a kept connection", {"--refuse-after", "2"}, reuse(), 6, 1, -1, 0, 3},
-      {"refused recipient, RSET, next mail alike", {}, reuse(), 3, 1, 1, 0, 1},
-      {"idle past IdleSeconds", {}, reuse({{"IdleSeconds", "0.2"}}), 3, 1, -1, 400, 3},
-      {"four threads, at most four connections", {}, reuse(), 100, 4, -1, 0, 4},
-      {"STARTTLS and AUTH once per connection", tlsServer,
-       reuse({{"Security", "starttls"}, {"TLSCAFile", certs.ca()}, {"SMTPUser", "ann"},
-              {"SMTPPassword", "secret-pw"}}),
-       12, 4, -1, 0, 4},  // four threads sharing one TLS context
-      {"unusable value", {}, reuse({{"MaxMailsPerConnection", "0"}}), 1, 1, -1, 0, 0, 1108},
+    int mails;
+    int sessions;      // exactly, or at most with several threads
+    int threads = 1;
+    int refused = -1;  // the index of the mail to a refused recipient (550), or -1
+    int pauseMs = 0;   // between two mails of a thread
+    int code = 0;      // of every mail not refused
+  } cases[] = {
+      {"off by default: a connection per mail", {}, {}, 5, 5},
+      {"50 mails over one connection", {}, reuse(), 50, 1},
+      {"MaxMailsPerConnection=10", {}, reuse({{"MaxMailsPerConnection", "10"}}), 50, 5},
+      {"server closes after every fifth mail", {"--close-after", "5"}, reuse(), 20, 4},
+      {"421 to MAIL FROM on a kept connection", {"--refuse-after", "2"}, reuse(), 6, 3},
+      {"refused recipient, RSET, next mail alike", {}, reuse(), 3, 1, 1, 1},
+      {"idle past IdleSeconds", {}, reuse({{"IdleSeconds", "0.2"}}), 3, 3, 1, -1, 400},
+      {"four threads, at most four connections", {}, reuse(), 100, 4, 4},
+      {"STARTTLS and AUTH once per connection, four threads sharing one TLS context", tlsServer,
+       reuse({{"Security", "starttls"}, {"TLSCAFile", certs.ca()}, {"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}),
+       12, 4, 4},
+      {"unusable value", {}, reuse({{"MaxMailsPerConnection", "0"}}), 1, 0, 1, -1, 0, 1108},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -62,7 +62,7 @@ TEST(Reuse, ConnectionsAMailRunTakes) {
             smtptest::Mail mail;
             mail.subject = "mail " + std::to_string(i);
             if (i == c.refused) mail.to = "refuse@example.com";
-            const smtptest::Result r = smtptest::send(*settings, server.port(), mail, "localhost");
+            const smtptest::Result r = smtptest::send(server.port(), mail, "localhost", settings);
             EXPECT_EQ(r.code, i == c.refused ? -1 : c.code) << i << ": " << r.text;
             sent += r.code == 0 ? 1 : 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
@@ -92,12 +92,12 @@ TEST(Reuse, ConnectionsAMailRunTakes) {
 TEST(Reuse, PipelinedRefusalReadsAsOneByOne) {
   std::vector<PeerStep> script = {PeerStep::send("220 peer\r\n"), PeerStep::expectLine(),
                                   PeerStep::send("250-peer\r\n250 PIPELINING\r\n")};
-  for (int i = 0; i < 4; ++i) script.push_back(PeerStep::expectLine());
+  script.insert(script.end(), 4, PeerStep::expectLine());
   script.push_back(PeerStep::send("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n354 go\r\n"));
   testsupport::ScriptedPeer peer(script);
   smtptest::Mail mail;
   mail.to = "a@example.com;b@example.com";
-  const smtptest::Result r = smtptest::send(*smtptest::settingsOf(reuse()), peer.port(), mail, "127.0.0.1");
+  const smtptest::Result r = smtptest::send(peer.port(), mail, "127.0.0.1", smtptest::settingsOf(reuse()));
   EXPECT_EQ(r.code, -1);
   EXPECT_EQ(r.text, "550 5.1.1 no such user\r\n");
   EXPECT_EQ(peer.lines().size(), 5u) << peer.received();  // EHLO, MAIL, two RCPT, DATA: no mail

@@ -7,77 +7,65 @@
 #include <chrono>
 #include <optional>
 
-#include "SimpleSMTP/smtp.h"
 #include "scripted_peer.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
 
 using smtptest::Attributes;
-using testsupport::SmtpTestServer;
 
 namespace {
-enum class Server { Plain, StartTls, StartTlsOtherName, Implicit, ImplicitOtherName, Silent };
+// What the server does, as flags.
+enum : int { kPlain = 0, kStartTls = 1, kImplicit = 2, kOtherName = 4, kAuth = 8, kSilent = 16 };
 }  // namespace
 
 TEST(Secure, SubmissionThroughEachKindOfServer) {
   const testsupport::TestCertificates certs;
   const std::string ca = certs.ca();
-  const Attributes startTlsLogin = {{"Security", "starttls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"},
-                                    {"SMTPPassword", "secret-pw"}};
-  struct Case {
+  const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}};
+  const auto with = [](Attributes a, const Attributes& more) { return a.insert(more.begin(), more.end()), a; };
+  const struct Case {
     const char* what;
-    Server server;
-    bool auth;  // the server requires AUTH as ann / secret-pw
+    int server;
     const char* host;
     Attributes attributes;
     int code;
-    std::string text;  // the text, or the start of it
-    std::string login;  // when delivered: who logged in
-  };
-  Attributes wrongPassword = startTlsLogin;
-  wrongPassword["SMTPPassword"] = "wrong-pw";
-  const std::vector<Case> cases = {
-      {"STARTTLS and AUTH, name checked", Server::StartTls, true, "localhost", startTlsLogin, 0, "", "ann"},
-      {"wrong password", Server::StartTls, true, "127.0.0.1", wrongPassword, 1004,
-       "535 5.7.8 Authentication credentials invalid\r\n", ""},
-      {"certificate for another name", Server::ImplicitOtherName, false, "127.0.0.1",
-       {{"Security", "tls"}, {"TLSCAFile", ca}}, 1104,
-       "TLS handshake failed: certificate verify failed (IP address mismatch)", ""},
-      {"not verified", Server::StartTlsOtherName, false, "127.0.0.1",
-       {{"Security", "starttls"}, {"TLSVerify", "no"}}, 0, "", ""},
-      {"implicit TLS and AUTH", Server::Implicit, true, "127.0.0.1",
-       {{"Security", "tls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, 0, "", "ann"},
-      {"implicit TLS to a plain server", Server::Plain, false, "127.0.0.1", {{"Security", "tls"}}, 1104,
-       "TLS handshake failed: no TLS answer", ""},
-      {"never greets", Server::Silent, false, "127.0.0.1", {{"TimeoutSeconds", "1"}}, -1,
-       "Unknown TCP/IP error", ""},
-      {"credentials without Security", Server::Plain, false, "127.0.0.1",
-       {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, 1106,
-       "credentials would be sent unencrypted: set Security", ""},
-      {"bad Security", Server::Plain, false, "127.0.0.1", {{"Security", "STARTTLS!"}}, 1100,
-       "Security must be empty, starttls or tls", ""},
-      {"unreadable CA file", Server::Plain, false, "127.0.0.1",
-       {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
-       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem", ""},
-      {"IPv6", Server::Plain, false, "::1", {}, 0, "", ""},
+    std::string text;   // the text, or the start of it
+    std::string login = {};  // when delivered: who logged in
+  } cases[] = {
+      {"STARTTLS and AUTH, name checked", kStartTls | kAuth, "localhost",
+       with(login, {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", "ann"},
+      {"wrong password", kStartTls | kAuth, "127.0.0.1",
+       {{"Security", "starttls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"}, {"SMTPPassword", "wrong-pw"}}, 1004,
+       "535 5.7.8 Authentication credentials invalid\r\n"},
+      {"certificate for another name", kImplicit | kOtherName, "127.0.0.1", {{"Security", "tls"}, {"TLSCAFile", ca}},
+       1104, "TLS handshake failed: certificate verify failed (IP address mismatch)"},
+      {"not verified", kStartTls | kOtherName, "127.0.0.1", {{"Security", "starttls"}, {"TLSVerify", "no"}}, 0, ""},
+      {"implicit TLS and AUTH", kImplicit | kAuth, "127.0.0.1", with(login, {{"Security", "tls"}, {"TLSCAFile", ca}}), 0,
+       "", "ann"},
+      {"implicit TLS to a plain server", kPlain, "127.0.0.1", {{"Security", "tls"}}, 1104,
+       "TLS handshake failed: no TLS answer"},
+      {"never greets", kSilent, "127.0.0.1", {{"TimeoutSeconds", "1"}}, -1, "Unknown TCP/IP error"},
+      {"credentials without Security", kPlain, "127.0.0.1", login, 1106,
+       "credentials would be sent unencrypted: set Security"},
+      {"bad Security", kPlain, "127.0.0.1", {{"Security", "STARTTLS!"}}, 1100, "Security must be empty, starttls or tls"},
+      {"unreadable CA file", kPlain, "127.0.0.1", {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
+       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem"},
+      {"IPv6", kPlain, "::1", {}, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const bool implicit = c.server == Server::Implicit || c.server == Server::ImplicitOtherName;
     std::vector<std::string> options;
-    if (c.server != Server::Plain && c.server != Server::Silent)
-      options = certs.serverOptions(c.server == Server::StartTlsOtherName || c.server == Server::ImplicitOtherName);
-    if (implicit) options.push_back("--implicit-tls");
-    if (c.auth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
+    if (c.server & (kStartTls | kImplicit)) options = certs.serverOptions(c.server & kOtherName);
+    if (c.server & kImplicit) options.push_back("--implicit-tls");
+    if (c.server & kAuth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
-    std::optional<SmtpTestServer> server;
+    std::optional<testsupport::SmtpTestServer> server;
     const smtptest::ListenProbe silent;  // listens, never accepts: no greeting
-    if (c.server != Server::Silent) server.emplace(options);
-    const uint16_t port = server ? server->port() : silent.port();
+    if (c.server != kSilent) server.emplace(options);
 
-    const auto settings = smtptest::settingsOf(c.attributes);
     const auto start = std::chrono::steady_clock::now();
-    const smtptest::Result r = smtptest::send(*settings, port, smtptest::Mail{}, c.host);
+    const smtptest::Result r =
+        smtptest::send(server ? server->port() : silent.port(), {}, c.host, smtptest::settingsOf(c.attributes));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.text.substr(0, std::max(c.text.size(), std::size_t{1})), c.text) << r.text;
@@ -86,15 +74,14 @@ TEST(Secure, SubmissionThroughEachKindOfServer) {
     const auto mails = server->waitForMails(c.code == 0 ? 1 : 0, std::chrono::seconds(c.code == 0 ? 10 : 0));
     ASSERT_EQ(mails.size(), c.code == 0 ? 1u : 0u);
     if (c.code != 0) continue;
-    EXPECT_EQ(mails[0].tls, c.server != Server::Plain);
+    EXPECT_EQ(mails[0].tls, c.server != kPlain);
     EXPECT_EQ(mails[0].login, c.login);
   }
 
   // A server without STARTTLS: refused, and nothing after EHLO, not even QUIT.
   testsupport::ScriptedPeer peer({testsupport::PeerStep::send("220 hi\r\n"), testsupport::PeerStep::expectLine(),
                                   testsupport::PeerStep::send("250-hi\r\n250 AUTH PLAIN\r\n")});
-  const auto settings = smtptest::settingsOf({{"Security", "starttls"}});
-  const smtptest::Result r = smtptest::send(*settings, peer.port(), smtptest::Mail{}, "127.0.0.1");
+  const smtptest::Result r = smtptest::send(peer.port(), {}, "127.0.0.1", smtptest::settingsOf({{"Security", "starttls"}}));
   EXPECT_EQ(r.code, 1103);
   EXPECT_EQ(r.text.rfind("STARTTLS not offered by the server", 0), 0u) << r.text;
   EXPECT_EQ(peer.lines(), std::vector<std::string>{"EHLO " + smtptest::localHost()});

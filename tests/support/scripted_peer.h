@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,8 +21,7 @@ struct PeerStep {
   std::chrono::milliseconds pause{0};  // Send: pause before each piece
 
   static PeerStep send(std::string bytes) { return {Kind::Send, std::move(bytes)}; }
-  static PeerStep sendSplit(std::string bytes, std::size_t chunk,
-                            std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
+  static PeerStep sendSplit(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
     return {Kind::Send, std::move(bytes), chunk, pause};
   }
   static PeerStep expectLine() { return {Kind::ExpectLine, {}}; }   // one CR LF line
@@ -55,13 +53,12 @@ class ScriptedPeer {
   bool clientClosed();
 
  private:
-  void run(std::vector<PeerStep> script);
+  void run(const std::vector<PeerStep>& script);
   void finish();
 
+  uint16_t port_ = 0;  // before listenFd_: the constructor sets both at once
   int listenFd_ = -1;
-  uint16_t port_ = 0;
   std::thread thread_;
-  std::mutex mutex_;
   std::string received_;
   bool clientClosed_ = false;
 };

@@ -23,7 +23,7 @@ struct ReceivedMail {
   std::string login;                  // the user that logged in with AUTH, or ""
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
-  std::string from, to, cc, subject, messageId, date, body;  // decoded by Python's email package
+  std::string from, to, cc, subject, messageId, body;  // decoded by Python's email package
   std::vector<std::pair<std::string, std::string>> headers;  // every header, name and decoded value
   struct Part {
     std::string type, filename, bytes;  // bytes: the transfer encoding undone
@@ -39,7 +39,7 @@ class SmtpTestServer {
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
 
-  uint16_t port() const;
+  uint16_t port() const { return port_; }
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
@@ -52,8 +52,7 @@ class SmtpTestServer {
   std::vector<ReceivedMail> read() const;
   void stop() noexcept;
 
-  std::string dir_;
-  std::string record_;
+  std::string dir_, record_;
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   uint16_t port_ = 0;

@@ -1,10 +1,11 @@
-// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it.
-// Header-only, so the fuzz targets (no GoogleTest) use it too.
+// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it,
+// and text split into its CR LF lines. Header-only, so the fuzz targets (no GoogleTest) use it too.
 #ifndef TESTS_SUPPORT_TEST_TEXT_H
 #define TESTS_SUPPORT_TEST_TEXT_H
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -19,6 +20,15 @@ inline std::string crlf(std::string_view body) {
     out += "\r\n";
     if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
   }
+  return out;
+}
+
+// The lines of `text` without their CR LF; a last line without one counts unless it is empty.
+inline std::vector<std::string_view> lines(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t p = 0;
+  for (std::size_t e; (e = text.find("\r\n", p)) != std::string_view::npos; p = e + 2) out.push_back(text.substr(p, e - p));
+  if (p < text.size()) out.push_back(text.substr(p));
   return out;
 }
 
