@@ -1,12 +1,10 @@
 // Helpers shared by the SMTP client's test files.
 #include "smtp_test_util.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include "SendMessage.h"
 #include "SubmitSettings.h"
-#include "scripted_peer.h"
 
 namespace smtptest {
 
@@ -39,15 +37,6 @@ std::string headerOf(const std::string& data) { return data.substr(0, data.find(
 std::string bodyOf(const std::string& data) {
   const std::size_t end = data.find("\r\n\r\n");
   return end == std::string::npos ? std::string{} : data.substr(end + 4);
-}
-
-ListenProbe::ListenProbe() : fd_(testsupport::listenOnLoopback(port_, 4)) {}
-
-ListenProbe::~ListenProbe() { ::close(fd_); }
-
-bool ListenProbe::connected() const {
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, 50) > 0;
 }
 
 }  // namespace smtptest

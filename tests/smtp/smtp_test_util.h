@@ -1,6 +1,5 @@
 // Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, sending
-// it (plainly or with the node's secure-submission settings), the mail data's two halves, and a
-// listening socket that tells whether anyone connected.
+// it (plainly or with the node's secure-submission settings), and the mail data's two halves.
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
@@ -43,19 +42,6 @@ std::string localHost();
 // The mail data split at the empty line that ends the header block.
 std::string headerOf(const std::string& data);
 std::string bodyOf(const std::string& data);
-
-// A listening loopback socket nobody is meant to reach.
-class ListenProbe {
- public:
-  ListenProbe();
-  ~ListenProbe();
-  uint16_t port() const { return port_; }
-  bool connected() const;  // whether a connection is waiting to be accepted
-
- private:
-  uint16_t port_ = 0;
-  int fd_;
-};
 
 }  // namespace smtptest
 

@@ -25,10 +25,8 @@ namespace {
 
 const smtp::Millis kShort{400};
 
-// The greeting and the exchanges before the step under test, then that step's script; with
-// `accepted` negative, the step is the greeting.
+// The greeting and the `accepted` exchanges before the step under test, then that step's script.
 Script until(int accepted, const Script& then) {
-  if (accepted < 0) return then;
   // acceptingScript: greeting, then (expect, reply) pairs: HELO, MAIL, 3 x RCPT, DATA, data, QUIT.
   Script full = testsupport::acceptingScript(3);
   full.resize(1 + 2 * static_cast<std::size_t>(accepted));
@@ -50,97 +48,81 @@ Script replyWith(const std::string& bytes, std::size_t chunk = 0) {
 
 }  // namespace
 
-// Rows after the data (accepted 5, the script taking DATA itself) check that the data's end was
-// the last line sent, except where the server refuses while the client still sends.
-TEST(Faults, RefusalsAndBrokenRepliesAtEachStep) {
+// Each row: the peer's script, the outcome, and the last line the client sent: after a failure
+// nothing may follow the command that failed (not even QUIT), and the client closes.
+TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
+  const char* const commands[] = {"HELO ", "MAIL FROM:<sender@example.com>", "RCPT TO:<one@example.com>",
+                                  "RCPT TO:<two@example.com>", "RCPT TO:<three@example.com>", "DATA", ".", "QUIT"};
   const std::string multi = "550-first line\r\n550-second line\r\n550 last line\r\n";
   const std::string overLong = "550-" + std::string(20000, 'y') + "\r\n550 end\r\n";
-  const std::string busy = "Unknown TCP/IP error";
+  const std::string busy = "Unknown TCP/IP error", lost = "Error during communication";
   const auto data = [](const char* dataReply, const char* endReply) {
     return Script{PeerStep::expectLine(), PeerStep::send(dataReply), PeerStep::expectData(), PeerStep::send(endReply)};
   };
-  const struct Row {
-    int accepted;  // commands accepted before the step under test (-1: the greeting)
-    Script then;
+  struct Row {
+    Script script;
     int code;
-    std::string text;  // empty: the reply sent
+    std::string text;   // empty: the reply the script sent last
+    int last;           // index into commands of the last line sent, -1 for none
     std::size_t bodyBytes = 0;
-  } rows[] = {
-      {-1, {PeerStep::send("421 busy\r\n")}, 1001, busy}, {-1, {PeerStep::send("554 go away\r\n")}, -1, busy},
-      {-1, {PeerStep::send("22")}, -1, busy},  // too short, then silence
-      {-1, {PeerStep::drop()}, -1, busy}, {-1, {PeerStep::silent()}, -1, busy},
-      {0, replyWith("504 no HELO\r\n"), 1002, ""}, {0, replyWith("421 closing\r\n"), 1004, ""},
-      {1, replyWith("550 sender refused\r\n"), -1, ""}, {1, replyWith("452 too many\r\n"), 1008, ""},
-      {1, replyWith("251 not for MAIL\r\n"), -1, ""}, {3, replyWith("553 second refused\r\n"), 1004, ""},
-      {3, replyWith("551 user not local\r\n"), 1009, ""}, {5, replyWith("554 no data\r\n"), 1004, ""},
-      {5, replyWith("2500 looks like 250\r\n"), -1, ""},
-      {1, replyWith(multi, 5), -1, multi},  // a multi-line refusal is handed out whole
-      {1, replyWith(std::string("550 a\0b\n", 8)), -1, "550 a b\n"},  // NUL and bare LF
-      {1, replyWith(overLong), -1, overLong.substr(0, smtp::kReplyBufferSize - 1)},  // capped
-      {5, data("354 go\r\n", "552 too big\r\n"), 1008, ""},
-      {5, data("354 go\r\n250 early\r\n", "554 no\r\n"), 1004, ""},  // a stray 250 with DATA's 354
-      {5, {PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
-           PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()},
-       1008, "552 5.3.4 Message too big\r\n", 16 << 20},
   };
-  for (const Row& row : rows) {
-    // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
-    smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
-    ScriptedPeer peer(until(row.accepted, row.then));
-    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients(row.bodyBytes));
-    EXPECT_EQ(r.code, row.code) << row.accepted << " " << r.text.substr(0, 60);
-    const PeerStep& last = row.then.back();
-    EXPECT_EQ(r.text, row.text.empty() ? last.bytes : row.text);
-    const auto lines = peer.lines();
-    if (row.then.size() > 2) {  // after the data
-      EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), 0);
-      if (row.bodyBytes == 0) { EXPECT_EQ(lines.back(), "."); }
-    } else {
-      EXPECT_EQ(lines.size(), static_cast<std::size_t>(row.accepted + 1)) << "nothing may follow the failure";
-    }
-    EXPECT_TRUE(last.kind == PeerStep::Kind::Drop || peer.clientClosed());
-  }
-}
-
-// Lost or silent after each command, the data included: the mail fails. Once the mail data is
-// accepted, QUIT's reply does not matter.
-TEST(Faults, ConnectionLostAfterEachCommand) {
-  smtp::ScopedTimeouts fast(kShort);
-  for (int accepted = 0; accepted <= 7; ++accepted) {
-    for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent(), PeerStep::send("500 what\r\n")}) {
-      if (accepted < 7 && end.kind == PeerStep::Kind::Send) continue;
-      ScriptedPeer peer(until(accepted, {accepted == 6 ? PeerStep::expectData() : PeerStep::expectLine(), end}));
-      const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
-      EXPECT_EQ(r.code, accepted == 7 ? 0 : -1) << accepted;
-      EXPECT_EQ(r.text, accepted == 7 ? "" : "Error during communication") << accepted;
-      if (accepted < 6) { EXPECT_EQ(peer.lines().size(), static_cast<std::size_t>(accepted + 1)) << accepted; }
-    }
-  }
-}
-
-TEST(Faults, RepliesSplitByteByByteOrSpreadOverLinesOrSentEarly) {
-  Script split;  // every reply one byte at a time
+  std::vector<Row> rows = {
+      {{PeerStep::send("421 busy\r\n")}, 1001, busy, -1}, {{PeerStep::send("554 go away\r\n")}, -1, busy, -1},
+      {{PeerStep::send("22")}, -1, busy, -1},  // too short, then silence
+      {{PeerStep::drop()}, -1, busy, -1}, {{PeerStep::silent()}, -1, busy, -1},
+      {until(0, replyWith("504 no HELO\r\n")), 1002, "", 0}, {until(0, replyWith("421 closing\r\n")), 1004, "", 0},
+      {until(1, replyWith("550 sender refused\r\n")), -1, "", 1}, {until(1, replyWith("452 too many\r\n")), 1008, "", 1},
+      {until(1, replyWith("251 not for MAIL\r\n")), -1, "", 1}, {until(3, replyWith("553 second refused\r\n")), 1004, "", 3},
+      {until(3, replyWith("551 user not local\r\n")), 1009, "", 3}, {until(5, replyWith("554 no data\r\n")), 1004, "", 5},
+      {until(5, replyWith("2500 looks like 250\r\n")), -1, "", 5},
+      {until(1, replyWith(multi, 5)), -1, multi, 1},  // a multi-line refusal is handed out whole
+      {until(1, replyWith(std::string("550 a\0b\n", 8))), -1, "550 a b\n", 1},  // NUL and bare LF
+      {until(1, replyWith(overLong)), -1, overLong.substr(0, smtp::kReplyBufferSize - 1), 1},  // capped
+      {until(5, data("354 go\r\n", "552 too big\r\n")), 1008, "", 6},
+      {until(5, data("354 go\r\n250 early\r\n", "554 no\r\n")), 1004, "", 6},  // a stray 250 with DATA's 354
+      // Refused while the client still sends: the server closes, the reply is the text.
+      {until(5, {PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
+                 PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()}),
+       1008, "552 5.3.4 Message too big\r\n", 5, 16 << 20},
+      // Once the mail data is accepted, QUIT's reply does not matter.
+      {until(7, replyWith("500 what\r\n")), 0, "", 7}};
+  // Lost or silent after each command, the data included.
+  for (int accepted = 0; accepted <= 7; ++accepted)
+    for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent()})
+      rows.push_back({until(accepted, {accepted == 6 ? PeerStep::expectData() : PeerStep::expectLine(), end}),
+                      accepted == 7 ? 0 : -1, accepted == 7 ? "" : lost, accepted});
+  // Replies split byte by byte, spread over lines, or with bytes after HELO's reply that answer
+  // nothing (a second reply, a line that is no reply line, over-long lines): MAIL FROM waits
+  // for its own reply.
+  Script split, multiLine = testsupport::acceptingScript(3), early = multiLine, stray = early, longLines = early;
   for (PeerStep step : testsupport::acceptingScript(3))
     split.push_back(step.kind == PeerStep::Kind::Send ? PeerStep::sendSplit(step.bytes, 1) : step);
-  // Multi-line replies, and a 250 whose further lines come in later segments.
-  Script multi = testsupport::acceptingScript(3);
-  multi[0] = PeerStep::send("220-welcome\r\n220-to the\r\n220 peer\r\n");
-  multi[2] = PeerStep::sendSplit("250-hello\r\n250-SIZE 100\r\n250 HELP\r\n", 7);
-  // Bytes after HELO's reply, before MAIL FROM went out, answer nothing: a second reply, a
-  // line that is no reply line at all, or over-long lines. MAIL FROM waits for its own reply.
-  Script early = testsupport::acceptingScript(3), stray = early, overLong = early;
+  multiLine[0] = PeerStep::send("220-welcome\r\n220-to the\r\n220 peer\r\n");
+  multiLine[2] = PeerStep::sendSplit("250-hello\r\n250-SIZE 100\r\n250 HELP\r\n", 7);
   early[2] = PeerStep::send("250 hello\r\n250 sent too early\r\n");
   stray[2] = PeerStep::send("250 hello\r\nnot a reply line\r\n");
   const std::string longLine = "250-" + std::string(30000, 'x') + "\r\n";
-  overLong[2] = PeerStep::send(longLine + longLine + "250 done\r\n");
-  for (const Script& script : {split, multi, early, stray, overLong}) {
-    ScriptedPeer peer(script);
-    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients());
-    EXPECT_EQ(r.code, 0) << r.text.substr(0, 80);
+  longLines[2] = PeerStep::send(longLine + longLine + "250 done\r\n");
+  for (const Script& script : {split, multiLine, early, stray, longLines}) rows.push_back({script, 0, "", 7});
+
+  for (const Row& row : rows) {
+    // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
+    smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
+    ScriptedPeer peer(row.script);
+    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients(row.bodyBytes));
+    const PeerStep& end = row.script.back();
+    SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
+    EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);
+    EXPECT_EQ(r.text, row.text.empty() && row.code != 0 ? end.bytes : row.text);
     const auto lines = peer.lines();
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ(lines[1], "MAIL FROM:<sender@example.com>");
-    EXPECT_EQ(lines.back(), "QUIT");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), row.code == 0 ? 1 : 0);
+    if (row.last < 0) {
+      EXPECT_TRUE(lines.empty());
+    } else if (row.bodyBytes == 0) {
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back().rfind(commands[row.last], 0), 0u) << lines.back().substr(0, 60);
+    }
+    EXPECT_TRUE(end.kind == PeerStep::Kind::Drop || peer.clientClosed());
   }
 }
 
