@@ -63,33 +63,23 @@ Expected predict(const std::vector<std::string>& replies, std::size_t recipients
   return {};  // not reached: QUIT ends the steps
 }
 
-// Commands the client wrote: lines outside the mail data, plus one for the mail data (a write
-// cut off inside it counts too: allowed only when the stream ended).
-std::size_t countCommands(std::string_view sent, bool& quit) {
-  std::size_t commands = 0;
-  quit = false;
-  for (std::size_t p = 0, end; p < sent.size(); ++commands) {
-    check((end = sent.find("\r\n", p)) != std::string_view::npos, "command without CR LF");
-    quit = quit || sent.substr(p, end - p) == "QUIT";
-    const bool data = sent.substr(p, end - p) == "DATA";
-    p = end + 2;
-    if (!data || p >= sent.size()) continue;
-    const std::size_t dataEnd = sent.find("\r\n.\r\n", p);
-    commands += dataEnd != std::string_view::npos;
-    p = dataEnd == std::string_view::npos ? sent.size() : dataEnd + 5;
-  }
-  return commands;
-}
-
 void sendAll(int fd, std::string_view bytes) {
   for (ssize_t n; !bytes.empty() && (n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) > 0;)
     bytes.remove_prefix(static_cast<std::size_t>(n));  // stops when the client has gone
 }
 
+// What the client wrote: how many commands (lines outside the mail data, plus one for the mail
+// data), and whether QUIT was one of them.
+struct Seen {
+  std::size_t commands = 0;
+  bool quit = false;
+};
+
 // The server's side: the greeting, then one reply for each command (the mail data counts as
 // one once DATA was accepted); when the replies run out, the incomplete rest and the end of
-// the stream. Returns everything the client wrote, up to its close.
-std::string serve(int fd, const std::vector<std::string>& replies, std::string_view rest) {
+// the stream. Reads up to the client's close.
+Seen serve(int fd, const std::vector<std::string>& replies, std::string_view rest) {
+  Seen seen;
   std::string sent;
   std::size_t next = 0, scanned = 0;
   bool inData = false;
@@ -102,14 +92,18 @@ std::string serve(int fd, const std::vector<std::string>& replies, std::string_v
   char chunk[4096];
   for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
     sent.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = sent.find(inData ? "\r\n.\r\n" : "\r\n", scanned)) != std::string::npos;) {
-      const bool dataCommand = !inData && sent.compare(scanned, end - scanned, "DATA") == 0;
+    for (std::size_t end; (end = sent.find(inData ? "\r\n.\r\n" : "\r\n", scanned)) != std::string::npos; ++seen.commands) {
+      const std::string_view unit = std::string_view(sent).substr(scanned, end - scanned);
+      seen.quit = seen.quit || (!inData && unit == "QUIT");
+      const bool dataCommand = !inData && unit == "DATA";
       scanned = end + (inData ? 5 : 2);
       const std::string reply = answer();
       inData = dataCommand && SmtpGetRc(SmtpProto[SMTP_PROTO_DATA], reply.c_str()) == 0;
     }
   }
-  return sent;
+  // Only the mail data may end unfinished (when the stream ended inside it).
+  check(inData || scanned == sent.size(), "command without CR LF");
+  return seen;
 }
 
 }  // namespace
@@ -134,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (const int fd : pair)
     for (const int option : {SO_SNDBUF, SO_RCVBUF}) ::setsockopt(fd, SOL_SOCKET, option, &kBuffer, sizeof kBuffer);
   ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-  std::string sent;
-  std::thread peer([&] { sent = serve(pair[1], replies, stream.substr(complete)); });
+  Seen seen;
+  std::thread peer([&] { seen = serve(pair[1], replies, stream.substr(complete)); });
 
   std::string to = "rcpt0@example.com";
   for (std::size_t i = 1; i < recipients; ++i) to += "; rcpt" + std::to_string(i) + "@example.com";
@@ -156,10 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check(text != nullptr && ::strnlen(text, smtp::kReplyBufferSize) < smtp::kReplyBufferSize, "text not terminated");
   const Expected expected = predict(replies, recipients);
   check(code == expected.code, "code", std::to_string(code) + " expected " + std::to_string(expected.code));
-  bool quit = false;
-  const std::size_t commands = countCommands(sent, quit);
-  check(commands == expected.commands, "commands", std::to_string(commands) + " expected " + std::to_string(expected.commands));
-  check(quit == (code == 0), "QUIT sent after a failure, or missing after success");
+  check(seen.commands == expected.commands, "commands",
+        std::to_string(seen.commands) + " expected " + std::to_string(expected.commands));
+  check(seen.quit == (code == 0), "QUIT sent after a failure, or missing after success");
   // The text: the server's own reply for a refusal after the greeting (as much of it as the
   // buffer holds), a fixed text for everything else.
   const std::string_view got(text);

@@ -48,10 +48,6 @@ ScriptedPeer::~ScriptedPeer() {
   ::close(listenFd_);
 }
 
-void ScriptedPeer::finish() {
-  if (thread_.joinable()) thread_.join();
-}
-
 void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   constexpr int kBoundMs = 5000;
   pollfd p{listenFd_, POLLIN, 0};
@@ -103,20 +99,10 @@ void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   ::close(fd);
 }
 
-std::string ScriptedPeer::received() {
-  finish();
-  return received_;
-}
-
 std::vector<std::string> ScriptedPeer::lines() {
   finish();
   const auto all = testsupport::lines(received_);
   return {all.begin(), all.end()};
-}
-
-bool ScriptedPeer::clientClosed() {
-  finish();
-  return clientClosed_;
 }
 
 }  // namespace testsupport

@@ -44,17 +44,19 @@ class ScriptedPeer {
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
   uint16_t port() const { return port_; }
-  // Waits (bounded) until the client has closed the connection or the peer dropped it, then
-  // returns every byte received.
-  std::string received();
-  // The received bytes split into lines at CR LF (the line ends removed).
+  // Each waits (bounded) until the client has closed the connection or the peer dropped it.
+  // Every byte received:
+  std::string received() { return finish(), received_; }
+  // The received bytes split into lines at CR LF (the line ends removed):
   std::vector<std::string> lines();
-  // True when the client closed its end (end of stream seen while reading).
-  bool clientClosed();
+  // True when the client closed its end (end of stream seen while reading):
+  bool clientClosed() { return finish(), clientClosed_; }
 
  private:
   void run(const std::vector<PeerStep>& script);
-  void finish();
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
 
   uint16_t port_ = 0;  // before listenFd_: the constructor sets both at once
   int listenFd_ = -1;

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,22 +62,18 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
   ::close(in[0]), ::close(out[1]);
   stdinFd_ = in[1];
   if (spawned != 0) pid_ = -1;
-  // The server prints "PORT <n>" once it listens; each byte waited for within 20 s.
-  std::string seen;
+  // The server's first line is "PORT <n>", once it listens; each byte waited for within 20 s.
+  std::string line;
   pollfd p{out[0], POLLIN, 0};
-  for (char c; pid_ > 0 && seen.find('\n', seen.find("PORT ")) == std::string::npos &&
-               ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
-    seen += c;
+  for (char c; pid_ > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
+    line += c;
   ::close(out[0]);
-  const std::size_t at = seen.find("PORT ");
-  if (at != std::string::npos && seen.back() == '\n') port_ = static_cast<uint16_t>(std::stoi(seen.substr(at + 5)));
+  std::sscanf(line.c_str(), "PORT %hu\n", &port_);
   if (port_ == 0) {
     stop();
-    throw std::runtime_error("smtp_server.py did not report its port: " + seen);
+    throw std::runtime_error("smtp_server.py did not report its port: " + line);
   }
 }
-
-SmtpTestServer::~SmtpTestServer() { stop(); }
 
 void SmtpTestServer::stop() noexcept {
   if (pid_ > 0) {

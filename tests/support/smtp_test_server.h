@@ -35,7 +35,7 @@ class SmtpTestServer {
  public:
   // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
   explicit SmtpTestServer(std::vector<std::string> options = {});
-  ~SmtpTestServer();
+  ~SmtpTestServer() { stop(); }
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
 

@@ -13,12 +13,8 @@ namespace testsupport {
 inline std::string crlf(std::string_view body) {
   std::string out;
   for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] != '\r' && body[i] != '\n') {
-      out += body[i];
-      continue;
-    }
-    out += "\r\n";
-    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    if (body[i] == '\n' || (body[i] == '\r' && body.substr(i + 1, 1) != "\n")) out += "\r\n";
+    else if (body[i] != '\r') out += body[i];
   }
   return out;
 }
