@@ -12,21 +12,6 @@
 
 using testsupport::lines;
 
-namespace {
-
-bool wholeUtf8(const std::string& bytes) {
-  for (std::size_t i = 0, n; i < bytes.size(); i += n) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (n == 0 || i + n > bytes.size()) return false;
-    for (std::size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
   std::string text, out, decoded;
   for (int i = 0; i < 40; ++i) text += "aé日🎉 ";  // 1-, 2-, 3- and 4-byte characters
@@ -40,7 +25,8 @@ TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
       ASSERT_NE(end, std::string::npos);
       EXPECT_LE(end + 2 - p, 75u);
       const std::string bytes = testsupport::base64Decode(std::string(line.substr(p + 10, end - p - 10)));
-      EXPECT_TRUE(wholeUtf8(bytes)) << line;
+      // Words that together give the text back and never start inside a character hold whole ones.
+      EXPECT_NE(static_cast<unsigned char>(bytes.at(0)) & 0xC0, 0x80) << line;
       decoded += bytes, p = end;
     }
   }

@@ -17,9 +17,7 @@ namespace testsupport {
 
 int listenOnLoopback(uint16_t& port, int backlog) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, backlog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -76,20 +74,16 @@ void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   bool ok = true, dropped = false;
   for (std::size_t i = 0; ok && i < script.size(); ++i) {
     const PeerStep& step = script[i];
-    switch (step.kind) {
-      case PeerStep::Kind::Send: {
-        const std::size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
-        for (std::size_t at = 0; ok && at < step.bytes.size(); at += chunk) {
-          std::this_thread::sleep_for(step.pause);
-          const std::string piece = step.bytes.substr(at, chunk);
-          ok = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(piece.size());
-        }
-        break;
-      }
-      case PeerStep::Kind::ExpectLine: ok = awaitText("\r\n"); break;
-      case PeerStep::Kind::ExpectData: ok = awaitText("\r\n.\r\n"); break;
-      case PeerStep::Kind::Drop: dropped = true; ok = false; break;
-      case PeerStep::Kind::Silent: ok = false; break;  // goes on to the reading below
+    if (step.kind == PeerStep::Kind::ExpectLine || step.kind == PeerStep::Kind::ExpectData) {
+      ok = awaitText(step.kind == PeerStep::Kind::ExpectLine ? "\r\n" : "\r\n.\r\n");
+    } else if (step.kind != PeerStep::Kind::Send) {
+      dropped = step.kind == PeerStep::Kind::Drop, ok = false;  // silent: on to the reading below
+    }
+    const std::size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
+    for (std::size_t at = 0; ok && at < step.bytes.size(); at += chunk) {  // Send
+      std::this_thread::sleep_for(step.pause);
+      const std::string piece = step.bytes.substr(at, chunk);
+      ok = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(piece.size());
     }
   }
   // Whatever happens next is recorded: further commands, or the client's close.

@@ -22,14 +22,11 @@
 # exception text when parsing fails), the decoded body (empty for a multipart mail), headers as
 # [name, decoded value], and parts: each leaf of a multipart mail as [content type, file name,
 # base64 of its decoded bytes].
-import argparse, asyncio, base64, email, email.policy, json, mailbox, os, re, signal, ssl
+import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
 from aiosmtpd.smtp import SMTP, AuthResult
 
-TRIGGER = re.compile(r"^(refuse|drop)(\d{3})?", re.IGNORECASE)
-
-
-def b64(data):
-    return base64.b64encode(data).decode("ascii")
+TRIGGER = re.compile(r"^(?:(drop)|refuse(\d{3})?)", re.IGNORECASE)
+b64 = lambda data: base64.b64encode(data).decode("ascii")
 
 
 def inspect(data):
@@ -67,12 +64,11 @@ class Recorder:
             asyncio.get_running_loop().call_soon(server.transport.close)
             return "421 idle too long, closing"
         envelope.mail_from = address
-        envelope.mail_options.extend(mail_options)
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         match = TRIGGER.match(address.split("@", 1)[0])
-        if match and match.group(1).lower() == "drop":
+        if match and match.group(1):
             server.transport.abort()
             return "421 closing"  # never reaches the client: the transport is gone
         if match:
@@ -91,8 +87,7 @@ class Recorder:
                  "login": (getattr(session.auth_data, "login", b"") or b"").decode("utf-8", "replace"),
                  "data_b64": b64(data), **inspect(data)}
         if self.record:
-            self.record.write(json.dumps(entry) + "\n")
-            self.record.flush()
+            print(json.dumps(entry), file=self.record, flush=True)
         if self.maildir is not None:
             self.maildir.add(data)
         return "250 Message accepted"
@@ -110,9 +105,8 @@ async def main():
 
     loop = asyncio.get_running_loop()
     handler = Recorder(args)
-    context = None
-    if args.cert:
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH) if args.cert else None
+    if context:
         context.load_cert_chain(args.cert, args.key)
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
@@ -125,13 +119,11 @@ async def main():
             return AuthResult(success=ok, handled=False, auth_data=auth_data)
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
-    sessions = 0
+    numbers = itertools.count(1)
 
     def connection():  # numbered, with its own count of mails
-        nonlocal sessions
-        sessions += 1
         smtp = SMTP(handler, **options)
-        smtp.number, smtp.mails = sessions, 0
+        smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)
     print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
@@ -148,5 +140,4 @@ async def main():
     await server.wait_closed()
 
 
-if __name__ == "__main__":
-    asyncio.run(main())
+asyncio.run(main())
