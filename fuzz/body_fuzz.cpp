@@ -23,14 +23,6 @@ void check(bool holds, const char* what, std::string_view detail = {}) {
   std::abort();
 }
 
-// Every CR is followed by LF and every LF follows a CR.
-void expectOnlyCrLf(std::string_view wire, const char* what) {
-  for (std::size_t i = 0; i < wire.size(); ++i) {
-    check(wire[i] != '\r' || (i + 1 < wire.size() && wire[i + 1] == '\n'), what, "bare CR");
-    check(wire[i] != '\n' || (i > 0 && wire[i - 1] == '\r'), what, "bare LF");
-  }
-}
-
 // Undoes the dot-stuffing of a receiving server: a leading "." of each line is dropped.
 std::string unstuff(std::string_view wire) {
   std::string out;
@@ -39,10 +31,9 @@ std::string unstuff(std::string_view wire) {
   return out;
 }
 
-// Decodes quoted-printable that must be short 7-bit lines, none starting with a dot or ending
-// in white space, so it needs no further transparency.
+// Decodes quoted-printable that must be short 7-bit lines (so no bare CR or LF), none starting
+// with a dot or ending in white space, so it needs no further transparency.
 std::string decodeQuotedPrintable(std::string_view qp) {
-  expectOnlyCrLf(qp, "quoted-printable");
   for (const std::string_view line : testsupport::lines(qp)) {
     check(line.size() <= 76, "quoted-printable line over 76", line);
     check(line.empty() || (line.front() != '.' && line.back() != ' ' && line.back() != '\t'),
@@ -82,7 +73,10 @@ std::string wireForm(std::string_view body, int room) {
 // continuation; a MIME mail's subject is all ASCII (encoded-words). Addresses are not checked
 // for that: a bare address has no part that encoded-words may carry.
 void checkLines(std::string_view text, bool mime, bool parts = false) {
-  expectOnlyCrLf(text, "lines");
+  for (std::size_t i = 0; i < text.size(); ++i) {  // every CR followed by LF, every LF after a CR
+    check(text[i] != '\r' || text.substr(i + 1, 1) == "\n", "bare CR", text.substr(i));
+    check(text[i] != '\n' || (i > 0 && text[i - 1] == '\r'), "bare LF", text.substr(i));
+  }
   if (!parts) check(text.size() >= 4 && text.find("\r\n\r\n") == text.size() - 4, "header block end or empty line inside it");
   bool inSubject = false;
   for (const std::string_view line : testsupport::lines(parts ? text : text.substr(0, text.size() - 2))) {
@@ -138,19 +132,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // The same values as rich content: the subject as HTML, an attachment named by the sender
   // with the Cc list as its type and the body as its bytes, a header field named by the To list.
-  richmail::RichMail rich;
-  rich.hasHtml = true;
-  rich.html = subject;
-  rich.headers.push_back({to, subject});
-  rich.attachments.push_back({from, cc, body, false});
+  const richmail::RichMail rich{{}, true, subject, {{to, subject}}, {{from, cc, body, false}}};
   const std::string boundary = smtp::chooseBoundary(rich);
-  smtp::MailText richMail = mail;
-  richMail.rich = &rich;
-  richMail.boundary = boundary;
-  header.clear();
-  smtp::appendHeaderBlock(header, richMail, true);
-  checkLines(header, true);
-  std::string parts;
+  const smtp::MailText richMail{from, to, cc, subject, date, messageId, body, "client.example.com", priority, &rich, boundary};
+  std::string richHeader, parts;
+  smtp::appendHeaderBlock(richHeader, richMail, true);
+  checkLines(richHeader, true);
   smtp::appendRichBody(parts, richMail);
   checkLines(parts, true, true);
   return 0;

@@ -136,22 +136,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   SmtpSession session{};
   std::strcpy(session.localHostName, "client.example.com");
   const char* text = nullptr;
-  int code;
-  {
-    // Generous: a bound runs out only when a peer thread stalls, never by the input's doing.
-    const smtp::ScopedTimeouts bounded(smtp::Millis{5000});
-    smtp::setNextSocketForTesting(pair[0]);
-    code = SmtpSendMessage(&session, "Sender <sender@example.com>", to.c_str(), "", "", "Subject",
-                           "07 Mar 2001 09:05:03 GMT", "", mime ? "caf\xc3\xa9\n.\n" : "line\n.\n", 3, &text);
-  }
+  // Generous: a bound runs out only when a peer thread stalls, never by the input's doing.
+  const smtp::ScopedTimeouts bounded(smtp::Millis{5000});
+  smtp::setNextSocketForTesting(pair[0]);
+  const int code = SmtpSendMessage(&session, "Sender <sender@example.com>", to.c_str(), "", "", "Subject",
+                                   "07 Mar 2001 09:05:03 GMT", "", mime ? "caf\xc3\xa9\n.\n" : "line\n.\n", 3, &text);
   peer.join();
   ::close(pair[1]);
 
   check(text != nullptr && ::strnlen(text, smtp::kReplyBufferSize) < smtp::kReplyBufferSize, "text not terminated");
   const Expected expected = predict(replies, recipients);
-  check(code == expected.code, "code", std::to_string(code) + " expected " + std::to_string(expected.code));
-  check(seen.commands == expected.commands, "commands",
-        std::to_string(seen.commands) + " expected " + std::to_string(expected.commands));
+  check(code == expected.code && seen.commands == expected.commands, "code, commands",
+        std::to_string(code) + ", " + std::to_string(seen.commands) + " expected " + std::to_string(expected.code) + ", " +
+            std::to_string(expected.commands));
   check(seen.quit == (code == 0), "QUIT sent after a failure, or missing after success");
   // The text: the server's own reply for a refusal after the greeting (as much of it as the
   // buffer holds), a fixed text for everything else.

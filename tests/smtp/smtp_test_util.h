@@ -3,12 +3,15 @@
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
-struct SubmitSettings;
+#include "SendMessage.h"
+#include "SubmitSettings.h"
 
 namespace smtptest {
 
@@ -30,18 +33,39 @@ struct Result {
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
 using Attributes = std::map<std::string, std::string>;
-using Settings = std::shared_ptr<::SubmitSettings>;  // shared: the type stays incomplete here
-Settings settingsOf(const Attributes& attributes);
+using Settings = std::unique_ptr<::SubmitSettings>;
+inline Settings settingsOf(const Attributes& attributes) {
+  return makeSubmitSettings([&](const char* name) {
+    const auto found = attributes.find(name);
+    return found == attributes.end() ? std::string() : found->second;
+  });
+}
 
 // Through SendEmailMessage, or with `settings` through the node's way in, with their options.
-Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1", const Settings& settings = nullptr);
+inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1", const Settings& settings = nullptr) {
+  int32_t code = -12345;
+  const char* text =
+      settings ? smtp::sendEmail(settings->options, host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(), m.bcc.c_str(),
+                                 m.subject.c_str(), m.date.c_str(), m.messageId.c_str(), m.body.c_str(), m.priority,
+                                 nullptr, &code)
+               : SendEmailMessage(host, port, m.from.c_str(), m.to.c_str(), m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(),
+                                  m.date.c_str(), m.messageId.c_str(), m.body.c_str(), m.priority, &code);
+  return {code, text != nullptr ? text : "<null>"};
+}
 
 // This machine's name, as HELO and Message-ID use it.
-std::string localHost();
+inline std::string localHost() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
 
 // The mail data split at the empty line that ends the header block.
-std::string headerOf(const std::string& data);
-std::string bodyOf(const std::string& data);
+inline std::string headerOf(const std::string& data) { return data.substr(0, data.find("\r\n\r\n") + 2); }
+inline std::string bodyOf(const std::string& data) {
+  const std::size_t end = data.find("\r\n\r\n");
+  return end == std::string::npos ? std::string{} : data.substr(end + 4);
+}
 
 }  // namespace smtptest
 
