@@ -34,14 +34,6 @@ Script until(int accepted, const Script& then) {
   return full;
 }
 
-Mail threeRecipients(std::size_t bodyBytes = 0) {
-  Mail mail;
-  mail.to = "one@example.com; two@example.com";
-  mail.cc = "three@example.com";
-  if (bodyBytes > 0) mail.body = std::string(bodyBytes, 'b');
-  return mail;
-}
-
 Script replyWith(const std::string& bytes, std::size_t chunk = 0) {
   return {PeerStep::expectLine(), chunk ? PeerStep::sendSplit(bytes, chunk) : PeerStep::send(bytes)};
 }
@@ -109,7 +101,10 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
     smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
     ScriptedPeer peer(row.script);
-    const smtptest::Result r = smtptest::send(peer.port(), threeRecipients(row.bodyBytes));
+    Mail mail;
+    mail.to = "one@example.com; two@example.com", mail.cc = "three@example.com";
+    if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
+    const smtptest::Result r = smtptest::send(peer.port(), mail);
     const PeerStep& end = row.script.back();
     SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
     EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <thread>
@@ -20,6 +22,34 @@ using smtptest::Attributes;
 using testsupport::PeerStep;
 
 namespace {
+// A CA and two server certificates it signed, made with the openssl command in a temporary
+// folder (removed with the object): one for localhost and 127.0.0.1, one for another name.
+struct Certificates {
+  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/ca.pem";
+  Certificates() {
+    // A CA, then per name: a key and request, signed by the CA with the name's subjectAltName.
+    std::string script = "cd " + dir + " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA -days 2"
+                         " -keyout ca.key -out ca.pem";
+    for (const auto& [name, alt] : {std::pair{"localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"},
+                                    std::pair{"other", "DNS:other.example"}}) {
+      script += std::string(" && openssl req -new -newkey rsa:2048 -nodes -subj /CN=") + name + " -keyout " + name +
+                ".key -out " + name + ".csr && echo subjectAltName=" + alt + " > " + name + ".ext && openssl x509 -req"
+                " -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile " + name + ".ext -out " +
+                name + ".pem";
+    }
+    if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("openssl failed");
+  }
+  ~Certificates() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  // Options for the server: the certificate for localhost, or the one for another name.
+  std::vector<std::string> serverOptions(bool otherName) const {
+    const std::string name = dir + (otherName ? "/other" : "/localhost");
+    return {"--cert", name + ".pem", "--key", name + ".key"};
+  }
+};
+
 // What the server does, as flags.
 enum : int { kPlain = 0, kStartTls = 1, kImplicit = 2, kOtherName = 4, kAuth = 8, kSilent = 16 };
 
@@ -30,8 +60,8 @@ Attributes with(Attributes attributes, const Attributes& more) {
 }  // namespace
 
 TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
-  const testsupport::TestCertificates certs;
-  const std::string ca = certs.ca();
+  const Certificates certs;
+  const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
   const char *ip = "127.0.0.1", *local = "localhost";
   const struct Case {
@@ -134,7 +164,8 @@ TEST(Secure, ScriptedStartTlsMissingAndPipelinedRefusal) {
   smtptest::Result r = smtptest::send(plain.port(), {}, "127.0.0.1", smtptest::settingsOf({{"Security", "starttls"}}));
   EXPECT_EQ(r.code, 1103);
   EXPECT_EQ(r.text.rfind("STARTTLS not offered by the server", 0), 0u) << r.text;
-  EXPECT_EQ(plain.lines(), std::vector<std::string>{"EHLO " + smtptest::localHost()});
+  const std::string ehlo = "EHLO " + smtptest::localHost();
+  EXPECT_EQ(plain.lines(), std::vector<std::string_view>{ehlo});
 
   // The second of two recipients refused: with pipelining every command is out before the first
   // reply (the peer answers nothing until it has them all), and the outcome is the refusal's

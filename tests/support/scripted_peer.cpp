@@ -11,8 +11,6 @@
 
 #include <stdexcept>
 
-#include "test_text.h"
-
 namespace testsupport {
 
 int listenOnLoopback(uint16_t& port, int backlog) {
@@ -91,12 +89,6 @@ void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   while (!dropped && readSome() && std::chrono::steady_clock::now() < deadline) {
   }
   ::close(fd);
-}
-
-std::vector<std::string> ScriptedPeer::lines() {
-  finish();
-  const auto all = testsupport::lines(received_);
-  return {all.begin(), all.end()};
 }
 
 }  // namespace testsupport

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_text.h"
+
 namespace testsupport {
 
 struct PeerStep {
@@ -47,8 +49,8 @@ class ScriptedPeer {
   // Each waits (bounded) until the client has closed the connection or the peer dropped it.
   // Every byte received:
   std::string received() { return finish(), received_; }
-  // The received bytes split into lines at CR LF (the line ends removed):
-  std::vector<std::string> lines();
+  // The received bytes split into lines at CR LF (the line ends removed), valid with the peer:
+  std::vector<std::string_view> lines() { return finish(), testsupport::lines(received_); }
   // True when the client closed its end (end of stream seen while reading):
   bool clientClosed() { return finish(), clientClosed_; }
 

@@ -38,15 +38,14 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
-static std::string temporaryFolder(const char* stem) {
+std::string temporaryFolder(const char* stem) {
   std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return pattern;
 }
 
-SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
-  dir_ = temporaryFolder("smtp-test");
-  record_ = dir_ + "/mails.jsonl";
+SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
+    : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -57,11 +56,10 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options) {
   std::vector<char*> argv;
   for (auto& a : options) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]), ::close(out[1]);
   stdinFd_ = in[1];
-  if (spawned != 0) pid_ = -1;
   // The server's first line is "PORT <n>", once it listens; each byte waited for within 20 s.
   std::string line;
   pollfd p{out[0], POLLIN, 0};
@@ -129,31 +127,6 @@ std::vector<ReceivedMail> SmtpTestServer::waitForMails(std::size_t n, std::chron
   while (read().size() < n && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return mails();
-}
-
-TestCertificates::TestCertificates() : dir_(temporaryFolder("smtp-certs")) {
-  // A CA, then per name: a key and request, signed by the CA with the name's subjectAltName.
-  std::string script = "cd " + dir_ + " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=TestCA"
-                       " -days 2 -keyout ca.key -out ca.pem";
-  for (const auto& [name, alt] : {std::pair{"localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"},
-                                  std::pair{"other", "DNS:other.example"}}) {
-    script += std::string(" && openssl req -new -newkey rsa:2048 -nodes -subj /CN=") + name + " -keyout " +
-              name + ".key -out " + name + ".csr && echo subjectAltName=" + alt + " > " + name +
-              ".ext && openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial"
-              " -days 2 -extfile " + name + ".ext -out " + name + ".pem";
-  }
-  if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0)
-    throw std::runtime_error("openssl could not make the test certificates");
-}
-
-TestCertificates::~TestCertificates() {
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
-
-std::vector<std::string> TestCertificates::serverOptions(bool otherName) const {
-  const std::string name = dir_ + (otherName ? "/other" : "/localhost");
-  return {"--cert", name + ".pem", "--key", name + ".key"};
 }
 
 }  // namespace testsupport

@@ -60,24 +60,10 @@ class SmtpTestServer {
   std::size_t judged_ = 0;  // mails already checked (or let pass)
 };
 
-// A CA and two server certificates it signed, made with the openssl command in a temporary
-// folder (removed with the object): one for localhost and 127.0.0.1, one for another name.
-class TestCertificates {
- public:
-  TestCertificates();
-  ~TestCertificates();
-  TestCertificates(const TestCertificates&) = delete;
-  TestCertificates& operator=(const TestCertificates&) = delete;
-  std::string ca() const { return dir_ + "/ca.pem"; }
-  // Options for SmtpTestServer: the certificate for localhost, or the one for another name.
-  std::vector<std::string> serverOptions(bool otherName = false) const;
-
- private:
-  std::string dir_;
-};
-
 // Standard base64 decoding (the server records DATA bytes that way).
 std::string base64Decode(const std::string& text);
+// A new folder "/tmp/STEM-XXXXXX".
+std::string temporaryFolder(const char* stem);
 
 }  // namespace testsupport
 
