@@ -41,9 +41,7 @@ std::vector<PeerStep> acceptingScript(std::size_t recipients);
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<PeerStep> script);
-  ~ScriptedPeer();
-  ScriptedPeer(const ScriptedPeer&) = delete;
-  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+  ~ScriptedPeer();  // not copyable: it owns its thread
 
   uint16_t port() const { return port_; }
   // Each waits (bounded) until the client has closed the connection or the peer dropped it.

@@ -16,12 +16,13 @@
 #   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452)
 #   drop...        the server closes the connection without replying to that RCPT TO
 #
-# Each record: session (the connection's number, from 1), helo, mail_from, rcpt_tos, tls (the
-# mail came over TLS), login (the AUTH user or ""), data_b64 (the DATA bytes exactly as stored),
+# Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, tls (the mail
+# came over TLS), login (the AUTH user or ""), data (base64 of the DATA bytes exactly as stored),
 # and what Python's email package makes of the mail under email.policy.strict: defects (or the
-# exception text when parsing fails), the decoded body (empty for a multipart mail), headers as
-# [name, decoded value], and parts: each leaf of a multipart mail as [content type, file name,
-# base64 of its decoded bytes].
+# exception text when parsing fails), from, to, cc, subject and messageId (the first of each
+# field, decoded), the decoded body (empty for a multipart mail), headers as [name, decoded
+# value], and parts: each leaf of a multipart mail as type, filename and bytes (base64 of its
+# decoded bytes).
 import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
 from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -30,20 +31,23 @@ b64 = lambda data: base64.b64encode(data).decode("ascii")
 
 
 def inspect(data):
-    out = {"defects": [], "body": "", "headers": [], "parts": []}
+    fields = (("from", "From"), ("to", "To"), ("cc", "Cc"), ("subject", "Subject"), ("messageId", "Message-ID"))
+    out = {"defects": [], "body": "", "headers": [], "parts": [], **{key: "" for key, _ in fields}}
     named = lambda name, things: [f"{name}{type(d).__name__}: {d}" for d in things]
     try:
         msg = email.message_from_bytes(data, policy=email.policy.strict)
         for name in ("To", "Cc", "From", "Subject", "Message-ID", "Date"):
             if len(msg.get_all(name) or []) > 1:
                 out["defects"].append(f"{name} appears more than once")
+        out.update({key: str(msg[name] or "") for key, name in fields})
         for name, value in msg.items():  # parses every header, so all their defects show
             out["defects"] += named(f"{name}: ", getattr(value, "defects", ()))
             out["headers"].append([name, str(value)])
         for part in msg.walk():
             out["defects"] += named("part: ", part.defects)
             if part is not msg and not part.is_multipart():
-                out["parts"].append([part.get_content_type(), part.get_filename() or "", b64(part.get_payload(decode=True))])
+                out["parts"].append({"type": part.get_content_type(), "filename": part.get_filename() or "",
+                                     "bytes": b64(part.get_payload(decode=True))})
         out["body"] = "" if msg.is_multipart() else msg.get_content()
     except Exception as error:  # the strict policy raises on the first message defect
         out["defects"] += named("", [error])
@@ -82,10 +86,10 @@ class Recorder:
         if server.mails == self.args.close_after:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
         entry = {"session": server.number, "helo": session.host_name or "",
-                 "mail_from": envelope.mail_from or "", "rcpt_tos": list(envelope.rcpt_tos),
+                 "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "tls": server.transport.get_extra_info("ssl_object") is not None,
                  "login": (getattr(session.auth_data, "login", b"") or b"").decode("utf-8", "replace"),
-                 "data_b64": b64(data), **inspect(data)}
+                 "data": b64(data), **inspect(data)}
         if self.record:
             print(json.dumps(entry), file=self.record, flush=True)
         if self.maildir is not None:
