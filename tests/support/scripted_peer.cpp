@@ -72,13 +72,11 @@ void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   bool ok = true, dropped = false;
   for (std::size_t i = 0; ok && i < script.size(); ++i) {
     const PeerStep& step = script[i];
-    if (step.kind == PeerStep::Kind::ExpectLine || step.kind == PeerStep::Kind::ExpectData) {
-      ok = awaitText(step.kind == PeerStep::Kind::ExpectLine ? "\r\n" : "\r\n.\r\n");
-    } else if (step.kind != PeerStep::Kind::Send) {
+    if (step.kind == PeerStep::Kind::Expect) ok = awaitText(step.bytes);
+    if (step.kind == PeerStep::Kind::Drop || step.kind == PeerStep::Kind::Silent)
       dropped = step.kind == PeerStep::Kind::Drop, ok = false;  // silent: on to the reading below
-    }
     const std::size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
-    for (std::size_t at = 0; ok && at < step.bytes.size(); at += chunk) {  // Send
+    for (std::size_t at = 0; ok && step.kind == PeerStep::Kind::Send && at < step.bytes.size(); at += chunk) {
       std::this_thread::sleep_for(step.pause);
       const std::string piece = step.bytes.substr(at, chunk);
       ok = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(piece.size());

@@ -16,9 +16,9 @@
 namespace testsupport {
 
 struct PeerStep {
-  enum class Kind { Send, ExpectLine, ExpectData, Drop, Silent };
+  enum class Kind { Send, Expect, Drop, Silent };
   Kind kind;
-  std::string bytes;                   // Send: what to send
+  std::string bytes;                   // Send: what to send; Expect: what ends what is awaited
   std::size_t chunk = 0;               // Send: split into pieces of this size (0 = whole)
   std::chrono::milliseconds pause{0};  // Send: pause before each piece
 
@@ -26,8 +26,8 @@ struct PeerStep {
   static PeerStep sendSplit(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
     return {Kind::Send, std::move(bytes), chunk, pause};
   }
-  static PeerStep expectLine() { return {Kind::ExpectLine, {}}; }   // one CR LF line
-  static PeerStep expectData() { return {Kind::ExpectData, {}}; }   // up to CR LF "." CR LF
+  static PeerStep expectLine() { return {Kind::Expect, "\r\n"}; }       // one CR LF line
+  static PeerStep expectData() { return {Kind::Expect, "\r\n.\r\n"}; }  // up to CR LF "." CR LF
   static PeerStep drop() { return {Kind::Drop, {}}; }               // close at once
   static PeerStep silent() { return {Kind::Silent, {}}; }           // read, answer nothing
 };
