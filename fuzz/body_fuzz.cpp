@@ -23,14 +23,6 @@ void check(bool holds, const char* what, std::string_view detail = {}) {
   std::abort();
 }
 
-// Undoes the dot-stuffing of a receiving server: a leading "." of each line is dropped.
-std::string unstuff(std::string_view wire) {
-  std::string out;
-  for (std::size_t i = 0; i < wire.size(); ++i)
-    if (wire[i] != '.' || (i > 0 && wire[i - 1] != '\n')) out += wire[i];
-  return out;
-}
-
 // Decodes quoted-printable that must be short 7-bit lines (so no bare CR or LF), none starting
 // with a dot or ending in white space, so it needs no further transparency.
 std::string decodeQuotedPrintable(std::string_view qp) {
@@ -113,7 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Transparent form: un-stuffing gives the body back (so CR LF only), and the end-of-data marker
   // appears only where the client puts it.
   const std::string wire = wireForm(body, room);
-  check(unstuff(wire) == expected, "un-stuffed wire differs from the body");
+  std::string unstuffed;  // as a receiving server undoes the dot-stuffing: a line's leading "." dropped
+  for (std::size_t i = 0; i < wire.size(); ++i)
+    if (wire[i] != '.' || (i > 0 && wire[i - 1] != '\n')) unstuffed += wire[i];
+  check(unstuffed == expected, "un-stuffed wire differs from the body");
   check(("\r\n" + wire + "\r\n.\r\n").find("\r\n.\r\n") == wire.size() + 2, "end of data inside the body");
 
   // Quoted-printable form: decodes to the body, needs no stuffing (no line starts with a dot).

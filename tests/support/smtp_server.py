@@ -36,9 +36,8 @@ def inspect(data):
     named = lambda name, things: [f"{name}{type(d).__name__}: {d}" for d in things]
     try:
         msg = email.message_from_bytes(data, policy=email.policy.strict)
-        for name in ("To", "Cc", "From", "Subject", "Message-ID", "Date"):
-            if len(msg.get_all(name) or []) > 1:
-                out["defects"].append(f"{name} appears more than once")
+        out["defects"] += [f"{name} appears more than once" for name in ("To", "Cc", "From", "Subject", "Message-ID", "Date")
+                           if len(msg.get_all(name) or []) > 1]
         out.update({key: str(msg[name] or "") for key, name in fields})
         for name, value in msg.items():  # parses every header, so all their defects show
             out["defects"] += named(f"{name}: ", getattr(value, "defects", ()))

@@ -102,12 +102,9 @@ std::vector<ReceivedMail> SmtpTestServer::mails() {
   std::vector<ReceivedMail> all = read();
   // Each mail is judged once, under the strictness in force when it is first read, so a test
   // that relaxes it for its own mails leaves every other test's mails strict.
-  for (; judged_ < all.size(); ++judged_) {
-    std::string list;
-    for (const auto& d : all[judged_].defects) list += "\n  " + d;
-    EXPECT_TRUE(allowDefects_ || list.empty()) << "mail with defects:" << list << "\n--- data ---\n"
-                                               << all[judged_].data.substr(0, 2000);
-  }
+  for (; judged_ < all.size(); ++judged_)
+    EXPECT_TRUE(allowDefects_ || all[judged_].defects.empty()) << "mail with defects: " << ::testing::PrintToString(
+        all[judged_].defects) << "\n--- data ---\n" << all[judged_].data.substr(0, 2000);
   return all;
 }
 
