@@ -35,10 +35,7 @@ struct Certificates {
     if (std::system(("(" + script + " && cat localhost.pem other.pem > ca.pem) >/dev/null 2>&1").c_str()) != 0)
       throw std::runtime_error("openssl failed");
   }
-  ~Certificates() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
+  ~Certificates() { std::error_code ignored; std::filesystem::remove_all(dir, ignored); }
   // Options for the server: the certificate for localhost, or the one for another name.
   std::vector<std::string> serverOptions(bool otherName) const {
     const std::string name = dir + (otherName ? "/other" : "/localhost");

@@ -114,12 +114,9 @@ async def main():
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
         options.update(tls_context=context)
-    if args.auth:
-        user, password = args.auth.split(":", 1)
-
-        def authenticator(server, session, envelope, mechanism, auth_data):
-            ok = auth_data.login.decode() == user and auth_data.password.decode() == password
-            return AuthResult(success=ok, handled=False, auth_data=auth_data)
+    if args.auth:  # USER:PASSWORD
+        authenticator = lambda server, session, envelope, mechanism, data: AuthResult(
+            success=f"{data.login.decode()}:{data.password.decode()}" == args.auth, handled=False, auth_data=data)
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
     numbers = itertools.count(1)
@@ -138,9 +135,7 @@ async def main():
         loop.add_reader(0, lambda: os.read(0, 4096) or (loop.remove_reader(0), stop.set()))
     except (OSError, ValueError):
         pass  # stdin is not a pipe or terminal: SIGTERM alone stops the server
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await stop.wait()  # the connections go with the process
 
 
 asyncio.run(main())

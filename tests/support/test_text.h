@@ -3,6 +3,7 @@
 #ifndef TESTS_SUPPORT_TEST_TEXT_H
 #define TESTS_SUPPORT_TEST_TEXT_H
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,7 @@ inline std::string crlf(std::string_view body) {
 // The lines of `text` without their CR LF; a last line without one counts unless it is empty.
 inline std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
-  std::size_t p = 0;
-  for (std::size_t e; (e = text.find("\r\n", p)) != std::string_view::npos; p = e + 2) out.push_back(text.substr(p, e - p));
-  if (p < text.size()) out.push_back(text.substr(p));
+  for (std::size_t p = 0, e; p < text.size(); p = e + 2) out.push_back(text.substr(p, (e = std::min(text.find("\r\n", p), text.size())) - p));
   return out;
 }
 
