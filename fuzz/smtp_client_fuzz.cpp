@@ -46,10 +46,7 @@ std::vector<std::string> modelReplies(std::string_view stream) {
 // What the client must answer: the code, how many commands it may have sent (the mail data
 // counts as one), and the reply whose text a refusal hands out (or npos), for a mail with
 // `recipients` RCPT TO commands.
-struct Expected {
-  int code;
-  std::size_t commands, replyIndex;
-};
+struct Expected { int code; std::size_t commands, replyIndex; };
 
 Expected predict(const std::vector<std::string>& replies, std::size_t recipients) {
   std::vector<int> steps = {SMTP_PROTO_GREETING, SMTP_PROTO_HELO, SMTP_PROTO_MAIL};
@@ -70,10 +67,7 @@ void sendAll(int fd, std::string_view bytes) {
 
 // What the client wrote: how many commands (lines outside the mail data, plus one for the mail
 // data), and whether QUIT was one of them.
-struct Seen {
-  std::size_t commands = 0;
-  bool quit = false;
-};
+struct Seen { std::size_t commands = 0; bool quit = false; };
 
 // The server's side: the greeting, then one reply for each command (the mail data counts as
 // one once DATA was accepted); when the replies run out, the incomplete rest and the end of

@@ -1,5 +1,5 @@
-// Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, sending
-// it (plainly or with the node's secure-submission settings), and the mail data's two halves.
+// Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, and
+// sending it (plainly or with the node's secure-submission settings).
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
@@ -55,13 +55,6 @@ inline std::string localHost() {
   char name[256] = {};
   ::gethostname(name, sizeof name - 1);
   return name;
-}
-
-// The mail data split at the empty line that ends the header block.
-inline std::string headerOf(const std::string& data) { return data.substr(0, data.find("\r\n\r\n") + 2); }
-inline std::string bodyOf(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  return end == std::string::npos ? std::string{} : data.substr(end + 4);
 }
 
 }  // namespace smtptest

@@ -75,10 +75,8 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
 void SmtpTestServer::stop() noexcept {
   if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);  // it has nothing left to save
   if (stdinFd_ != -1) ::close(stdinFd_);
-  pid_ = stdinFd_ = -1;
   std::error_code ignored;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  dir_.clear();
+  std::filesystem::remove_all(dir_, ignored);
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)

@@ -25,8 +25,8 @@ struct ReceivedMail {
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
   std::string from, to, cc, subject, messageId, body;  // decoded by Python's email package
   std::vector<std::pair<std::string, std::string>> headers;  // every header, name and decoded value
-  struct Part {
-    std::string type, filename, bytes;  // bytes: the transfer encoding undone
+  struct Part {  // bytes: the transfer encoding undone
+    std::string type, filename, bytes;
   };
   std::vector<Part> parts;  // the leaves of a multipart mail, in order
 };
@@ -43,8 +43,7 @@ class SmtpTestServer {
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
-  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout =
-                                                            std::chrono::seconds(10));
+  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // For a test that sends a defective mail on purpose.
   void allowDefects(bool allow) { allowDefects_ = allow; }
 
