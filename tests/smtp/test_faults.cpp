@@ -63,6 +63,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       {{PeerStep::send("22")}, -1, busy, -1},  // too short, then silence
       {{PeerStep::drop()}, -1, busy, -1}, {{PeerStep::silent()}, -1, busy, -1},
       {until(0, replyWith("504 no HELO\r\n")), 1002, "", 0}, {until(0, replyWith("421 closing\r\n")), 1004, "", 0},
+      {until(0, replyWith("555 bad\r\n")), 1007, "", 0},
       {until(1, replyWith("550 sender refused\r\n")), -1, "", 1}, {until(1, replyWith("452 too many\r\n")), 1008, "", 1},
       {until(1, replyWith("251 not for MAIL\r\n")), -1, "", 1}, {until(3, replyWith("553 second refused\r\n")), 1004, "", 3},
       {until(3, replyWith("551 user not local\r\n")), 1009, "", 3}, {until(5, replyWith("554 no data\r\n")), 1004, "", 5},
