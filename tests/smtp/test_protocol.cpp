@@ -1,9 +1,7 @@
-// The client's parts on their own. The reply judge, the transport primitives and the exported
-// line writers over a socket pair: what they write and where they stop (what each step's table
-// entry makes of a reply is checked through the dialogue, in the fault table). The composition
-// helpers, for what no single mail shows: encoded-words stay within 75 characters and whole
-// UTF-8 characters, an over-long address keeps a line of its own, no run of text makes a line
-// past 998 bytes, a body in wire form is not copied, MIME is declared exactly at its limits.
+// The client's parts on their own: the reply judge, the transport primitives and the exported
+// line writers over a socket pair (what they write, where they stop); the composition helpers
+// for what no single mail shows (encoded-words, over-long runs and addresses, the MIME limits).
+// What each step's table entry makes of a reply is checked through the dialogue, in the fault table.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>

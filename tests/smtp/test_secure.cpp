@@ -1,9 +1,7 @@
-// Secure submission and kept connections against real servers (aiosmtpd, numbering its
-// sessions, with certificates made by the openssl command at test time): STARTTLS, implicit TLS,
-// AUTH, verification, bounds, IPv6, the settings the node refuses; how many connections a run of
-// mails takes (also from four threads sharing one TLS context), that a server closing between
-// mails loses and fails none, RSET after a refusal. Scripted: a missing STARTTLS stops after
-// EHLO, and a pipelined refusal reads as one by one.
+// Secure submission and kept connections against real aiosmtpd servers (numbered sessions,
+// certificates made by the openssl command at test time): TLS, AUTH, verification, bounds, IPv6,
+// refused settings, and how many connections a run of mails takes, also from four threads.
+// Scripted: a missing STARTTLS stops after EHLO; a pipelined refusal reads as one by one.
 #include <gtest/gtest.h>
 
 #include <atomic>
