@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,138 +22,82 @@ namespace {
 constexpr std::size_t kMaxStream = 48 * 1024;  // fits the socket buffers set below
 constexpr int kBuffer = 256 * 1024;
 
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+void check(bool holds, const char* what, const std::string& detail = {}) {
+  if (holds) return;
   std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
   std::abort();
 }
 
 // The server's stream cut into replies the way SMTP defines them: lines up to LF, a reply
-// going on while its lines read "ddd-". A reply the stream ends inside is not complete.
+// going on while its lines read "ddd-". A reply the stream ends inside is not complete. The
+// reader hands replies on with NUL bytes as blanks.
 std::vector<std::string> modelReplies(std::string_view stream) {
   std::vector<std::string> replies;
   std::string current;
-  std::size_t p = 0;
-  while (p < stream.size()) {
-    const std::size_t lf = stream.find('\n', p);
-    if (lf == std::string_view::npos) break;
+  for (std::size_t p = 0, lf; (lf = stream.find('\n', p)) != std::string_view::npos; p = lf + 1) {
     const std::string_view line = stream.substr(p, lf - p);
-    current.append(stream.substr(p, lf + 1 - p));
-    // The reader hands replies on with NUL bytes as blanks.
-    for (std::size_t i = current.size() - (lf + 1 - p); i < current.size(); ++i)
-      if (current[i] == '\0') current[i] = ' ';
-    p = lf + 1;
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    const bool goesOn =
-        line.size() >= 4 && digit(line[0]) && digit(line[1]) && digit(line[2]) && line[3] == '-';
-    if (!goesOn) {
-      replies.push_back(current);
-      current.clear();
-    }
+    for (const char c : stream.substr(p, lf + 1 - p)) current += c == '\0' ? ' ' : c;
+    const auto digit = [&](int i) { return line[i] >= '0' && line[i] <= '9'; };
+    if (line.size() < 4 || !digit(0) || !digit(1) || !digit(2) || line[3] != '-') replies.push_back(std::move(current)), current.clear();
   }
   return replies;
 }
 
-// What the client must answer: the code, and how many commands it may have sent (the mail
-// data counts as one), for a mail with `recipients` RCPT TO commands.
-struct Expected {
-  int code;
-  std::size_t commands;
-  std::size_t replyIndex;  // the reply whose text a refusal hands out, or npos
-};
+// What the client must answer: the code, how many commands it may have sent (the mail data
+// counts as one), and the reply whose text a refusal hands out (or npos), for a mail with
+// `recipients` RCPT TO commands.
+struct Expected { int code; std::size_t commands, replyIndex; };
 
 Expected predict(const std::vector<std::string>& replies, std::size_t recipients) {
   std::vector<int> steps = {SMTP_PROTO_GREETING, SMTP_PROTO_HELO, SMTP_PROTO_MAIL};
   steps.insert(steps.end(), recipients, SMTP_PROTO_RCPT);
-  steps.push_back(SMTP_PROTO_DATA);
-  steps.push_back(SMTP_PROTO_END_OF_DATA);
-  steps.push_back(SMTP_PROTO_QUIT);
+  steps.insert(steps.end(), {SMTP_PROTO_DATA, SMTP_PROTO_END_OF_DATA, SMTP_PROTO_QUIT});
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const bool quit = steps[i] == SMTP_PROTO_QUIT;
-    if (i >= replies.size()) return {quit ? 0 : SMTP_UNLISTED_REPLY, i, std::string::npos};
-    const int rc = SmtpGetRc(SmtpProto[steps[i]], replies[i].c_str());
-    if (quit) return {0, i, std::string::npos};
-    if (rc != 0) return {rc, i, i};
+    if (quit || i >= replies.size()) return {quit ? 0 : SMTP_UNLISTED_REPLY, i, std::string::npos};
+    if (const int rc = SmtpGetRc(SmtpProto[steps[i]], replies[i].c_str()); rc != 0) return {rc, i, i};
   }
-  return {0, steps.size() - 1, std::string::npos};
-}
-
-// Commands the client wrote: lines outside the mail data, plus one for the mail data.
-std::size_t countCommands(std::string_view sent, bool& quit) {
-  std::size_t commands = 0;
-  std::size_t p = 0;
-  quit = false;
-  while (p < sent.size()) {
-    std::size_t end = sent.find("\r\n", p);
-    if (end == std::string_view::npos) fail("command without CR LF");
-    const std::string_view line = sent.substr(p, end - p);
-    ++commands;
-    p = end + 2;
-    if (line == "QUIT") quit = true;
-    if (line == "DATA" && p < sent.size()) {
-      const std::size_t dataEnd = sent.find("\r\n.\r\n", p);
-      if (dataEnd == std::string_view::npos) {
-        p = sent.size();  // the write was cut off (allowed only when the stream ended)
-        continue;
-      }
-      ++commands;
-      p = dataEnd + 5;
-    }
-  }
-  return commands;
-}
-
-void setBuffers(int fd) {
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kBuffer, sizeof kBuffer);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kBuffer, sizeof kBuffer);
+  return {};  // not reached: QUIT ends the steps
 }
 
 void sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return;  // the client has gone
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  for (ssize_t n; !bytes.empty() && (n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) > 0;)
+    bytes.remove_prefix(static_cast<std::size_t>(n));  // stops when the client has gone
 }
+
+// What the client wrote: how many commands (lines outside the mail data, plus one for the mail
+// data), and whether QUIT was one of them.
+struct Seen { std::size_t commands = 0; bool quit = false; };
 
 // The server's side: the greeting, then one reply for each command (the mail data counts as
 // one once DATA was accepted); when the replies run out, the incomplete rest and the end of
-// the stream. Returns everything the client wrote, up to its close.
-std::string serve(int fd, const std::vector<std::string>& replies, std::string_view rest) {
+// the stream. Reads up to the client's close.
+Seen serve(int fd, const std::vector<std::string>& replies, std::string_view rest) {
+  Seen seen;
   std::string sent;
-  std::size_t next = 0;
+  std::size_t next = 0, scanned = 0;
   bool inData = false;
-  std::size_t scanned = 0;
-  const auto answer = [&] {
-    if (next < replies.size()) {
-      const std::string& reply = replies[next++];
-      inData = false;
-      sendAll(fd, reply);
-      return reply;
-    }
-    if (next++ == replies.size()) {
-      sendAll(fd, rest);
-      ::shutdown(fd, SHUT_WR);
-    }
-    return std::string();
+  const auto answer = [&]() -> std::string {
+    if (next < replies.size()) return sendAll(fd, replies[next]), replies[next++];
+    if (next++ == replies.size()) sendAll(fd, rest), ::shutdown(fd, SHUT_WR);
+    return {};
   };
   answer();
   char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
+  for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
     sent.append(chunk, static_cast<std::size_t>(n));
-    for (;;) {
-      const std::size_t end = sent.find(inData ? "\r\n.\r\n" : "\r\n", scanned);
-      if (end == std::string::npos) break;
-      const bool data = inData;
-      const std::size_t lineStart = scanned;
-      scanned = end + (data ? 5 : 2);
-      const bool isDataCommand = !data && sent.compare(lineStart, end - lineStart, "DATA") == 0;
+    for (std::size_t end; (end = sent.find(inData ? "\r\n.\r\n" : "\r\n", scanned)) != std::string::npos; ++seen.commands) {
+      const std::string_view unit = std::string_view(sent).substr(scanned, end - scanned);
+      seen.quit = seen.quit || (!inData && unit == "QUIT");
+      const bool dataCommand = !inData && unit == "DATA";
+      scanned = end + (inData ? 5 : 2);
       const std::string reply = answer();
-      inData = isDataCommand && SmtpGetRc(SmtpProto[SMTP_PROTO_DATA], reply.c_str()) == 0;
+      inData = dataCommand && SmtpGetRc(SmtpProto[SMTP_PROTO_DATA], reply.c_str()) == 0;
     }
   }
-  return sent;
+  // Only the mail data may end unfinished (when the stream ended inside it).
+  check(inData || scanned == sent.size(), "command without CR LF");
+  return seen;
 }
 
 }  // namespace
@@ -165,66 +108,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::size_t recipients = 1 + (data[0] & 3);
   const bool mime = (data[0] & 4) != 0;
   const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
-
   const auto replies = modelReplies(stream);
   std::size_t complete = 0;
   for (const auto& reply : replies) complete += reply.size();
-  const std::string_view rest = stream.substr(complete);
 
   // What an EHLO reply offers is only ever read from the reply's keyword lines.
   const smtp::Extensions offered = smtp::parseExtensions(stream);
-  if ((offered.authPlain || offered.authLogin) && stream.find_first_of("aA") == std::string_view::npos)
-    fail("AUTH found where there is none");
+  check(!(offered.authPlain || offered.authLogin) || stream.find_first_of("aA") != std::string_view::npos,
+        "AUTH found where there is none");
 
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
-  setBuffers(pair[0]);
-  setBuffers(pair[1]);
-  const int server = pair[1];
+  check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
+  for (const int fd : pair)
+    for (const int option : {SO_SNDBUF, SO_RCVBUF}) ::setsockopt(fd, SOL_SOCKET, option, &kBuffer, sizeof kBuffer);
   ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-  std::string sent;
-  std::thread peer([&] { sent = serve(server, replies, rest); });
+  Seen seen;
+  std::thread peer([&] { seen = serve(pair[1], replies, stream.substr(complete)); });
 
-  std::string to;
-  for (std::size_t i = 0; i < recipients; ++i) {
-    if (i != 0) to += "; ";
-    to += "rcpt" + std::to_string(i) + "@example.com";
-  }
+  std::string to = "rcpt0@example.com";
+  for (std::size_t i = 1; i < recipients; ++i) to += "; rcpt" + std::to_string(i) + "@example.com";
   SmtpSession session{};
   std::strcpy(session.localHostName, "client.example.com");
   const char* text = nullptr;
-  int code;
-  {
-    // Generous: a bound runs out only when a peer thread stalls, never by the input's doing.
-    const smtp::ScopedTimeouts bounded(smtp::Millis{5000});
-    smtp::setNextSocketForTesting(pair[0]);
-    code = SmtpSendMessage(&session, "Sender <sender@example.com>", to.c_str(), "", "", "Subject",
-                           "07 Mar 2001 09:05:03 GMT", "", mime ? "caf\xc3\xa9\n.\n" : "line\n.\n", 3,
-                           &text);
-  }
+  // Generous: a bound runs out only when a peer thread stalls, never by the input's doing.
+  const smtp::ScopedTimeouts bounded(smtp::Millis{5000});
+  smtp::setNextSocketForTesting(pair[0]);
+  const int code = SmtpSendMessage(&session, "Sender <sender@example.com>", to.c_str(), "", "", "Subject",
+                                   "07 Mar 2001 09:05:03 GMT", "", mime ? "caf\xc3\xa9\n.\n" : "line\n.\n", 3, &text);
   peer.join();
-  ::close(server);
+  ::close(pair[1]);
 
-  if (text == nullptr) fail("no text");
-  if (::strnlen(text, smtp::kReplyBufferSize) >= smtp::kReplyBufferSize) fail("text not terminated");
-
+  check(text != nullptr && ::strnlen(text, smtp::kReplyBufferSize) < smtp::kReplyBufferSize, "text not terminated");
   const Expected expected = predict(replies, recipients);
-  if (code != expected.code)
-    fail("code", std::to_string(code) + " expected " + std::to_string(expected.code));
-  bool quit = false;
-  const std::size_t commands = countCommands(sent, quit);
-  if (commands != expected.commands)
-    fail("commands", std::to_string(commands) + " expected " + std::to_string(expected.commands));
-  if (quit != (code == 0)) fail("QUIT sent after a failure, or missing after success");
+  check(code == expected.code && seen.commands == expected.commands, "code, commands",
+        std::to_string(code) + ", " + std::to_string(seen.commands) + " expected " + std::to_string(expected.code) + ", " +
+            std::to_string(expected.commands));
+  check(seen.quit == (code == 0), "QUIT sent after a failure, or missing after success");
   // The text: the server's own reply for a refusal after the greeting (as much of it as the
   // buffer holds), a fixed text for everything else.
   const std::string_view got(text);
-  if (expected.replyIndex != std::string::npos && expected.replyIndex > 0) {
-    if (got != std::string_view(replies[expected.replyIndex]).substr(0, smtp::kReplyBufferSize - 1))
-      fail("refusal text", text);
-  } else if (code != 0) {
-    const std::string_view fixed = expected.commands == 0 ? "Unknown TCP/IP error" : "Error during communication";
-    if (got != fixed) fail("failure text", text);
-  }
+  if (expected.replyIndex != std::string::npos && expected.replyIndex > 0)
+    check(got == std::string_view(replies[expected.replyIndex]).substr(0, smtp::kReplyBufferSize - 1), "refusal text", text);
+  else if (code != 0)
+    check(got == (expected.commands == 0 ? "Unknown TCP/IP error" : "Error during communication"), "failure text", text);
   return 0;
 }

@@ -1,14 +1,16 @@
-// Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, sending
-// it through SendEmailMessage, and a listening socket that tells whether anyone connected.
+// Shared helpers of the SMTP client's tests: one mail's values with sensible defaults, and
+// sending it (plainly or with the node's secure-submission settings).
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
-struct SubmitSettings;
+#include "SubmitSettings.h"
 
 namespace smtptest {
 
@@ -28,34 +30,32 @@ struct Result {
   std::string text;
 };
 
-Result send(uint16_t port, const Mail& mail, const char* host = "127.0.0.1");
-
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
 using Attributes = std::map<std::string, std::string>;
-using Settings = std::shared_ptr<::SubmitSettings>;
-Settings settingsOf(const Attributes& attributes);
-// As send, with the options those settings make (the node's way in).
-Result send(const ::SubmitSettings& settings, uint16_t port, const Mail& mail, const char* host);
+using Settings = std::unique_ptr<::SubmitSettings>;
+inline Settings settingsOf(const Attributes& attributes) {
+  return makeSubmitSettings([&](const char* name) {
+    const auto found = attributes.find(name);
+    return found == attributes.end() ? std::string() : found->second;
+  });
+}
+
+// As SendEmailMessage does, or with the options of `settings` (the node's way in).
+inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1", const Settings& settings = nullptr) {
+  static const smtp::SubmitOptions plain;  // what SendEmailMessage uses
+  int32_t code = -12345;
+  const char* text = smtp::sendEmail(settings ? settings->options : plain, host, port, m.from.c_str(), m.to.c_str(),
+                                     m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
+                                     m.body.c_str(), m.priority, nullptr, &code);
+  return {code, text != nullptr ? text : "<null>"};
+}
 
 // This machine's name, as HELO and Message-ID use it.
-std::string localHost();
-
-// The mail data split at the empty line that ends the header block.
-std::string headerOf(const std::string& data);
-std::string bodyOf(const std::string& data);
-
-// A listening loopback socket nobody is meant to reach.
-class ListenProbe {
- public:
-  ListenProbe();
-  ~ListenProbe();
-  uint16_t port() const { return port_; }
-  bool connected() const;  // whether a connection is waiting to be accepted
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+inline std::string localHost() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
 
 }  // namespace smtptest
 

@@ -7,27 +7,27 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_text.h"
+
 namespace testsupport {
 
 struct PeerStep {
-  enum class Kind { Send, ExpectLine, ExpectData, Drop, Silent };
+  enum class Kind { Send, Expect, Drop, Silent };
   Kind kind;
-  std::string bytes;                   // Send: what to send
+  std::string bytes;                   // Send: what to send; Expect: what ends what is awaited
   std::size_t chunk = 0;               // Send: split into pieces of this size (0 = whole)
   std::chrono::milliseconds pause{0};  // Send: pause before each piece
 
   static PeerStep send(std::string bytes) { return {Kind::Send, std::move(bytes)}; }
-  static PeerStep sendSplit(std::string bytes, std::size_t chunk,
-                            std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
+  static PeerStep sendSplit(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause = std::chrono::milliseconds(2)) {
     return {Kind::Send, std::move(bytes), chunk, pause};
   }
-  static PeerStep expectLine() { return {Kind::ExpectLine, {}}; }   // one CR LF line
-  static PeerStep expectData() { return {Kind::ExpectData, {}}; }   // up to CR LF "." CR LF
+  static PeerStep expectLine() { return {Kind::Expect, "\r\n"}; }       // one CR LF line
+  static PeerStep expectData() { return {Kind::Expect, "\r\n.\r\n"}; }  // up to CR LF "." CR LF
   static PeerStep drop() { return {Kind::Drop, {}}; }               // close at once
   static PeerStep silent() { return {Kind::Silent, {}}; }           // read, answer nothing
 };
@@ -41,27 +41,26 @@ std::vector<PeerStep> acceptingScript(std::size_t recipients);
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<PeerStep> script);
-  ~ScriptedPeer();
-  ScriptedPeer(const ScriptedPeer&) = delete;
-  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+  ~ScriptedPeer();  // not copyable: it owns its thread
 
   uint16_t port() const { return port_; }
-  // Waits (bounded) until the client has closed the connection or the peer dropped it, then
-  // returns every byte received.
-  std::string received();
-  // The received bytes split into lines at CR LF (the line ends removed).
-  std::vector<std::string> lines();
-  // True when the client closed its end (end of stream seen while reading).
-  bool clientClosed();
+  // Each waits (bounded) until the client has closed the connection or the peer dropped it.
+  // Every byte received:
+  std::string received() { return finish(), received_; }
+  // The received bytes split into lines at CR LF (the line ends removed), valid with the peer:
+  std::vector<std::string_view> lines() { return finish(), testsupport::lines(received_); }
+  // True when the client closed its end (end of stream seen while reading):
+  bool clientClosed() { return finish(), clientClosed_; }
 
  private:
-  void run(std::vector<PeerStep> script);
-  void finish();
+  void run(const std::vector<PeerStep>& script);
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
 
+  uint16_t port_ = 0;  // before listenFd_: the constructor sets both at once
   int listenFd_ = -1;
-  uint16_t port_ = 0;
   std::thread thread_;
-  std::mutex mutex_;
   std::string received_;
   bool clientClosed_ = false;
 };

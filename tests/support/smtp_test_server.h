@@ -23,10 +23,10 @@ struct ReceivedMail {
   std::string login;                  // the user that logged in with AUTH, or ""
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
-  std::string from, to, cc, subject, messageId, date, body;  // decoded by Python's email package
+  std::string from, to, cc, subject, messageId, body;  // decoded by Python's email package
   std::vector<std::pair<std::string, std::string>> headers;  // every header, name and decoded value
-  struct Part {
-    std::string type, filename, bytes;  // bytes: the transfer encoding undone
+  struct Part {  // bytes: the transfer encoding undone
+    std::string type, filename, bytes;
   };
   std::vector<Part> parts;  // the leaves of a multipart mail, in order
 };
@@ -35,16 +35,15 @@ class SmtpTestServer {
  public:
   // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
   explicit SmtpTestServer(std::vector<std::string> options = {});
-  ~SmtpTestServer();
+  ~SmtpTestServer() { stop(); }
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
 
-  uint16_t port() const;
+  uint16_t port() const { return port_; }
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
-  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout =
-                                                            std::chrono::seconds(10));
+  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // For a test that sends a defective mail on purpose.
   void allowDefects(bool allow) { allowDefects_ = allow; }
 
@@ -52,8 +51,7 @@ class SmtpTestServer {
   std::vector<ReceivedMail> read() const;
   void stop() noexcept;
 
-  std::string dir_;
-  std::string record_;
+  std::string dir_, record_;
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   uint16_t port_ = 0;
@@ -61,24 +59,10 @@ class SmtpTestServer {
   std::size_t judged_ = 0;  // mails already checked (or let pass)
 };
 
-// A CA and two server certificates it signed, made with the openssl command in a temporary
-// folder (removed with the object): one for localhost and 127.0.0.1, one for another name.
-class TestCertificates {
- public:
-  TestCertificates();
-  ~TestCertificates();
-  TestCertificates(const TestCertificates&) = delete;
-  TestCertificates& operator=(const TestCertificates&) = delete;
-  std::string ca() const { return dir_ + "/ca.pem"; }
-  // Options for SmtpTestServer: the certificate for localhost, or the one for another name.
-  std::vector<std::string> serverOptions(bool otherName = false) const;
-
- private:
-  std::string dir_;
-};
-
 // Standard base64 decoding (the server records DATA bytes that way).
 std::string base64Decode(const std::string& text);
+// A new folder "/tmp/STEM-XXXXXX".
+std::string temporaryFolder(const char* stem);
 
 }  // namespace testsupport
 

@@ -1,10 +1,12 @@
-// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it.
-// Header-only, so the fuzz targets (no GoogleTest) use it too.
+// Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it,
+// and text split into its CR LF lines. Header-only, so the fuzz targets (no GoogleTest) use it too.
 #ifndef TESTS_SUPPORT_TEST_TEXT_H
 #define TESTS_SUPPORT_TEST_TEXT_H
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -12,13 +14,16 @@ namespace testsupport {
 inline std::string crlf(std::string_view body) {
   std::string out;
   for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] != '\r' && body[i] != '\n') {
-      out += body[i];
-      continue;
-    }
-    out += "\r\n";
-    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    if (body[i] == '\n' || (body[i] == '\r' && body.substr(i + 1, 1) != "\n")) out += "\r\n";
+    else if (body[i] != '\r') out += body[i];
   }
+  return out;
+}
+
+// The lines of `text` without their CR LF; a last line without one counts unless it is empty.
+inline std::vector<std::string_view> lines(std::string_view text) {
+  std::vector<std::string_view> out;
+  for (std::size_t p = 0, e; p < text.size(); p = e + 2) out.push_back(text.substr(p, (e = std::min(text.find("\r\n", p), text.size())) - p));
   return out;
 }
 
