@@ -68,7 +68,7 @@ start_tests asan build/asan ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 
 echo "== ThreadSanitizer build (the threaded suites)"
 # Only the suites whose product code runs on several threads at once (label "threaded").
-build build/tsan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=thread -- smtp_tests reliability_tests runner_tests
+build build/tsan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=thread -- threaded_tests
 finish_tests
 start_tests tsan build/tsan TSAN_OPTIONS=halt_on_error=1 -- -L threaded
 
