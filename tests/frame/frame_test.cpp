@@ -43,15 +43,24 @@ struct Free {
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
-// Every test starts from a forgotten host; contexts the node made are released at the end.
+// Every test starts from a forgotten host with one node of the class; contexts the node made
+// are released at the end.
 class Frame : public ::testing::Test {
  protected:
   void SetUp() override {
     host().reset();
     host().setContextReleaser(deleteNodeContext);
+    ASSERT_NE(tvlGetMessageflowNodeFactory(), nullptr);
+    ASSERT_NE(node_ = host().createNode("SendMailPlugInNode"), nullptr);
+    context_ = static_cast<NodeContext*>(node_->context());
   }
   void TearDown() override { host().reset(); }
   static memhost::Host& host() { return memhost::Host::instance(); }
+  int get(std::string_view name, std::vector<CciChar>& buffer, int32_t length) {
+    return getAttribute(context_, cci(name).data(), buffer.data(), length);
+  }
+  memhost::Node* node_ = nullptr;
+  NodeContext* context_ = nullptr;
 };
 
 // ---------------------------------------------------------------- entry point
@@ -104,27 +113,10 @@ TEST_F(Frame, EntryPointRoads) {
 
 // ---------------------------------------------------------------- node contexts
 
-class NodeContextTest : public Frame {
- protected:
-  void SetUp() override {
-    Frame::SetUp();
-    ASSERT_NE(tvlGetMessageflowNodeFactory(), nullptr);
-    node_ = host().createNode("SendMailPlugInNode");
-    ASSERT_NE(node_, nullptr);
-    context_ = static_cast<NodeContext*>(node_->context());
-    ASSERT_NE(context_, nullptr);
-  }
-  int get(std::string_view name, std::vector<CciChar>& buffer, int32_t length) {
-    return getAttribute(context_, cci(name).data(), buffer.data(), length);
-  }
-  memhost::Node* node_ = nullptr;
-  NodeContext* context_ = nullptr;
-};
-
 // A new context: its attributes and the host's handles of its three terminals; a terminal the
 // host could not create has no handle, and the rest of the node is whole. A context of another
 // class has no attributes and no terminals, and its name is cut to the record's 128 units.
-TEST_F(NodeContextTest, NewContextHasItsAttributesAndTerminals) {
+TEST_F(Frame, NewContextHasItsAttributesAndTerminals) {
   EXPECT_EQ(node_->attributeNames().size(), kAttributes);
   EXPECT_EQ(units(context_->nodeName), u"SendMailPlugInNode");
   std::vector<std::string> names;
@@ -159,7 +151,7 @@ TEST_F(NodeContextTest, NewContextHasItsAttributesAndTerminals) {
 // replaces the last, the stored 8-bit form holds at most 255 bytes (a refused value
 // leaves the old one), and integer attributes read as the number the text starts with. Names
 // too long for an entry are refused.
-TEST_F(NodeContextTest, SetAndReadBack) {
+TEST_F(Frame, SetAndReadBack) {
   ASSERT_NE(insertAttributeTableEntry(context_, cci("Count").data(), ATTRIBUTE_KIND_INTEGER), nullptr);
   std::string accents;
   for (int i = 0; i < 127; ++i) accents += "é";
@@ -196,7 +188,7 @@ TEST_F(NodeContextTest, SetAndReadBack) {
 // Each row reads a value (index -1: of Bcc) or an attribute's name into a buffer of 600 units
 // with the caller's `length`: it holds `written`, then only `tail` from unit `from` on. What is
 // written stays within the length, and values within 256 units.
-TEST_F(NodeContextTest, ReadsStayWithinTheCallersBuffer) {
+TEST_F(Frame, ReadsStayWithinTheCallersBuffer) {
   ASSERT_EQ(setAttribute(context_, cci("Bcc").data(), cci("abcdef").data()), 0);
   const struct { int index; int32_t length; std::vector<CciChar> written; CciChar tail; std::size_t from; } rows[] = {
       {-1, 3, {'a', 'b', 'c', k}, k, 4},
@@ -230,22 +222,19 @@ TEST_F(Frame, ConversionsRoundTripAndConvertWholeText) {
     const std::u16string expected = memhost::toUtf16(sample);
     Owned<CciChar> viaCciString(CciString(sample)), viaAscii(ASCIIToUnicode(sample));
     ASSERT_TRUE(viaCciString && viaAscii);
-    EXPECT_EQ(units(viaCciString.get()), expected);
-    EXPECT_EQ(units(viaAscii.get()), expected);
-    EXPECT_EQ(CciCharLen(viaCciString.get()), static_cast<int>(expected.size()));
+    EXPECT_EQ(std::make_tuple(units(viaCciString.get()), units(viaAscii.get()), CciCharLen(viaCciString.get())),
+              std::make_tuple(expected, expected, static_cast<int>(expected.size())));
     Owned<char> back(UnicodeToASCII(viaCciString.get())), backMb(mbString(viaCciString.get()));
     ASSERT_TRUE(back && backMb);
-    EXPECT_STREQ(back.get(), sample);
-    EXPECT_STREQ(backMb.get(), sample);
+    EXPECT_EQ(std::string(back.get()) + "|" + backMb.get(), std::string(sample) + "|" + sample);
   }
   EXPECT_STREQ(Owned<char>(UnicodeToASCII(cci(u"\xDC00\xD800" u"a\xDFFF").data())).get(),
                "\xEF\xBF\xBD\xEF\xBF\xBD" "a\xEF\xBF\xBD");
 
   // A converter that fails must not hand back uninitialised memory.
-  host().injectFault("cciMbsToUcs", 1, 64);
-  host().injectFault("cciMbsToUcs", 2, 22);
-  host().injectFault("cciUcsToMbs", 1, 7);
-  host().injectFault("cciUcsToMbs", 2, 64);
+  for (const auto& [operation, nth, code] : {std::tuple{"cciMbsToUcs", 1, 64}, {"cciMbsToUcs", 2, 22},
+                                             {"cciUcsToMbs", 1, 7}, {"cciUcsToMbs", 2, 64}})
+    host().injectFault(operation, nth, code);
   EXPECT_EQ(units(Owned<CciChar>(CciString("hello")).get()), u"");
   EXPECT_EQ(units(Owned<CciChar>(ASCIIToUnicode("hello")).get()), u"");
   EXPECT_STREQ(Owned<char>(UnicodeToASCII(cci("hello").data())).get(), "");
@@ -271,13 +260,10 @@ TEST_F(Frame, BoundedConversionAndComparison) {
 
 // ---------------------------------------------------------------- node string buffer
 
-struct BufferDeleter {
-  void operator()(NodeStringBuffer* b) const { NodeStringBufferFree(b); }
-};
-using Buffer = std::unique_ptr<NodeStringBuffer, BufferDeleter>;
+using Buffer = std::unique_ptr<NodeStringBuffer, decltype(&NodeStringBufferFree)>;
 
 TEST(NodeStringBuffer, JoinsAndKeepsAFreeByteBeyondTheTerminator) {
-  Buffer b(NodeStringBufferAlloc());
+  Buffer b(NodeStringBufferAlloc(), NodeStringBufferFree);
   EXPECT_STREQ(b->data, "") << "readable before the first append";
   std::string expected(31, 'x');  // with its terminator, exactly the first capacity
   NodeStringBufferAdd(b.get(), expected.c_str());
@@ -303,7 +289,7 @@ TEST(NodeStringBufferDeathTest, SizesThatCannotBeHadTakeTheAbortPath) {
       const rlimit limit{addressSpace, addressSpace};
       setrlimit(RLIMIT_AS, &limit);
     }
-    Buffer b(NodeStringBufferAlloc());
+    Buffer b(NodeStringBufferAlloc(), NodeStringBufferFree);
     NodeStringBufferAdd(b.get(), "0123456789");
     NodeStringBufferResize(b.get(), size);
   };

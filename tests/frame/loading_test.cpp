@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "SendMailPlugIn.h"
 #include "memhost.h"
 
 namespace {
@@ -21,9 +22,11 @@ void* library() {
   return handle;
 }
 
+// A function of the library, looked up (never linked) and called through the type its header
+// declares for it: symbol<decltype(f)>("f").
 template <typename F>
-F symbol(const char* name) {
-  return reinterpret_cast<F>(dlsym(library(), name));
+F* symbol(const char* name) {
+  return reinterpret_cast<F*>(dlsym(library(), name));
 }
 
 // The table's callbacks are the library's own code, and answer through the host of this process.
@@ -31,9 +34,9 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   memhost::Host& host = memhost::Host::instance();
   host.reset();
   ASSERT_NE(library(), nullptr) << dlerror();
-  auto entry = symbol<CciFactory* (*)()>("tvlGetMessageflowNodeFactory");
+  auto entry = symbol<decltype(tvlGetMessageflowNodeFactory)>("tvlGetMessageflowNodeFactory");
   ASSERT_NE(entry, nullptr);
-  host.setContextReleaser(symbol<void (*)(CciContext*)>("deleteNodeContext"));
+  host.setContextReleaser(symbol<decltype(deleteNodeContext)>("deleteNodeContext"));
   ASSERT_NE(entry(), nullptr);
   const NodeCallbackTable* table = host.findClass("SendMailPlugInNode")->table;
   for (void* slot : {reinterpret_cast<void*>(table->createNodeContext), reinterpret_cast<void*>(table->getAttributeName),
@@ -47,9 +50,9 @@ TEST(Loading, BrokerStyleLoadDrivesANodeThroughItsTable) {
   ASSERT_NE(node, nullptr);
   std::string port;
   EXPECT_TRUE(node->setAttribute("ServerPort", "2525") == 0 && node->getAttribute("ServerPort", port) && port == "2525");
-  auto outputHandle = symbol<CciTerminal* (*)(void*, const CciChar*)>("getOutputTerminalHandle");
+  auto outputHandle = symbol<decltype(getOutputTerminalHandle)>("getOutputTerminalHandle");
   const CciChar failure[] = {'f', 'a', 'i', 'l', 'u', 'r', 'e', 0};
-  EXPECT_EQ(outputHandle(node->context(), failure), node->terminal("failure")->handle());
+  EXPECT_EQ(outputHandle(static_cast<NodeContext*>(node->context()), failure), node->terminal("failure")->handle());
   EXPECT_EQ(dlsym(library(), "NodeStringBufferResize"), nullptr) << "a hidden internal";
   host.reset();  // releases the context through the library's deleteNodeContext
 }

@@ -10,19 +10,17 @@ namespace nodetest {
 namespace {
 
 constexpr std::size_t kStep = std::size_t{1} << 20;  // the node's conversion step, in units
+constexpr std::size_t kUnits = kStep + kStep / 8;     // a second step, shorter than the first
 
-// `units` of mostly ASCII lines with a non-ASCII letter, surrogate pairs lying across the step
-// boundaries (the high half the last unit of a step); or, `wide`, all three-byte characters,
-// whose UTF-8 converted in place would overtake the units not yet converted.
-std::u16string largeValue(std::size_t units, bool wide = false) {
+// Mostly ASCII lines with a non-ASCII letter and a surrogate pair across the step boundary (the
+// high half the last unit of the first step); or, `wide`, all three-byte characters, whose UTF-8
+// converted in place would overtake the units not yet converted.
+std::u16string largeValue(bool wide = false) {
   std::u16string value;
-  while (value.size() < units)
+  while (value.size() < kUnits)
     value += wide ? u"\x6F22\x5B57\x306E\x30C6\x30AD\x30B9\x30C8\n" : u"line of text, seventy units or so, plus é\n";
-  value.resize(units);
-  for (std::size_t boundary = kStep; !wide && boundary < units; boundary += kStep) {
-    value[boundary - 1] = 0xD83D;  // U+1F600 as a pair
-    value[boundary] = 0xDE00;
-  }
+  value.resize(kUnits);
+  if (!wide) value.replace(kStep - 1, 2, u"\xD83D\xDE00");  // U+1F600 as a pair
   return value;
 }
 
@@ -37,9 +35,9 @@ std::u16string largeValue(std::size_t units, bool wide = false) {
 TEST(LargeValues, ConvertedInStepsWithPairsWholeAndStoppingAtNul) {
   auto message = memhost::Host::instance().newMessage();
   memhost::Element& element = message->root().addChild("Body");
-  const std::u16string value = largeValue(5 * kStep / 2);
+  const std::u16string value = largeValue();
   std::u16string withNul = value;
-  withNul[3 * kStep / 2] = 0;
+  withNul[kStep + 16] = 0;
   for (const std::u16string& set : {value, withNul}) {
     element.setCharacterValue(set);
     int capacity = 16, rc = -1;
@@ -56,8 +54,7 @@ TEST(LargeValues, ConvertedInStepsWithPairsWholeAndStoppingAtNul) {
 // As the body's own value (mostly ASCII, and all three-byte characters), and as one line of a
 // body made of lines.
 TEST_F(NodeTest, LargeBodyAndLargeBodyLineArriveWhole) {
-  for (const auto& [value, asLine] : {std::pair{largeValue(5 * kStep / 2), false}, {largeValue(3 * kStep / 2, true), false},
-                                      {largeValue(5 * kStep / 2), true}}) {
+  for (const auto& [value, asLine] : {std::pair{largeValue(), false}, {largeValue(true), false}, {largeValue(), true}}) {
     auto message = mail({{"To", "big@example.com"}});
     memhost::Element& body = top(*message).addChild("Body", asLine ? memhost::kTypeName : memhost::kTypeNameValue);
     if (asLine) body.addText("Line", "first");
