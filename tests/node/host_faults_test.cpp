@@ -66,7 +66,18 @@ TEST_F(NodeTest, EveryHostCallFailingFollowsTheReturnCodeRule) {
             call.operation == "cniElementByteArrayValue") {
           EXPECT_EQ(propagated, 1u) << "an unreadable descriptor value only changes the date";
         }
-        if (call.operation == "cniPropagate") { EXPECT_EQ(r.logged(), "0 1628 Propagate failed"); }
+        if (call.operation == "cniPropagate") {  // the exception's data is fetched before it is re-raised
+          std::vector<std::string> then = {"cciLog"};
+          if (code == 64) then.insert(then.begin(), {"cciGetLastExceptionData", "cciRethrowLastException"});
+          if (!out) then.push_back("cniDeleteMessage");
+          EXPECT_EQ(r.after(call.operation), then);
+          EXPECT_EQ(r.logged(), "0 1628 Propagate failed");
+        }
+        if (call.operation == "cniIsTerminalAttached" && mode == memhost::FaultMode::AfterWork) {
+          // It answered "attached" and failed: the exception is re-raised, another code logged.
+          EXPECT_EQ(r.logged(), code == 64 ? "" : "0 1651 Error occurred");
+          EXPECT_EQ(host_.rethrowCount() - rethrows, code == 64 ? 1u : 0u);
+        }
       }
     }
     EXPECT_GE(seen["cniElementCharacterValue"], 4u);
