@@ -26,19 +26,16 @@ namespace {
 
 // A loopback port that is bound but never listens: connects there are refused at once, and no
 // other process can take the port while we hold it (the socket stays open for the process).
-int refusingPort() {
-  static const int port = [] {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      fail("no loopback port");
-    return static_cast<int>(ntohs(address.sin_port));
-  }();
-  return port;
+std::string refusingPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    fail("no loopback port");
+  return std::to_string(ntohs(address.sin_port));
 }
 
 const char* const kNames[] = {
@@ -67,8 +64,8 @@ std::u16string pickName(FuzzedDataProvider& in) {
 }
 
 float wildSeconds(FuzzedDataProvider& in) {
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  const float special[] = {std::numeric_limits<float>::quiet_NaN(), kInfinity, -kInfinity};
+  using Limits = std::numeric_limits<float>;
+  const float special[] = {Limits::quiet_NaN(), Limits::infinity(), -Limits::infinity()};
   const int pick = in.ConsumeIntegralInRange(0, 5);
   if (pick < 3) return special[pick];
   return pick == 3 ? in.ConsumeFloatingPoint<float>() : in.ConsumeFloatingPointInRange<float>(-2.0f, 62.0f);
@@ -76,9 +73,7 @@ float wildSeconds(FuzzedDataProvider& in) {
 
 // A converter failing leaves the reason's text empty; this host returns from a re-raise, and the
 // node goes on.
-struct Faults {
-  bool converters = false, exceptions = false;
-};
+struct Faults { bool converters = false, exceptions = false; };
 
 void armFault(FuzzedDataProvider& in, Faults& faults) {
   const auto& names = memhost::Host::operationNames();
@@ -159,7 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   memhost::Node* node = once ? host.createNode("SendMailPlugInNode") : nullptr;
   if (node == nullptr) fail("no factory or no node");
   node->setAttribute("ServerName", "127.0.0.1");
-  node->setAttribute("ServerPort", std::to_string(refusingPort()));
+  static const std::string port = refusingPort();
+  node->setAttribute("ServerPort", port);
   for (const char* name : {"SMTPFrom", "SMTPFullFrom", "Bcc", "SetPriority", "Priority"})
     if (in.ConsumeBool()) node->setAttribute(name, in.ConsumeRandomLengthString(60));
   if (in.ConsumeIntegralInRange(0, 7) == 0) node->terminal("failure")->setAttached(false);
