@@ -25,9 +25,7 @@ using ::testing::StartsWith;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 using Mail = testsupport::ReceivedMail;
 
-// The descriptor values of the worked example: 7 March 2001, 09:05:03.75, and a 24-byte id.
-inline constexpr HostDate kPutDate{2001, 3, 7};
-inline constexpr HostTime kPutTime{9, 5, 3.75f};
+// The id of the descriptor of every mail(), 24 bytes.
 inline const std::string kMsgIdHex = "0001AB101112131415161718191A1B1C1D1E1F2021222324";
 
 // `text` with CR LF line ends made LF and the trailing line ends dropped: a body as the node
@@ -111,15 +109,15 @@ class NodeTest : public ::testing::Test {
     return node;
   }
 
-  // root -> "Properties", "TVMD" (put date, time and id above), body folder "XML" -> "Mail",
-  // whose children are text elements made of `fields`.
+  // root -> "Properties", "TVMD" (put on 7 March 2001 at 09:05:03.75, the id above), body folder
+  // "XML" -> "Mail", whose children are text elements made of `fields`.
   std::unique_ptr<memhost::Message> mail(const Fields& fields) {
     auto message = host_.newMessage();
     memhost::Element& mailTop = message->makeStandardShape();
     for (const auto& [name, value] : fields) mailTop.addText(name, value);
     memhost::Element& tvmd = *message->root().child("TVMD");
-    tvmd.addDate("PutDate", kPutDate);
-    tvmd.addTime("PutTime", kPutTime);
+    tvmd.addDate("PutDate", {2001, 3, 7});
+    tvmd.addTime("PutTime", {9, 5, 3.75f});
     std::vector<uint8_t> id;
     for (std::size_t i = 0; i < kMsgIdHex.size(); i += 2) id.push_back(std::stoi(kMsgIdHex.substr(i, 2), nullptr, 16));
     tvmd.addBytes("MsgId", id);
