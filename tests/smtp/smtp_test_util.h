@@ -28,6 +28,7 @@ struct Mail {
 struct Result {
   int code;
   std::string text;
+  const char* raw;  // the text as handed out: valid until this thread's next call
 };
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
@@ -47,7 +48,7 @@ inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1",
   const char* text = smtp::sendEmail(settings ? settings->options : plain, host, port, m.from.c_str(), m.to.c_str(),
                                      m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
                                      m.body.c_str(), m.priority, nullptr, &code);
-  return {code, text != nullptr ? text : "<null>"};
+  return {code, text != nullptr ? text : "<null>", text};
 }
 
 // This machine's name, as HELO and Message-ID use it.
