@@ -80,7 +80,7 @@ void SmtpTestServer::stop() noexcept {
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, mailFrom, rcptTos, tls, login, data, defects, from, to, cc,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
 std::vector<ReceivedMail> SmtpTestServer::read() const {

@@ -1,7 +1,7 @@
 // Test fixture around smtp_server.py: a real aiosmtpd server on a free loopback port, started by
 // the constructor and stopped (by its pid) in the destructor, with the mails it recorded.
 // Behaviour triggers, carried by the recipient's local part: "refuse..." is refused with 550,
-// "refuseNNN..." with code NNN (e.g. "refuse452@x"), "drop..." closes the connection unanswered.
+// "drop..." closes the connection unanswered.
 #ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
@@ -19,8 +19,6 @@ struct ReceivedMail {
   int session = 0;  // the connection it came over, numbered from 1
   std::string helo, mailFrom;
   std::vector<std::string> rcptTos;
-  bool tls = false;                   // the mail came over TLS
-  std::string login;                  // the user that logged in with AUTH, or ""
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
   std::string from, to, cc, subject, messageId, body;  // decoded by Python's email package
