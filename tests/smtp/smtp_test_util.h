@@ -3,8 +3,6 @@
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -49,13 +47,6 @@ inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1",
                                      m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
                                      m.body.c_str(), m.priority, nullptr, &code);
   return {code, text != nullptr ? text : "<null>", text};
-}
-
-// This machine's name, as HELO and Message-ID use it.
-inline std::string localHost() {
-  char name[256] = {};
-  ::gethostname(name, sizeof name - 1);
-  return name;
 }
 
 }  // namespace smtptest

@@ -18,7 +18,7 @@ using testsupport::SmtpTestServer;
 
 namespace {
 
-constexpr const char* kMsgId = "414D5120514D31202020202020202020A1B2C3D4E5F60718";
+const std::string kMsgId = "414D5120514D31202020202020202020A1B2C3D4E5F60718";
 const std::string kXMailer = "X-mailer: Orvex Talvane Larnet V2 PlugIn node\r\n";
 
 ReceivedMail sendOne(SmtpTestServer& server, const Mail& mail) {
@@ -35,12 +35,6 @@ std::string joined(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& item : items) out += (out.empty() ? "" : " ") + item;
   return out;
-}
-
-// The mail data after the empty line that ends the header block.
-std::string bodyOf(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  return end == std::string::npos ? std::string{} : data.substr(end + 4);
 }
 
 // Every line 7-bit and within `width`, or within 76 when it holds an encoded-word.
@@ -61,13 +55,14 @@ TEST(RealServer, ExactTranscriptsOfAFullMailAndOfNullTexts) {
   mail.messageId = kMsgId;
   mail.priority = 1;
   const ReceivedMail m = sendOne(server, mail);
-  const std::string host = smtptest::localHost();
+  char host[256] = {};  // this machine's name, as HELO and Message-ID use it
+  ::gethostname(host, sizeof host - 1);
   EXPECT_EQ(m.helo, host);
   EXPECT_EQ(m.mailFrom, "sender@example.com");
   EXPECT_EQ(joined(m.rcptTos), "first@example.com second@example.com copy@example.com");
   EXPECT_EQ(m.data, "To:first@example.com, Second Person <second@example.com>\r\nCc:copy@example.com\r\n"
                     "From: Sender Name <sender@example.com>\r\nDate: 06 Dec 2026 12:00:00 GMT\r\n"
-                    "Message-ID: <" + std::string(kMsgId) + "@" + host + ">\r\nSubject: Hello\r\n"
+                    "Message-ID: <" + kMsgId + "@" + host + ">\r\nSubject: Hello\r\n"
                     "Priority: High\r\nImportance: Normal\r\nReply-to: Sender Name <sender@example.com>\r\n"
                     "X-Priority: 1 (Higest)\r\n" + kXMailer + "\r\nBody\r\n\r\n\r\n");
 
@@ -166,7 +161,7 @@ TEST(RealServer, BodyArrivesExactlyWhateverItsDotsLineEndsAndLength) {
     mail.body = body;
     const ReceivedMail m = sendOne(server, mail);
     const bool mime = &body >= &bodies[9];  // the last two
-    const std::string wire = bodyOf(m.data);
+    const std::string wire = m.data.substr(m.data.find("\r\n\r\n") + 4);
     EXPECT_TRUE(m.body == testsupport::crlf(body) + "\r\n\r\n") << body.substr(0, 80);
     EXPECT_TRUE(mime || wire == m.body) << body;
     EXPECT_EQ(m.data.find("\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
@@ -202,7 +197,7 @@ TEST(RealServer, LineBreaksOrParametersInValuesNeverStartACommandOrAHeader) {
   ReceivedMail m = sendOne(server, mail);
   EXPECT_EQ(m.subject, "Hi  Bcc: evil@example.com    forged body");
   EXPECT_EQ(joined(m.rcptTos), "rcpt@example.com");
-  EXPECT_EQ(bodyOf(m.data), "Body\r\n\r\n\r\n");
+  EXPECT_EQ(m.body, "Body\r\n\r\n\r\n");
 
   server.allowDefects(true);  // the date and id below are not valid as such, only harmless (and whole)
   mail.subject = "Hi";
