@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -41,7 +40,8 @@ class SmtpTestServer {
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
-  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits (up to 10 s) until at least n mails are recorded.
+  std::vector<ReceivedMail> waitForMails(std::size_t n);
   // For a test that sends a defective mail on purpose.
   void allowDefects(bool allow) { allowDefects_ = allow; }
 
