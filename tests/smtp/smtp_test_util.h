@@ -15,10 +15,10 @@ namespace smtptest {
 struct Mail {
   std::string from = "Sender Name <sender@example.com>";
   std::string to = "rcpt@example.com";
-  std::string cc, bcc;
+  std::string cc = {}, bcc = {};
   std::string subject = "Hello";
   std::string date = "06 Dec 2026 12:00:00 GMT";
-  std::string messageId;
+  std::string messageId = {};
   std::string body = "Body\n";
   signed char priority = 3;
 };

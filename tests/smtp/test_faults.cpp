@@ -121,8 +121,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
     smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
     ScriptedPeer peer(row.script);
-    Mail mail;
-    mail.to = "one@example.com; two@example.com", mail.cc = "three@example.com";
+    Mail mail{.to = "one@example.com; two@example.com", .cc = "three@example.com"};
     if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
     const smtptest::Settings settings = row.attributes.empty() ? nullptr : smtptest::settingsOf(row.attributes);
     const smtptest::Result r = smtptest::send(peer.port(), mail, "127.0.0.1", settings);

@@ -49,12 +49,8 @@ void expectSevenBitWithin(const std::string& data, std::size_t width) {
 
 TEST(RealServer, ExactTranscriptsOfAFullMailAndOfNullTexts) {
   SmtpTestServer server;
-  Mail mail;
-  mail.to = "first@example.com; Second Person <second@example.com>";
-  mail.cc = "copy@example.com";
-  mail.messageId = kMsgId;
-  mail.priority = 1;
-  const ReceivedMail m = sendOne(server, mail);
+  const ReceivedMail m = sendOne(server, {.to = "first@example.com; Second Person <second@example.com>",
+                                          .cc = "copy@example.com", .messageId = kMsgId, .priority = 1});
   char host[256] = {};  // this machine's name, as HELO and Message-ID use it
   ::gethostname(host, sizeof host - 1);
   EXPECT_EQ(m.helo, host);
@@ -125,9 +121,8 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
       {.to = many, .from = name + "<p@x.org>", .subject = words, .rcpts = manyRcpts, .toSeen = manySeen, .width = 78},
   };
   for (const Row& row : rows) {
-    Mail mail;
-    mail.to = row.to, mail.cc = row.cc, mail.bcc = row.bcc, mail.from = row.from, mail.subject = row.subject;
-    const ReceivedMail m = sendOne(server, mail);
+    const ReceivedMail m =
+        sendOne(server, {.from = row.from, .to = row.to, .cc = row.cc, .bcc = row.bcc, .subject = row.subject});
     EXPECT_EQ(joined(m.rcptTos), row.rcpts) << row.to;
     EXPECT_EQ(m.mailFrom, "p@x.org");
     EXPECT_EQ(m.to, row.toSeen);
@@ -157,9 +152,7 @@ TEST(RealServer, BodyArrivesExactlyWhateverItsDotsLineEndsAndLength) {
                                 "no final line end", "mixed\r\nends\rhere\nand\r\r\nthere", "\n\n.\r\n",
                                 big, "Hallo Jörg,\nこんにちは 🎉\n=equals= =41 and trailing blank \n.dot\n"};
   for (const std::string& body : bodies) {
-    Mail mail;
-    mail.body = body;
-    const ReceivedMail m = sendOne(server, mail);
+    const ReceivedMail m = sendOne(server, {.body = body});
     const bool mime = &body >= &bodies[9];  // the last two
     const std::string wire = m.data.substr(m.data.find("\r\n\r\n") + 4);
     EXPECT_TRUE(m.body == testsupport::crlf(body) + "\r\n\r\n") << body.substr(0, 80);
@@ -192,8 +185,7 @@ TEST(RealServer, LineBreaksOrParametersInValuesNeverStartACommandOrAHeader) {
     EXPECT_EQ(r.text, "Bad parameters");
   }
 
-  Mail mail;
-  mail.subject = "Hi\r\nBcc: evil@example.com\r\n\r\nforged body";
+  Mail mail{.subject = "Hi\r\nBcc: evil@example.com\r\n\r\nforged body"};
   ReceivedMail m = sendOne(server, mail);
   EXPECT_EQ(m.subject, "Hi  Bcc: evil@example.com    forged body");
   EXPECT_EQ(joined(m.rcptTos), "rcpt@example.com");

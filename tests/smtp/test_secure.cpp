@@ -115,10 +115,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
         threads.emplace_back([&, t] {
           for (int i = t; i < c.mails; i += c.threads) {
             const bool refused = c.refuseEvery && i % c.refuseEvery == c.refuseEvery - 1;
-            smtptest::Mail mail;
-            mail.subject = "mail " + std::to_string(i);
-            mail.to = refused ? "refuse@example.com" : "t" + std::to_string(t) + "@example.com";
-            mail.body = bodyOf(i);
+            const smtptest::Mail mail{.to = refused ? "refuse@example.com" : "t" + std::to_string(t) + "@example.com",
+                                      .subject = "mail " + std::to_string(i), .body = bodyOf(i)};
             const auto start = std::chrono::steady_clock::now();
             const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, c.host, settings);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
