@@ -29,8 +29,9 @@ const smtp::Millis kShort{400};
 // three RCPT TO, DATA, the mail data and QUIT.
 Script accepting() {
   Script s = {PeerStep::send("220 peer ready\r\n")};
-  for (const char* reply : {"250 hello", "250 sender ok", "250 one", "250 two", "250 three", "354 go ahead", "250 queued", "221 bye"})
-    s.insert(s.end(), {s.size() == 13 ? PeerStep::expectData() : PeerStep::expectLine(), PeerStep::send(reply + std::string("\r\n"))});
+  for (const std::string reply :
+       {"250 hello", "250 sender ok", "250 one", "250 two", "250 three", "354 go ahead", "250 queued", "221 bye"})
+    s.insert(s.end(), {s.size() == 13 ? PeerStep::expectData() : PeerStep::expectLine(), PeerStep::send(reply + "\r\n")});
   return s;
 }
 
