@@ -18,7 +18,6 @@
 
 using smtptest::Mail;
 using testsupport::PeerStep;
-using testsupport::ScriptedPeer;
 using Script = std::vector<PeerStep>;
 
 namespace {
@@ -121,7 +120,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
   for (const Row& row : rows) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
     smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
-    ScriptedPeer peer(row.script);
+    testsupport::ScriptedPeer peer(row.script);
     Mail mail{.to = "one@example.com; two@example.com", .cc = "three@example.com"};
     if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
     const smtptest::Settings settings = row.attributes.empty() ? nullptr : smtptest::settingsOf(row.attributes);

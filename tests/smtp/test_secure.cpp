@@ -17,7 +17,6 @@
 #include "smtp_test_util.h"
 
 using smtptest::Attributes;
-using testsupport::PeerStep;
 
 namespace {
 // A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
@@ -98,7 +97,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
     std::optional<testsupport::SmtpTestServer> server;
     std::optional<testsupport::ScriptedPeer> silent;  // accepts, never greets
-    if (c.server == kSilent) silent.emplace(std::vector{PeerStep::silent()});
+    if (c.server == kSilent) silent.emplace(std::vector{testsupport::PeerStep::silent()});
     else server.emplace(options);
 
     std::atomic<std::size_t> sent{0};
