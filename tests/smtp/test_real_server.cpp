@@ -62,11 +62,10 @@ TEST(RealServer, ExactTranscriptsOfAFullMailAndOfNullTexts) {
                     "Priority: High\r\nImportance: Normal\r\nReply-to: Sender Name <sender@example.com>\r\n"
                     "X-Priority: 1 (Higest)\r\n" + kXMailer + "\r\nBody\r\n\r\n\r\n");
 
-  // Null texts read as empty ones.
+  // Null texts read as empty ones (and a null code pointer is no code asked for).
   server.allowDefects(true);  // an empty From and Date are defects, and sent on purpose
-  int32_t code = -5;
   EXPECT_STREQ(SendEmailMessage("127.0.0.1", server.port(), nullptr, "rcpt@example.com", nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, 3, &code), "");
+                                nullptr, nullptr, nullptr, 3, nullptr), "");
   const auto mails = server.waitForMails(2);
   ASSERT_EQ(mails.size(), 2u);
   EXPECT_EQ(mails[1].mailFrom, "<>");  // how the server records the null sender
@@ -96,7 +95,7 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
     std::string rcpts = to, toSeen = to, ccSeen = cc, fromSeen = from, fields = {};  // fields: the header before Date
     std::size_t width = 998;
   } rows[] = {
-      {.to = "t1@x.org;t2@x.org", .cc = "c1@x.org ;; c2@x.org;", .bcc = "hidden@x.org",
+      {.to = ";t1@x.org;;t2@x.org; ", .cc = "c1@x.org ;; c2@x.org;", .bcc = "hidden@x.org",
        .rcpts = "t1@x.org t2@x.org c1@x.org c2@x.org hidden@x.org", .toSeen = "t1@x.org, t2@x.org", .ccSeen = "c1@x.org, c2@x.org",
        .fields = "To:t1@x.org, t2@x.org\r\nCc:c1@x.org, c2@x.org\r\nFrom: p@x.org"},
       {.to = "", .cc = "only@x.org", .rcpts = "only@x.org", .fields = "Cc:only@x.org\r\nFrom: p@x.org"},
@@ -105,9 +104,6 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
       {.to = R"(Smith, John <js@x.org>; "Doe; John" <john@x.org>)", .from = "  p@x.org  ", .rcpts = "js@x.org john@x.org",
        .toSeen = R"("Smith, John" <js@x.org>, "Doe; John" <john@x.org>)", .fromSeen = "p@x.org"},
       {.to = zoe, .from = "Display Name <p@x.org>", .rcpts = "z@x.org"},
-      {.to = ";a@x.org;;b@x.org; ", .from = "Monitoring, Team Ops <p@x.org>", .rcpts = "a@x.org b@x.org",
-       .toSeen = "a@x.org, b@x.org", .fromSeen = R"("Monitoring, Team Ops" <p@x.org>)",
-       .fields = "To:a@x.org, b@x.org\r\nFrom: \"Monitoring, Team Ops\" <p@x.org>"},
       {.from = "=?UTF-8?B?SGk=?= <p@x.org>", .subject = "=?UTF-8?B?SGk=?=",
        .fields = "To:a@x.org\r\nFrom: =?UTF-8?B?PT9VVEYtOD9CP1NHaz0/PQ==?= <p@x.org>"},
       {.subject = "Price =?ISO-8859-1?Q?a?= ok"},
@@ -125,7 +121,8 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
         sendOne(server, {.from = row.from, .to = row.to, .cc = row.cc, .bcc = row.bcc, .subject = row.subject});
     EXPECT_EQ(joined(m.rcptTos), row.rcpts) << row.to;
     EXPECT_EQ(m.mailFrom, "p@x.org");
-    EXPECT_EQ(std::tie(m.to, m.cc, m.from, m.subject), std::tie(row.toSeen, row.ccSeen, row.fromSeen, row.subject));
+    EXPECT_EQ(std::make_tuple(m.to, m.cc, m.from, m.subject),
+              std::make_tuple(row.toSeen, row.ccSeen, row.fromSeen, row.subject));
     const std::string header = m.data.substr(0, m.data.find("\r\n\r\n") + 2);
     const std::size_t from = header.find("From: ") + 6, date = header.find("\r\nDate: ");
     if (!row.fields.empty()) { EXPECT_EQ(header.substr(0, date), row.fields); }
