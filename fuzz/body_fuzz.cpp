@@ -4,10 +4,7 @@
 // for the same values sent as a mail with HTML and an attachment, whose parts are short lines.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -16,12 +13,7 @@
 
 namespace {
 
-void check(bool holds, const char* what, std::string_view detail = {}) {
-  if (holds) return;
-  std::fprintf(stderr, "invariant broken: %s [%.*s]\n", what, static_cast<int>(std::min<std::size_t>(detail.size(), 80)),
-               detail.data());
-  std::abort();
-}
+using testsupport::check;
 
 // Decodes quoted-printable that must be short 7-bit lines (so no bare CR or LF), none starting
 // with a dot or ending in white space, so it needs no further transparency.

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -16,17 +14,14 @@
 #include <vector>
 
 #include "SimpleSMTP/smtp_internal.h"
+#include "test_text.h"
 
 namespace {
 
 constexpr std::size_t kMaxStream = 48 * 1024;  // fits the socket buffers set below
 constexpr int kBuffer = 256 * 1024;
 
-void check(bool holds, const char* what, const std::string& detail = {}) {
-  if (holds) return;
-  std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
-  std::abort();
-}
+using testsupport::check;
 
 // The server's stream cut into replies the way SMTP defines them: lines up to LF, a reply
 // going on while its lines read "ddd-". A reply the stream ends inside is not complete. The

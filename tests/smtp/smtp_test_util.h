@@ -3,8 +3,6 @@
 #ifndef TESTS_SMTP_SMTP_TEST_UTIL_H
 #define TESTS_SMTP_SMTP_TEST_UTIL_H
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,10 +15,10 @@ namespace smtptest {
 struct Mail {
   std::string from = "Sender Name <sender@example.com>";
   std::string to = "rcpt@example.com";
-  std::string cc, bcc;
+  std::string cc = {}, bcc = {};
   std::string subject = "Hello";
   std::string date = "06 Dec 2026 12:00:00 GMT";
-  std::string messageId;
+  std::string messageId = {};
   std::string body = "Body\n";
   signed char priority = 3;
 };
@@ -28,6 +26,7 @@ struct Mail {
 struct Result {
   int code;
   std::string text;
+  const char* raw;  // the text as handed out: valid until this thread's next call
 };
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
@@ -47,14 +46,7 @@ inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1",
   const char* text = smtp::sendEmail(settings ? settings->options : plain, host, port, m.from.c_str(), m.to.c_str(),
                                      m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
                                      m.body.c_str(), m.priority, nullptr, &code);
-  return {code, text != nullptr ? text : "<null>"};
-}
-
-// This machine's name, as HELO and Message-ID use it.
-inline std::string localHost() {
-  char name[256] = {};
-  ::gethostname(name, sizeof name - 1);
-  return name;
+  return {code, text != nullptr ? text : "<null>", text};
 }
 
 }  // namespace smtptest

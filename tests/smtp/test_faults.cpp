@@ -1,6 +1,6 @@
 // Faults no real server produces on demand, played by a scripted peer: refusals and drops at
-// each step, replies split or spread over lines, over-long and malformed replies, silence; and
-// the set-up failures (port 0, unknown host, refused connect, a connect nobody accepts). Each
+// each step, replies split or spread over lines, over-long and malformed replies, silence, no
+// STARTTLS offered, a pipelined refusal; and the set-up failures (port 0, unknown host, refused connect, a connect nobody accepts). Each
 // failure checks the code, the text, that no command followed it, and that the client closed.
 #include <gtest/gtest.h>
 
@@ -18,17 +18,25 @@
 
 using smtptest::Mail;
 using testsupport::PeerStep;
-using testsupport::ScriptedPeer;
 using Script = std::vector<PeerStep>;
 
 namespace {
 
 const smtp::Millis kShort{400};
 
+// A peer that accepts the whole mail: the greeting, then (expect, reply) pairs for HELO, MAIL,
+// three RCPT TO, DATA, the mail data and QUIT.
+Script accepting() {
+  Script s = {PeerStep::send("220 peer ready\r\n")};
+  for (const std::string reply :
+       {"250 hello", "250 sender ok", "250 one", "250 two", "250 three", "354 go ahead", "250 queued", "221 bye"})
+    s.insert(s.end(), {s.size() == 13 ? PeerStep::expectData() : PeerStep::expectLine(), PeerStep::send(reply + "\r\n")});
+  return s;
+}
+
 // The greeting and the `accepted` exchanges before the step under test, then that step's script.
 Script until(int accepted, const Script& then) {
-  // acceptingScript: greeting, then (expect, reply) pairs: HELO, MAIL, 3 x RCPT, DATA, data, QUIT.
-  Script full = testsupport::acceptingScript(3);
+  Script full = accepting();
   full.resize(1 + 2 * static_cast<std::size_t>(accepted));
   full.insert(full.end(), then.begin(), then.end());
   return full;
@@ -44,7 +52,7 @@ Script replyWith(const std::string& bytes, std::size_t chunk = 0) {
 // nothing may follow the command that failed (not even QUIT), and the client closes.
 TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
   const char* const commands[] = {"HELO ", "MAIL FROM:<sender@example.com>", "RCPT TO:<one@example.com>",
-                                  "RCPT TO:<two@example.com>", "RCPT TO:<three@example.com>", "DATA", ".", "QUIT"};
+                                  "RCPT TO:<two@example.com>", "RCPT TO:<three@example.com>", "DATA", ".", "QUIT", "EHLO "};
   const std::string multi = "550-first line\r\n550-second line\r\n550 last line\r\n";
   const std::string overLong = "550-" + std::string(20000, 'y') + "\r\n550 end\r\n";
   const std::string busy = "Unknown TCP/IP error", lost = "Error during communication";
@@ -57,6 +65,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     std::string text;   // empty: the reply the script sent last
     int last;           // index into commands of the last line sent, -1 for none
     std::size_t bodyBytes = 0;
+    smtptest::Attributes attributes = {};  // the node's secure-submission settings, if any
   };
   std::vector<Row> rows = {
       {{PeerStep::send("421 busy\r\n")}, 1001, busy, -1}, {{PeerStep::send("554 go away\r\n")}, -1, busy, -1},
@@ -78,7 +87,17 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
                  PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()}),
        1008, "552 5.3.4 Message too big\r\n", 5, 16 << 20},
       // Once the mail data is accepted, QUIT's reply does not matter.
-      {until(7, replyWith("500 what\r\n")), 0, "", 7}};
+      {until(7, replyWith("500 what\r\n")), 0, "", 7},
+      // STARTTLS asked for but not offered: nothing after EHLO, not even QUIT.
+      {{PeerStep::send("220 hi\r\n"), PeerStep::expectLine(), PeerStep::send("250-hi\r\n250 AUTH PLAIN\r\n")}, 1103,
+       "STARTTLS not offered by the server", 8, 0, {{"Security", "starttls"}}},
+      // Pipelined: every command is out before the first reply (the peer answers nothing until it
+      // has them all), and a refused second recipient reads as one by one; DATA was accepted
+      // for the others, so the client closes, mail unsent.
+      {{PeerStep::send("220 peer\r\n"), PeerStep::expectLine(), PeerStep::send("250-peer\r\n250 PIPELINING\r\n"),
+        PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(),
+        PeerStep::send("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n250 ok\r\n354 go\r\n")},
+       -1, "550 5.1.1 no such user\r\n", 5, 0, {{"ConnectionReuse", "yes"}}}};
   // Lost or silent after each command, the data included.
   for (int accepted = 0; accepted <= 7; ++accepted)
     for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent()})
@@ -87,8 +106,8 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
   // Replies split byte by byte, spread over lines, or with bytes after HELO's reply that answer
   // nothing (a second reply, a line that is no reply line, over-long lines): MAIL FROM waits
   // for its own reply.
-  Script split, multiLine = testsupport::acceptingScript(3), early = multiLine, stray = early, longLines = early;
-  for (PeerStep step : testsupport::acceptingScript(3))
+  Script split, multiLine = accepting(), early = multiLine, stray = early, longLines = early;
+  for (PeerStep step : accepting())
     split.push_back(step.kind == PeerStep::Kind::Send ? PeerStep::sendSplit(step.bytes, 1) : step);
   multiLine[0] = PeerStep::send("220-welcome\r\n220-to the\r\n220 peer\r\n");
   multiLine[2] = PeerStep::sendSplit("250-hello\r\n250-SIZE 100\r\n250 HELP\r\n", 7);
@@ -101,11 +120,11 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
   for (const Row& row : rows) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
     smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
-    ScriptedPeer peer(row.script);
-    Mail mail;
-    mail.to = "one@example.com; two@example.com", mail.cc = "three@example.com";
+    testsupport::ScriptedPeer peer(row.script);
+    Mail mail{.to = "one@example.com; two@example.com", .cc = "three@example.com"};
     if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
-    const smtptest::Result r = smtptest::send(peer.port(), mail);
+    const smtptest::Settings settings = row.attributes.empty() ? nullptr : smtptest::settingsOf(row.attributes);
+    const smtptest::Result r = smtptest::send(peer.port(), mail, "127.0.0.1", settings);
     const PeerStep& end = row.script.back();
     SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
     EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);

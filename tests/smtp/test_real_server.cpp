@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 #include "SendMessage.h"
 #include "scripted_peer.h"
@@ -18,14 +19,13 @@ using testsupport::SmtpTestServer;
 
 namespace {
 
-constexpr const char* kMsgId = "414D5120514D31202020202020202020A1B2C3D4E5F60718";
+const std::string kMsgId = "414D5120514D31202020202020202020A1B2C3D4E5F60718";
 const std::string kXMailer = "X-mailer: Orvex Talvane Larnet V2 PlugIn node\r\n";
 
 ReceivedMail sendOne(SmtpTestServer& server, const Mail& mail) {
   const std::size_t before = server.mails().size();
   const smtptest::Result r = smtptest::send(server.port(), mail);
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_EQ(r.text, "");
   auto mails = server.waitForMails(before + 1);
   EXPECT_EQ(mails.size(), before + 1) << "exactly one mail per call";
   return mails.empty() ? ReceivedMail{} : mails.back();
@@ -35,12 +35,6 @@ std::string joined(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& item : items) out += (out.empty() ? "" : " ") + item;
   return out;
-}
-
-// The mail data after the empty line that ends the header block.
-std::string bodyOf(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  return end == std::string::npos ? std::string{} : data.substr(end + 4);
 }
 
 // Every line 7-bit and within `width`, or within 76 when it holds an encoded-word.
@@ -55,27 +49,23 @@ void expectSevenBitWithin(const std::string& data, std::size_t width) {
 
 TEST(RealServer, ExactTranscriptsOfAFullMailAndOfNullTexts) {
   SmtpTestServer server;
-  Mail mail;
-  mail.to = "first@example.com; Second Person <second@example.com>";
-  mail.cc = "copy@example.com";
-  mail.messageId = kMsgId;
-  mail.priority = 1;
-  const ReceivedMail m = sendOne(server, mail);
-  const std::string host = smtptest::localHost();
+  const ReceivedMail m = sendOne(server, {.to = "first@example.com; Second Person <second@example.com>",
+                                          .cc = "copy@example.com", .messageId = kMsgId, .priority = 1});
+  char host[256] = {};  // this machine's name, as HELO and Message-ID use it
+  ::gethostname(host, sizeof host - 1);
   EXPECT_EQ(m.helo, host);
   EXPECT_EQ(m.mailFrom, "sender@example.com");
   EXPECT_EQ(joined(m.rcptTos), "first@example.com second@example.com copy@example.com");
   EXPECT_EQ(m.data, "To:first@example.com, Second Person <second@example.com>\r\nCc:copy@example.com\r\n"
                     "From: Sender Name <sender@example.com>\r\nDate: 06 Dec 2026 12:00:00 GMT\r\n"
-                    "Message-ID: <" + std::string(kMsgId) + "@" + host + ">\r\nSubject: Hello\r\n"
+                    "Message-ID: <" + kMsgId + "@" + host + ">\r\nSubject: Hello\r\n"
                     "Priority: High\r\nImportance: Normal\r\nReply-to: Sender Name <sender@example.com>\r\n"
                     "X-Priority: 1 (Higest)\r\n" + kXMailer + "\r\nBody\r\n\r\n\r\n");
 
-  // Null texts read as empty ones.
+  // Null texts read as empty ones (and a null code pointer is no code asked for).
   server.allowDefects(true);  // an empty From and Date are defects, and sent on purpose
-  int32_t code = -5;
   EXPECT_STREQ(SendEmailMessage("127.0.0.1", server.port(), nullptr, "rcpt@example.com", nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, 3, &code), "");
+                                nullptr, nullptr, nullptr, 3, nullptr), "");
   const auto mails = server.waitForMails(2);
   ASSERT_EQ(mails.size(), 2u);
   EXPECT_EQ(mails[1].mailFrom, "<>");  // how the server records the null sender
@@ -105,7 +95,7 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
     std::string rcpts = to, toSeen = to, ccSeen = cc, fromSeen = from, fields = {};  // fields: the header before Date
     std::size_t width = 998;
   } rows[] = {
-      {.to = "t1@x.org;t2@x.org", .cc = "c1@x.org ;; c2@x.org;", .bcc = "hidden@x.org",
+      {.to = ";t1@x.org;;t2@x.org; ", .cc = "c1@x.org ;; c2@x.org;", .bcc = "hidden@x.org",
        .rcpts = "t1@x.org t2@x.org c1@x.org c2@x.org hidden@x.org", .toSeen = "t1@x.org, t2@x.org", .ccSeen = "c1@x.org, c2@x.org",
        .fields = "To:t1@x.org, t2@x.org\r\nCc:c1@x.org, c2@x.org\r\nFrom: p@x.org"},
       {.to = "", .cc = "only@x.org", .rcpts = "only@x.org", .fields = "Cc:only@x.org\r\nFrom: p@x.org"},
@@ -114,9 +104,6 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
       {.to = R"(Smith, John <js@x.org>; "Doe; John" <john@x.org>)", .from = "  p@x.org  ", .rcpts = "js@x.org john@x.org",
        .toSeen = R"("Smith, John" <js@x.org>, "Doe; John" <john@x.org>)", .fromSeen = "p@x.org"},
       {.to = zoe, .from = "Display Name <p@x.org>", .rcpts = "z@x.org"},
-      {.to = ";a@x.org;;b@x.org; ", .from = "Monitoring, Team Ops <p@x.org>", .rcpts = "a@x.org b@x.org",
-       .toSeen = "a@x.org, b@x.org", .fromSeen = R"("Monitoring, Team Ops" <p@x.org>)",
-       .fields = "To:a@x.org, b@x.org\r\nFrom: \"Monitoring, Team Ops\" <p@x.org>"},
       {.from = "=?UTF-8?B?SGk=?= <p@x.org>", .subject = "=?UTF-8?B?SGk=?=",
        .fields = "To:a@x.org\r\nFrom: =?UTF-8?B?PT9VVEYtOD9CP1NHaz0/PQ==?= <p@x.org>"},
       {.subject = "Price =?ISO-8859-1?Q?a?= ok"},
@@ -130,15 +117,12 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
       {.to = many, .from = name + "<p@x.org>", .subject = words, .rcpts = manyRcpts, .toSeen = manySeen, .width = 78},
   };
   for (const Row& row : rows) {
-    Mail mail;
-    mail.to = row.to, mail.cc = row.cc, mail.bcc = row.bcc, mail.from = row.from, mail.subject = row.subject;
-    const ReceivedMail m = sendOne(server, mail);
+    const ReceivedMail m =
+        sendOne(server, {.from = row.from, .to = row.to, .cc = row.cc, .bcc = row.bcc, .subject = row.subject});
     EXPECT_EQ(joined(m.rcptTos), row.rcpts) << row.to;
     EXPECT_EQ(m.mailFrom, "p@x.org");
-    EXPECT_EQ(m.to, row.toSeen);
-    EXPECT_EQ(m.cc, row.ccSeen);
-    EXPECT_EQ(m.from, row.fromSeen);
-    EXPECT_EQ(m.subject, row.subject);
+    EXPECT_EQ(std::make_tuple(m.to, m.cc, m.from, m.subject),
+              std::make_tuple(row.toSeen, row.ccSeen, row.fromSeen, row.subject));
     const std::string header = m.data.substr(0, m.data.find("\r\n\r\n") + 2);
     const std::size_t from = header.find("From: ") + 6, date = header.find("\r\nDate: ");
     if (!row.fields.empty()) { EXPECT_EQ(header.substr(0, date), row.fields); }
@@ -162,11 +146,9 @@ TEST(RealServer, BodyArrivesExactlyWhateverItsDotsLineEndsAndLength) {
                                 "no final line end", "mixed\r\nends\rhere\nand\r\r\nthere", "\n\n.\r\n",
                                 big, "Hallo Jörg,\nこんにちは 🎉\n=equals= =41 and trailing blank \n.dot\n"};
   for (const std::string& body : bodies) {
-    Mail mail;
-    mail.body = body;
-    const ReceivedMail m = sendOne(server, mail);
+    const ReceivedMail m = sendOne(server, {.body = body});
     const bool mime = &body >= &bodies[9];  // the last two
-    const std::string wire = bodyOf(m.data);
+    const std::string wire = m.data.substr(m.data.find("\r\n\r\n") + 4);
     EXPECT_TRUE(m.body == testsupport::crlf(body) + "\r\n\r\n") << body.substr(0, 80);
     EXPECT_TRUE(mime || wire == m.body) << body;
     EXPECT_EQ(m.data.find("\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
@@ -197,12 +179,11 @@ TEST(RealServer, LineBreaksOrParametersInValuesNeverStartACommandOrAHeader) {
     EXPECT_EQ(r.text, "Bad parameters");
   }
 
-  Mail mail;
-  mail.subject = "Hi\r\nBcc: evil@example.com\r\n\r\nforged body";
+  Mail mail{.subject = "Hi\r\nBcc: evil@example.com\r\n\r\nforged body"};
   ReceivedMail m = sendOne(server, mail);
   EXPECT_EQ(m.subject, "Hi  Bcc: evil@example.com    forged body");
   EXPECT_EQ(joined(m.rcptTos), "rcpt@example.com");
-  EXPECT_EQ(bodyOf(m.data), "Body\r\n\r\n\r\n");
+  EXPECT_EQ(m.body, "Body\r\n\r\n\r\n");
 
   server.allowDefects(true);  // the date and id below are not valid as such, only harmless (and whole)
   mail.subject = "Hi";

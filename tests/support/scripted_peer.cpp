@@ -26,15 +26,6 @@ int listenOnLoopback(uint16_t& port, int backlog) {
   return fd;
 }
 
-std::vector<PeerStep> acceptingScript(std::size_t recipients) {
-  std::vector<PeerStep> s = {PeerStep::send("220 peer ready\r\n"), PeerStep::expectLine(), PeerStep::send("250 hello\r\n"),
-                             PeerStep::expectLine(), PeerStep::send("250 sender ok\r\n")};
-  for (std::size_t i = 0; i < recipients; ++i) s.insert(s.end(), {PeerStep::expectLine(), PeerStep::send("250 recipient ok\r\n")});
-  s.insert(s.end(), {PeerStep::expectLine(), PeerStep::send("354 go ahead\r\n"), PeerStep::expectData(),
-                     PeerStep::send("250 queued\r\n"), PeerStep::expectLine(), PeerStep::send("221 bye\r\n")});
-  return s;
-}
-
 ScriptedPeer::ScriptedPeer(std::vector<PeerStep> script) : listenFd_(listenOnLoopback(port_, 1)) {
   thread_ = std::thread([this, s = std::move(script)] { run(s); });
 }

@@ -35,9 +35,6 @@ struct PeerStep {
 // A listening IPv4 socket on a free loopback port; throws when none can be made.
 int listenOnLoopback(uint16_t& port, int backlog);
 
-// The script of a peer that accepts one whole mail with `recipients` RCPT TO commands.
-std::vector<PeerStep> acceptingScript(std::size_t recipients);
-
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<PeerStep> script);
@@ -45,8 +42,6 @@ class ScriptedPeer {
 
   uint16_t port() const { return port_; }
   // Each waits (bounded) until the client has closed the connection or the peer dropped it.
-  // Every byte received:
-  std::string received() { return finish(), received_; }
   // The received bytes split into lines at CR LF (the line ends removed), valid with the peer:
   std::vector<std::string_view> lines() { return finish(), testsupport::lines(received_); }
   // True when the client closed its end (end of stream seen while reading):

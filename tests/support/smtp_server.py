@@ -6,27 +6,25 @@
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
-# With --cert the server offers STARTTLS, or speaks TLS from the first byte (--implicit-tls);
+# With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
 # --close-after N it closes a connection once it has answered its Nth mail; with --refuse-after
 # N it answers the next MAIL FROM after N mails with 421 and closes, as a server's idle close does.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
-#   refuseNNN...   RCPT TO is refused with code NNN ("refuse452@x" gives 452)
 #   drop...        the server closes the connection without replying to that RCPT TO
 #
-# Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, tls (the mail
-# came over TLS), login (the AUTH user or ""), data (base64 of the DATA bytes exactly as stored),
-# and what Python's email package makes of the mail under email.policy.strict: defects (or the
-# exception text when parsing fails), from, to, cc, subject and messageId (the first of each
-# field, decoded), the decoded body (empty for a multipart mail), headers as [name, decoded
-# value], and parts: each leaf of a multipart mail as type, filename and bytes (base64 of its
-# decoded bytes).
+# Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, data (base64
+# of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
+# email.policy.strict: defects (or the exception text when parsing fails), from, to, cc, subject
+# and messageId (the first of each field, decoded), the decoded body (empty for a multipart
+# mail), headers as [name, decoded value], and parts: each leaf of a multipart mail as type,
+# filename and bytes (base64 of its decoded bytes).
 import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
 from aiosmtpd.smtp import SMTP, AuthResult
 
-TRIGGER = re.compile(r"^(?:(drop)|refuse(\d{3})?)", re.IGNORECASE)
+TRIGGER = re.compile(r"^(?:(drop)|refuse)", re.IGNORECASE)
 b64 = lambda data: base64.b64encode(data).decode("ascii")
 
 
@@ -75,7 +73,7 @@ class Recorder:
             server.transport.abort()
             return "421 closing"  # never reaches the client: the transport is gone
         if match:
-            return f"{match.group(2) or '550'} refused by trigger"
+            return "550 refused by trigger"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -86,8 +84,6 @@ class Recorder:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
         entry = {"session": server.number, "helo": session.host_name or "",
                  "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
-                 "tls": server.transport.get_extra_info("ssl_object") is not None,
-                 "login": (getattr(session.auth_data, "login", b"") or b"").decode("utf-8", "replace"),
                  "data": b64(data), **inspect(data)}
         if self.record:
             print(json.dumps(entry), file=self.record, flush=True)
@@ -113,10 +109,10 @@ async def main():
         context.load_cert_chain(args.cert, args.key)
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
-        options.update(tls_context=context)
+        options.update(tls_context=context, require_starttls=True)
     if args.auth:  # USER:PASSWORD
         authenticator = lambda server, session, envelope, mechanism, data: AuthResult(
-            success=f"{data.login.decode()}:{data.password.decode()}" == args.auth, handled=False, auth_data=data)
+            success=f"{data.login.decode()}:{data.password.decode()}" == args.auth, handled=False)
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
     numbers = itertools.count(1)

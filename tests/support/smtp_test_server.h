@@ -1,13 +1,12 @@
 // Test fixture around smtp_server.py: a real aiosmtpd server on a free loopback port, started by
 // the constructor and stopped (by its pid) in the destructor, with the mails it recorded.
 // Behaviour triggers, carried by the recipient's local part: "refuse..." is refused with 550,
-// "refuseNNN..." with code NNN (e.g. "refuse452@x"), "drop..." closes the connection unanswered.
+// "drop..." closes the connection unanswered.
 #ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,8 +18,6 @@ struct ReceivedMail {
   int session = 0;  // the connection it came over, numbered from 1
   std::string helo, mailFrom;
   std::vector<std::string> rcptTos;
-  bool tls = false;                   // the mail came over TLS
-  std::string login;                  // the user that logged in with AUTH, or ""
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
   std::vector<std::string> defects;   // from email.policy.strict; empty = clean
   std::string from, to, cc, subject, messageId, body;  // decoded by Python's email package
@@ -43,7 +40,8 @@ class SmtpTestServer {
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
-  std::vector<ReceivedMail> waitForMails(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits (up to 10 s) until at least n mails are recorded.
+  std::vector<ReceivedMail> waitForMails(std::size_t n);
   // For a test that sends a defective mail on purpose.
   void allowDefects(bool allow) { allowDefects_ = allow; }
 

@@ -1,9 +1,12 @@
 // Text helpers shared by the suites and the fuzz targets: the body as the wire must carry it,
-// and text split into its CR LF lines. Header-only, so the fuzz targets (no GoogleTest) use it too.
+// and text split into its CR LF lines; and the fuzz targets' invariant check. Header-only, so the
+// fuzz targets (no GoogleTest) use it too.
 #ifndef TESTS_SUPPORT_TEST_TEXT_H
 #define TESTS_SUPPORT_TEST_TEXT_H
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +28,15 @@ inline std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
   for (std::size_t p = 0, e; p < text.size(); p = e + 2) out.push_back(text.substr(p, (e = std::min(text.find("\r\n", p), text.size())) - p));
   return out;
+}
+
+// For the fuzz targets: ends the run when an invariant does not hold, naming it and showing the
+// start of the text at fault.
+inline void check(bool holds, const char* what, std::string_view detail = {}) {
+  if (holds) return;
+  std::fprintf(stderr, "invariant broken: %s [%.*s]\n", what, static_cast<int>(std::min<std::size_t>(detail.size(), 80)),
+               detail.data());
+  std::abort();
 }
 
 }  // namespace testsupport
