@@ -84,21 +84,24 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
-std::vector<ReceivedMail> SmtpTestServer::read() const {
-  std::vector<ReceivedMail> mails;
-  std::ifstream in(record_);
-  for (std::string line; std::getline(in, line);) {
+// The record only grows: each call parses the lines added since the last one (a test waiting
+// for large mails would otherwise parse every earlier one again on each poll).
+void SmtpTestServer::read() {
+  std::ifstream in(record_, std::ios::binary);
+  in.seekg(offset_);
+  for (std::string line; std::getline(in, line) && !in.eof();) {
     const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
     if (j.is_discarded()) break;  // a line still being written
-    ReceivedMail& m = mails.emplace_back(j.get<ReceivedMail>());
+    offset_ += static_cast<std::streamoff>(line.size()) + 1;
+    ReceivedMail& m = read_.emplace_back(j.get<ReceivedMail>());
     m.data = base64Decode(m.data);  // bytes travel as base64
     for (auto& part : m.parts) part.bytes = base64Decode(part.bytes);
   }
-  return mails;
 }
 
 std::vector<ReceivedMail> SmtpTestServer::mails() {
-  std::vector<ReceivedMail> all = read();
+  read();
+  const std::vector<ReceivedMail>& all = read_;
   // Each mail is judged once, under the strictness in force when it is first read, so a test
   // that relaxes it for its own mails leaves every other test's mails strict.
   for (; judged_ < all.size(); ++judged_)
@@ -109,7 +112,7 @@ std::vector<ReceivedMail> SmtpTestServer::mails() {
 
 std::vector<ReceivedMail> SmtpTestServer::waitForMails(std::size_t n) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (read().size() < n && std::chrono::steady_clock::now() < deadline)
+  for (read(); read_.size() < n && std::chrono::steady_clock::now() < deadline; read())
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return mails();
 }

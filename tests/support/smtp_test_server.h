@@ -46,7 +46,7 @@ class SmtpTestServer {
   void allowDefects(bool allow) { allowDefects_ = allow; }
 
  private:
-  std::vector<ReceivedMail> read() const;
+  void read();
   void stop() noexcept;
 
   std::string dir_, record_;
@@ -55,6 +55,8 @@ class SmtpTestServer {
   uint16_t port_ = 0;
   bool allowDefects_ = false;
   std::size_t judged_ = 0;  // mails already checked (or let pass)
+  std::vector<ReceivedMail> read_;  // the record up to offset_, parsed
+  std::streamoff offset_ = 0;
 };
 
 // Standard base64 decoding (the server records DATA bytes that way).
