@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -33,7 +34,9 @@ std::vector<std::string> modelReplies(std::string_view stream) {
     const std::string_view line = stream.substr(p, lf - p);
     for (const char c : stream.substr(p, lf + 1 - p)) current += c == '\0' ? ' ' : c;
     const auto digit = [&](int i) { return line[i] >= '0' && line[i] <= '9'; };
-    if (line.size() < 4 || !digit(0) || !digit(1) || !digit(2) || line[3] != '-') replies.push_back(std::move(current)), current.clear();
+    if (line.size() >= 4 && digit(0) && digit(1) && digit(2) && line[3] == '-') continue;
+    replies.push_back(std::move(current));
+    current.clear();
   }
   return replies;
 }
@@ -73,8 +76,14 @@ Seen serve(int fd, const std::vector<std::string>& replies, std::string_view res
   std::size_t next = 0, scanned = 0;
   bool inData = false;
   const auto answer = [&]() -> std::string {
-    if (next < replies.size()) return sendAll(fd, replies[next]), replies[next++];
-    if (next++ == replies.size()) sendAll(fd, rest), ::shutdown(fd, SHUT_WR);
+    if (next < replies.size()) {
+      sendAll(fd, replies[next]);
+      return replies[next++];
+    }
+    if (next++ == replies.size()) {
+      sendAll(fd, rest);
+      ::shutdown(fd, SHUT_WR);
+    }
     return {};
   };
   answer();
@@ -107,10 +116,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::size_t complete = 0;
   for (const auto& reply : replies) complete += reply.size();
 
-  // What an EHLO reply offers is only ever read from the reply's keyword lines.
+  // What an EHLO reply offers is only ever read from a keyword line (not the first, which names
+  // the server), and an AUTH mechanism only from a line that names AUTH before it.
   const smtp::Extensions offered = smtp::parseExtensions(stream);
-  check(!(offered.authPlain || offered.authLogin) || stream.find_first_of("aA") != std::string_view::npos,
-        "AUTH found where there is none");
+  const auto onALine = [&](std::string_view before, std::string_view word) {
+    std::string upper(stream);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (std::size_t p = upper.find('\n'); p != std::string::npos; p = upper.find('\n', p + 1)) {
+      const std::string_view line = std::string_view(upper).substr(p + 1, upper.find('\n', p + 1) - p - 1);
+      const std::size_t at = line.find(before);
+      if (at != std::string_view::npos && line.find(word, at + before.size()) != std::string_view::npos) return true;
+    }
+    return false;
+  };
+  check(!offered.authPlain || onALine("AUTH", "PLAIN"), "AUTH PLAIN found where there is none");
+  check(!offered.authLogin || onALine("AUTH", "LOGIN"), "AUTH LOGIN found where there is none");
+  check(!offered.startTls || onALine("", "STARTTLS"), "STARTTLS found where there is none");
+  check(!offered.pipelining || onALine("", "PIPELINING"), "PIPELINING found where there is none");
 
   int pair[2];
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");

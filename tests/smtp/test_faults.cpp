@@ -1,7 +1,8 @@
 // Faults no real server produces on demand, played by a scripted peer: refusals and drops at
 // each step, replies split or spread over lines, over-long and malformed replies, silence, no
-// STARTTLS offered, a pipelined refusal; and the set-up failures (port 0, unknown host, refused connect, a connect nobody accepts). Each
-// failure checks the code, the text, that no command followed it, and that the client closed.
+// STARTTLS offered, a pipelined refusal; and the set-up failures (port 0, unknown host, refused
+// connect, a connect nobody accepts). Each failure checks the code, the text, that no command
+// followed it, and that the client closed.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -28,9 +29,12 @@ const smtp::Millis kShort{400};
 // three RCPT TO, DATA, the mail data and QUIT.
 Script accepting() {
   Script s = {PeerStep::send("220 peer ready\r\n")};
+  bool dataAccepted = false;  // the next thing awaited is the mail data
   for (const std::string reply :
-       {"250 hello", "250 sender ok", "250 one", "250 two", "250 three", "354 go ahead", "250 queued", "221 bye"})
-    s.insert(s.end(), {s.size() == 13 ? PeerStep::expectData() : PeerStep::expectLine(), PeerStep::send(reply + "\r\n")});
+       {"250 hello", "250 sender ok", "250 one", "250 two", "250 three", "354 go ahead", "250 queued", "221 bye"}) {
+    s.insert(s.end(), {dataAccepted ? PeerStep::expectData() : PeerStep::expectLine(), PeerStep::send(reply + "\r\n")});
+    dataAccepted = reply.starts_with("354");
+  }
   return s;
 }
 

@@ -30,8 +30,11 @@ TEST(Protocol, RepliesAreJudgedByTheirFirstThreeCharacters) {
 
 TEST(Protocol, TransportPrimitivesAndExportedLineWriters) {
   int pair[2], other[2];  // client end, server end
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) + ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other), 0);
-  const auto reply = [](int fd, std::string_view bytes) { ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); };
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other), 0);
+  const auto reply = [](int fd, std::string_view bytes) {
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  };
   const auto written = [&] {
     std::string out;
     char chunk[4096];
@@ -84,7 +87,8 @@ TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
       const std::string bytes = testsupport::base64Decode(std::string(line.substr(p + 10, end - p - 10)));
       // Words that together give the text back and never start inside a character hold whole ones.
       EXPECT_NE(static_cast<unsigned char>(bytes.at(0)) & 0xC0, 0x80) << line;
-      decoded += bytes, p = end;
+      decoded += bytes;
+      p = end;
     }
   }
   EXPECT_EQ(decoded, text);
@@ -122,7 +126,8 @@ TEST(Composition, BodyIsSentWithoutACopyAndMimeOnlyWhenNeeded) {
   for (const auto& [text, cc, expected] : std::initializer_list<std::tuple<std::string, const char*, bool>>{
            {limit, "", false}, {limit + "x", "", true}, {limit + "\r" + limit, "", false},
            {limit + "\n" + limit + "\r\n", "", false}, {"caf\xC3\xA9", "", true}, {"", "Zo\xC3\xAB <z@x>", true}}) {
-    mail.body = text, mail.cc = cc;
+    mail.body = text;
+    mail.cc = cc;
     EXPECT_EQ(smtp::needsMime(mail), expected) << text.size();
   }
 }

@@ -82,7 +82,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"refused recipient, RSET, next mail alike", kPlain, local, reuse, 0, "", 3, 1, 1, 2},
       {"idle past IdleSeconds", kPlain, local, with(reuse, {{"IdleSeconds", "0.2"}}), 0, "", 3, 3, 1, 0, 400},
       {"four threads, a connection per mail, every second mail refused", kPlain, local, {}, 0, "", 32, 16, 4, 2, 2},
-      {"STARTTLS and AUTH once per connection, four threads sharing one TLS context", kStartTls | kAuth, local,
+      {"STARTTLS and AUTH on kept connections, four threads sharing one TLS context", kStartTls | kAuth, local,
        with(with(reuse, login), {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", 12, 4, 4},
       {"unusable reuse value", kPlain, local, with(reuse, {{"MaxMailsPerConnection", "0"}}), 1108,
        "ConnectionReuse must be empty or yes"},

@@ -64,8 +64,10 @@ void ScriptedPeer::run(const std::vector<PeerStep>& script) {
   for (std::size_t i = 0; ok && i < script.size(); ++i) {
     const PeerStep& step = script[i];
     if (step.kind == PeerStep::Kind::Expect) ok = awaitText(step.bytes);
-    if (step.kind == PeerStep::Kind::Drop || step.kind == PeerStep::Kind::Silent)
-      dropped = step.kind == PeerStep::Kind::Drop, ok = false;  // silent: on to the reading below
+    if (step.kind == PeerStep::Kind::Drop || step.kind == PeerStep::Kind::Silent) {
+      dropped = step.kind == PeerStep::Kind::Drop;
+      ok = false;  // silent: on to the reading below
+    }
     const std::size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
     for (std::size_t at = 0; ok && step.kind == PeerStep::Kind::Send && at < step.bytes.size(); at += chunk) {
       std::this_thread::sleep_for(step.pause);

@@ -43,9 +43,15 @@ class ScriptedPeer {
   uint16_t port() const { return port_; }
   // Each waits (bounded) until the client has closed the connection or the peer dropped it.
   // The received bytes split into lines at CR LF (the line ends removed), valid with the peer:
-  std::vector<std::string_view> lines() { return finish(), testsupport::lines(received_); }
+  std::vector<std::string_view> lines() {
+    finish();
+    return testsupport::lines(received_);
+  }
   // True when the client closed its end (end of stream seen while reading):
-  bool clientClosed() { return finish(), clientClosed_; }
+  bool clientClosed() {
+    finish();
+    return clientClosed_;
+  }
 
  private:
   void run(const std::vector<PeerStep>& script);

@@ -58,7 +58,8 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
   argv.push_back(nullptr);
   if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]), ::close(out[1]);
+  ::close(in[0]);
+  ::close(out[1]);
   stdinFd_ = in[1];
   // The server's first line is "PORT <n>", once it listens; each byte waited for within 20 s.
   std::string line;
@@ -74,7 +75,10 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
 }
 
 void SmtpTestServer::stop() noexcept {
-  if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);  // it has nothing left to save
+  if (pid_ > 0) {  // it has nothing left to save
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
   if (stdinFd_ != -1) ::close(stdinFd_);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ios>
 #include <string>
 #include <utility>
 #include <vector>

@@ -26,7 +26,11 @@ inline std::string crlf(std::string_view body) {
 // The lines of `text` without their CR LF; a last line without one counts unless it is empty.
 inline std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
-  for (std::size_t p = 0, e; p < text.size(); p = e + 2) out.push_back(text.substr(p, (e = std::min(text.find("\r\n", p), text.size())) - p));
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find("\r\n", start), text.size());
+    out.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
   return out;
 }
 
