@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build g++ clang libclang-rt-14-dev
+  build-essential cmake ninja-build g++ clang libclang-rt-dev
   libgtest-dev libgmock-dev
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   python3 python3-aiosmtpd

@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#targets[@]} -eq 0 ] && targets=(smtp_client evaluate body)
 
-command -v clang++ >/dev/null || scripts/deps.sh
+scripts/deps.sh  # quick when all is there; clang alone lacks the fuzzer runtime
 
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -15,41 +15,36 @@ quick=0
 scripts/deps.sh
 
 jobs=$(nproc)
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
+# New build folders use Ninja (deps.sh installs it); one made earlier keeps its generator.
+export CMAKE_GENERATOR=Ninja
 build() {  # build <dir> <cmake args...> [-- targets...]
   local dir=$1 args=() targets=(); shift
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
   [ $# -gt 0 ] && { shift; targets=(--target "$@"); }
-  # A folder made by another generator is configured afresh.
-  if [ -f "$dir/CMakeCache.txt" ] && ! grep -q "CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}$" "$dir/CMakeCache.txt"; then
-    rm -rf "$dir"
-  fi
-  cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DSM_WERROR=ON "${args[@]}" >/dev/null
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSM_WERROR=ON "${args[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
 
-# One pass's tests in the background: start_tests <name> <dir> [VAR=value...] -- [ctest args...]
-running=()
+# One pass's tests in the background, with the caller's VAR=value settings:
+# start_tests <name> <dir> [ctest args...]
+running= running_pid=
 start_tests() {
-  local name=$1 dir=$2 vars=(); shift 2
-  while [ "$1" != "--" ]; do vars+=("$1"); shift; done
-  shift
-  (env "${vars[@]}" ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" >"build/$name-tests.log" 2>&1) &
-  running=("$name" $!)
+  local name=$1 dir=$2; shift 2
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" >"build/$name-tests.log" 2>&1 &
+  running=$name running_pid=$!
 }
 finish_tests() {  # waits for the tests started last; their summary, or all their output on failure
-  [ ${#running[@]} -eq 0 ] && return 0
-  local name=${running[0]} pid=${running[1]}
-  running=()
-  if wait "$pid"; then
+  [ -z "$running" ] && return 0
+  local name=$running
+  running=
+  if wait "$running_pid"; then
     echo "== $name tests:"; grep -E '^(100% tests passed|Total Test time)' "build/$name-tests.log" || true
   else
     cat "build/$name-tests.log"; echo "== $name tests failed" >&2; exit 1
   fi
 }
-# A build that fails must not leave tests running behind the script.
-trap 'wait' EXIT
+# A build that fails does not leave tests running behind the script; their outcome is shown.
+trap finish_tests EXIT
 mkdir -p build
 
 echo "== Release build"
@@ -58,19 +53,19 @@ if [ $quick -eq 1 ]; then
   ctest --test-dir build/release --output-on-failure -j"$jobs"
   exit 0
 fi
-start_tests release build/release --
+start_tests release build/release
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=address,undefined
 finish_tests
-start_tests asan build/asan ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 -- -LE no-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  start_tests asan build/asan -LE no-asan
 
 echo "== ThreadSanitizer build (the threaded suites)"
 # Only the suites whose product code runs on several threads at once (label "threaded").
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=thread -- threaded_tests
 finish_tests
-start_tests tsan build/tsan TSAN_OPTIONS=halt_on_error=1 -- -L threaded
+TSAN_OPTIONS=halt_on_error=1 start_tests tsan build/tsan -L threaded
 
 echo "== Fuzz build"
 scripts/fuzz.sh --build-only
