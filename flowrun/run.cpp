@@ -173,7 +173,7 @@ class Runner {
     memhost::Host& host = memhost::Host::instance();
     const std::size_t n = inputs_.size();
     for (;;) {
-      if (options_.stop != nullptr && options_.stop->load()) return;
+      if (options_.stop != nullptr && options_.stop->load() != 0) return;
       std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= total_) return;
       const InputMessage& input = inputs_[i % n];
