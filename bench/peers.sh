@@ -7,30 +7,14 @@
 # Bounded in time (every run under `timeout`), starts no mail daemon, removes what it made.
 set -euo pipefail
 n=${1:-3000}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/release}
-export PATH=$PATH:/usr/sbin
-py=/usr/bin/python3
 from=bench@example.com
 rcpt=sink@example.com
 ncurl=$(( n / 10 > 20 ? n / 10 : 20 ))
 rounds=3
 limit=300  # seconds any one run may take
-
-"$root/scripts/deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target flowrun SendMailPlugIn send_mails >/dev/null
-flowrun=$build/flowrun/flowrun
+. "$(dirname "$0")/common.sh"
+prepare flowrun SendMailPlugIn send_mails
 driver=$build/bench/send_mails
-
-work=$(mktemp -d)
-sink=""
-tunnel=""
-cleanup() {
-  for p in $tunnel $sink; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 # ---- inputs: one 1 KiB body (14 lines of 72 bytes and a short one), as each client takes it
 $py - "$work" "$from" "$rcpt" <<'EOF'
@@ -52,7 +36,8 @@ with open(f"{work}/big.xml", "w") as f:
     f.write("</Body></Mail>\n")
 with open(f"{work}/big.eml", "w", newline="") as f:
     f.write(f"From: {sender}\r\nTo: {rcpt}\r\nSubject: big\r\n\r\n")
-    f.write(body.replace("\n", "\r\n"))# 20 MiB: a plain body, and the same size as a binary file attached by reference.
+    f.write(body.replace("\n", "\r\n"))
+# 20 MiB: a plain body, and the same size as a binary file attached by reference.
 with open(f"{work}/body20.xml", "w") as f:
     f.write(f"<Mail><To>{rcpt}</To><Subject>body</Subject><Body>")
     f.write(body[:20 << 20])
@@ -73,15 +58,8 @@ for _ in range(count):
 EOF
 
 # ---- the sink: a free loopback port, pinned to core 0 with every sequential client
-port=$($py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-sink_user=()
-[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
-taskset -c 0 smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 512 &
-sink=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+port=$(free_port)
+start_sink "$port"
 
 # Runs one client and prints "seconds cpu-seconds peak-KiB": wall time from start to exit, user +
 # system time of the whole client (children included) and its peak RSS, all from wait4.
@@ -117,8 +95,6 @@ run() {
   fi
   awk -v n="$count" -v t="$stats" 'BEGIN { split(t, f, " "); printf "%.1f %.1f %d\n", n / f[1], f[2] * 1e6 / n, f[3] }'
 }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio()  { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 
 declare -A rate cpu
 clients=(ours source smtplib curl driver)  # each has a <name>_cmd
@@ -139,8 +115,8 @@ for round in $(seq "$rounds"); do
 done
 declare -A mrate mcpu
 for c in "${clients[@]}"; do
-  mrate[$c]=$(echo "${rate[$c]}" | tr ' ' '\n' | grep . | median)
-  mcpu[$c]=$(echo "${cpu[$c]}" | tr ' ' '\n' | grep . | median)
+  mrate[$c]=$(echo "${rate[$c]}" | median)
+  mcpu[$c]=$(echo "${cpu[$c]}" | median)
 done
 printf '\n%-28s %10s %12s %14s %12s\n' "client" "mails/s" "ours/peer" "CPU µs/mail" "ours/peer"
 for c in "${clients[@]}"; do
@@ -186,8 +162,8 @@ for t in 1 2 4; do
     ours_cmd "$n" "$t"; result=$(run 1 "$n" "${cmd[@]}"); pr_ours+="${result%% *} "
     source_cmd "$n" "$t"; result=$(run 1 "$n" "${cmd[@]}"); pr_source+="${result%% *} "
   done
-  mo=$(echo "$pr_ours" | tr ' ' '\n' | grep . | median)
-  ms=$(echo "$pr_source" | tr ' ' '\n' | grep . | median)
+  mo=$(echo "$pr_ours" | median)
+  ms=$(echo "$pr_source" | median)
   printf '%-10s %16.0f %16.0f %10s\n' "$t" "$mo" "$ms" "$(ratio "$mo" "$ms")"
 done
 
@@ -244,23 +220,11 @@ echo "   base64 copy (4/3 of it) that goes out from where it lies"
 # The resumed share counts the handshakes stunnel reports as "previous session reused".
 echo
 echo "== TLS: one mail per connection through stunnel to the same sink (clients on core 1, median of $rounds)"
-openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
-  -days 2 -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
-free_port() { $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 tls_port=$(free_port)
 starttls_port=$(free_port)
-printf '%s\n' "foreground = yes" "pid =" "debug = 6" "output = $work/stunnel.log" \
-  "socket = l:TCP_NODELAY=1" "socket = r:TCP_NODELAY=1" \
-  "cert = $work/cert.pem" "key = $work/key.pem" \
+start_tunnel "$starttls_port" "debug = 6" "output = $work/stunnel.log" \
   "[implicit]" "accept = 127.0.0.1:$tls_port" "connect = 127.0.0.1:$port" \
-  "[starttls]" "accept = 127.0.0.1:$starttls_port" "connect = 127.0.0.1:$port" "protocol = smtp" \
-  >"$work/stunnel.conf"
-taskset -c 0 stunnel4 "$work/stunnel.conf" >/dev/null 2>&1 &
-tunnel=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$starttls_port") 2>/dev/null && break
-  sleep 0.1
-done
+  "[starttls]" "accept = 127.0.0.1:$starttls_port" "connect = 127.0.0.1:$port" "protocol = smtp"
 printf '%s\n' 'import smtplib, ssl, sys' \
   'port, count, sender, rcpt, path, ca, mode = sys.argv[1:8]' \
   'message = open(path, "rb").read()' \
@@ -308,8 +272,8 @@ for mode in tls starttls; do
     done
   done
   for c in "${tls_clients[@]}"; do
-    tls_rate[$c]=$(echo "${trate[$c]}" | tr ' ' '\n' | grep . | median)
-    tls_cpu[$c]=$(echo "${tcpu[$c]}" | tr ' ' '\n' | grep . | median)
+    tls_rate[$c]=$(echo "${trate[$c]}" | median)
+    tls_cpu[$c]=$(echo "${tcpu[$c]}" | median)
   done
   echo "-- $mode ($count mails a run)"
   printf '%-36s %10s %14s %16s\n' "client" "mails/s" "CPU µs/mail" "ours/peer CPU"

@@ -6,37 +6,19 @@
 # Sink on core 0, clients on core 1; every run under `timeout`; removes what it made.
 set -euo pipefail
 n=${1:-5000}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/release}
-export PATH=$PATH:/usr/sbin
 from=bench@example.com
 rcpt=sink@example.com
 rounds=3
 limit=120
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target flowrun SendMailPlugIn >/dev/null
-flowrun=$build/flowrun/flowrun
-work=$(mktemp -d)
-pids=""
-cleanup() {
-  for p in $pids; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-await_port() { for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return; sleep 0.1; done; }
+. "$(dirname "$0")/common.sh"
+prepare flowrun SendMailPlugIn
 
 # A 1 KiB body, as smtp-source's -l 1024 sends.
 printf '<Mail><To>%s</To><Subject>benchmark</Subject><Body>%s</Body></Mail>\n' "$rcpt" \
   "$(for _ in $(seq 14); do printf '<Line>%071d</Line>' 0; done)<Line>$(printf '%015d' 0)</Line>" >"$work/mail.xml"
 
 port=$(free_port)
-sink_user=()
-[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
-taskset -c 0 smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 512 &
-pids+=" $!"
-await_port "$port"
+start_sink "$port"
 
 # run COUNT CMD...: prints "mails/s cpu-µs-per-mail" of one run on core 1 (CPU of the client and
 # its children, from the shell's own accounting).
@@ -48,8 +30,6 @@ run() {
   fi
   awk -v n="$count" -v t="$t" 'BEGIN { split(t, f, " "); printf "%.1f %.1f\n", n / f[1], (f[2] + f[3]) * 1e6 / n }'
 }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 ours() { cmd=("$flowrun" --server "127.0.0.1:$1" --set "SMTPFrom=$from" -q --repeat "$2" "${@:3}" "$work/mail.xml"); }
 
 declare -A rate cpu
@@ -87,15 +67,8 @@ cpu_d=${cpu[smtp-source -d (one connection)]}
 
 # STARTTLS through stunnel: its STARTTLS front waits about 200 ms before it greets, so a
 # connection per mail is bounded by that wait, and reuse pays it once per MaxMailsPerConnection.
-openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
-  -days 2 -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
 tport=$(free_port)
-printf '%s\n' "foreground = yes" "pid =" "socket = l:TCP_NODELAY=1" "socket = r:TCP_NODELAY=1" \
-  "cert = $work/cert.pem" "key = $work/key.pem" \
-  "[starttls]" "accept = 127.0.0.1:$tport" "connect = 127.0.0.1:$port" "protocol = smtp" >"$work/stunnel.conf"
-taskset -c 0 stunnel4 "$work/stunnel.conf" >/dev/null 2>&1 &
-pids+=" $!"
-await_port "$tport"
+start_tunnel "$tport" "[starttls]" "accept = 127.0.0.1:$tport" "connect = 127.0.0.1:$port" "protocol = smtp"
 ntls=$(( n / 5 ))
 nplain=20
 tls=(--set Security=starttls --set "TLSCAFile=$work/cert.pem")

@@ -4,9 +4,9 @@
 #include "attachments.h"
 
 #include <filesystem>
-#include <fstream>
 
 #include "fields.h"
+#include "formats.h"
 
 namespace flowrun {
 namespace {
@@ -61,13 +61,8 @@ std::string resolveData(Element& data, const fs::path& base) {
       if (!decodeBase64(child->text(), bytes)) return "attachment Data is not valid base64";
     } else if (child->nameUtf8() == "File") {
       const fs::path file = base / child->text();
-      std::ifstream in(file, std::ios::binary);
-      std::error_code ec;
-      const auto size = fs::file_size(file, ec);
-      if (!in || ec) return "attachment file " + file.string() + " cannot be read";
-      bytes.resize(size);  // one read into a buffer of the file's size
-      in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-      if (static_cast<std::size_t>(in.gcount()) != size) return "attachment file " + file.string() + " cannot be read";
+      std::string reason;
+      if (!readFile(file, bytes, reason)) return "attachment file " + file.string() + " cannot be read: " + reason;
       // Written back absolute, so a message saved with --out reads its file from anywhere.
       child->setText(fs::absolute(file).string());
     } else {

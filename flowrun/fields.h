@@ -1,5 +1,6 @@
-// The names the node reads, in one place: the message fields (the readers and the warnings
-// about ignored fields take them from here; a new field is one new row) and the priority names.
+// The runner's copy of the names the node reads: the message fields (the runner's readers and
+// its warnings about ignored fields take them from here) and the priority names. The node keeps
+// its own table (sendmail/MailFields.cpp, fieldNamed), so a new field is a row in both.
 #ifndef FLOWRUN_FIELDS_H
 #define FLOWRUN_FIELDS_H
 

@@ -1,10 +1,16 @@
 // Private to the runner's readers: what the XML and JSON readers share with the file reading
-// of input.cpp, and the contract each reader keeps.
+// of input.cpp, the whole-file read that input.cpp and the attachment files share, and the
+// contract each reader keeps.
 #ifndef FLOWRUN_FORMATS_H
 #define FLOWRUN_FORMATS_H
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,6 +40,41 @@ struct Reading {
 struct InputProblem : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Reads the file at `path` whole into `out` (a string, or a vector of bytes for an attachment):
+// one read into a buffer of the file's size, so a large file is never grown copy by copy nor
+// read into one type and copied into another; a file that cannot seek (a pipe) is read as a
+// stream. On failure `reason` says why, in the system's words.
+template <typename Buffer>
+bool readFile(const std::filesystem::path& path, Buffer& out, std::string& reason) {
+  std::error_code ec;
+  // A directory opens, but the end it seeks to is no size (ext4 gives the largest offset).
+  if (std::filesystem::is_directory(path, ec)) {
+    reason = std::strerror(EISDIR);
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size > 0) {
+    out.resize(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(out.data()), size);
+    out.resize(static_cast<std::size_t>(in.gcount()));
+  } else {
+    in.clear();  // not seekable: read it as a stream
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (in.bad()) {
+    reason = "read error";
+    return false;
+  }
+  return true;
+}
 
 // ---- messages.cpp
 

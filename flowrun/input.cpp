@@ -58,31 +58,6 @@ class MappedFile {
   std::size_t size_ = 0;
 };
 
-bool readFile(const fs::path& path, std::string& text, std::string& reason) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    reason = std::strerror(errno);
-    return false;
-  }
-  // One read of the whole file into a string of its size (no growing copies of a large file).
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  if (size > 0) {
-    text.resize(static_cast<std::size_t>(size));
-    in.read(text.data(), size);
-    text.resize(static_cast<std::size_t>(in.gcount()));
-  } else {
-    in.clear();  // not seekable: read it as a stream
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  if (in.bad()) {
-    reason = "read error";
-    return false;
-  }
-  return true;
-}
-
 Format sniff(const std::string& text) {
   for (char c : text) {
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;

@@ -65,8 +65,8 @@ bool splitServer(const std::string& text, std::pair<std::string, std::string>& s
 
 // SIGINT and SIGTERM are taken by one thread (blocked everywhere else, so that no evaluation's
 // socket call sees EINTR): the first stops the run after the evaluations under way, a second
-// one ends the process at once, as does a signal before the run starts.
-std::atomic<bool> stopRequested{false};
+// one ends the process at once, as does a signal before the run starts. stopSignal holds the
+// first signal's number: the run's stop flag and the exit status at once.
 std::atomic<bool> running{false};
 std::atomic<int> stopSignal{0};
 
@@ -75,7 +75,6 @@ void watchSignals(sigset_t set) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
     if (stopSignal.exchange(sig) != 0 || !running.load()) ::_exit(128 + sig);
-    stopRequested.store(true);
   }
 }
 
@@ -195,7 +194,7 @@ int main(int argc, char** argv) {
                                                         : "no input messages could be read");
 
   flowrun::RunSummary summary;
-  options.stop = &stopRequested;
+  options.stop = &stopSignal;
   running.store(true);
   if (!flowrun::runMessages(node, messages, options, std::cout, std::cerr, summary, error)) return fail(error);
   std::cout << flowrun::summaryLine(summary) << '\n' << std::flush;

@@ -62,17 +62,24 @@ bool isPriorityName(const std::string& text) {
 struct AttributeRule {
   const char* name;
   bool (*accepts)(const std::string& value);
-  const char* consequence;  // what the node does with any other value
+  std::string consequence;  // what the node does with any other value
 };
 
+// "Highest, High, ...": the names in the node's order.
+std::string priorityNames() {
+  std::string out;
+  for (const std::string_view name : kPriorityNames) out += (out.empty() ? "" : ", ") + std::string(name);
+  return out;
+}
+
 const AttributeRule kAttributeRules[] = {
-    {"Priority", isPriorityName, "is none of Highest, High, Normal, Low, Lowest: the node uses Normal"},
+    {"Priority", isPriorityName, "is none of " + priorityNames() + ": the node uses Normal"},
     {"SetPriority", [](const std::string& v) { return v == "yes"; },
      "is not exactly \"yes\": the node ignores Priority"},
     {"ServerPort", isPortNumber,
      "is not a number from 1 to 65535: the node takes its low 16 bits as the port (25 for none or 0)"},
     {"Bcc", [](const std::string& v) { return !commaOutsideQuotes(v); },
-     "has a ',': recipient lists are separated by ';', a ',' makes one bad address"},
+     std::string("has a ',': ") + kListAdvice},
 };
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <system_error>
@@ -151,24 +150,16 @@ class Runner {
   }
 
   // Each message in a file of its own that did not exist before: "stem.xml", or "stem_N.xml"
-  // when that is taken (by another message of this run or by an earlier run). A file that could
+  // when that is taken (by another message of this run or by an earlier run): O_EXCL claims a
+  // name atomically, so threads writing at once never pick the same one. A file that could
   // not be written whole is removed, so that re-feeding the folder never meets half a message.
   void write(const std::filesystem::path& dir, Evaluation& e, const std::string& text) {
-    unsigned n = 1;
-    {
-      std::lock_guard<std::mutex> lock(namesMutex_);
-      if (auto next = nextSuffix_.find(dir / e.fileStem); next != nextSuffix_.end()) n = next->second;
-    }
-    for (;; ++n) {
+    for (unsigned n = 1;; ++n) {
       const std::filesystem::path file =
           dir / (n == 1 ? e.fileStem + ".xml" : e.fileStem + "_" + std::to_string(n) + ".xml");
       const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       const int openError = errno;
       if (fd < 0 && openError == EEXIST) continue;
-      if (n > 1) {
-        std::lock_guard<std::mutex> lock(namesMutex_);
-        nextSuffix_[dir / e.fileStem] = n + 1;
-      }
       const std::string reason = fd < 0 ? std::generic_category().message(openError) : writeAndClose(fd, text);
       if (!reason.empty()) {
         if (fd >= 0) ::unlink(file.c_str());
@@ -182,7 +173,7 @@ class Runner {
     memhost::Host& host = memhost::Host::instance();
     const std::size_t n = inputs_.size();
     for (;;) {
-      if (options_.stop != nullptr && options_.stop->load()) return;
+      if (options_.stop != nullptr && options_.stop->load() != 0) return;
       std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= total_) return;
       const InputMessage& input = inputs_[i % n];
@@ -263,8 +254,6 @@ class Runner {
   const RunOptions& options_;
   std::ostream& lines_;
   std::ostream& errors_;
-  std::mutex namesMutex_;
-  std::map<std::filesystem::path, unsigned> nextSuffix_;  // first suffix to try, for taken names
   std::size_t total_ = 0;
   std::atomic<std::size_t> next_{0};
   std::atomic<std::size_t> done_{0};

@@ -23,8 +23,9 @@ struct RunOptions {
   std::string outDir;    // when set, each propagated message in a new file DIR/<terminal>/<name>.xml
   DescriptorOptions descriptor;
   std::vector<std::string> detach;  // output terminals left unattached
-  // Set (by a signal) to stop taking messages; evaluations under way still finish and count.
-  const std::atomic<bool>* stop = nullptr;
+  // Made nonzero (the number of the signal that came) to stop taking messages; evaluations
+  // under way still finish and count.
+  const std::atomic<int>* stop = nullptr;
 };
 
 struct RunSummary {
