@@ -212,17 +212,8 @@ Outcome Connection::open() {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
-  int rc;
-  if (session_.serverAddressCount > 0) {
-    rc = connectSocket(&fd_, session_.serverAddresses,
-                       std::min<int>(session_.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES),
-                       reader_.bounds().connect());
-  } else {
-    sockaddr_in6 one{};
-    std::memcpy(&one, &session_.serverAddress, sizeof session_.serverAddress);
-    rc = connectSocket(&fd_, &one, 1, reader_.bounds().connect());
-  }
-  if (rc != 0) return {rc, TCPIPErrorString(rc)};
+  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
+    return {rc, TCPIPErrorString(rc)};
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.

@@ -84,6 +84,9 @@ char* threadReplyBuffer() noexcept;
 // SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept;
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
+// Connects to the session's server within `bound`: its address list when it has one (at most
+// SMTP_MAX_SERVER_ADDRESSES of it), else its one IPv4 address. Returns as connectSocket does.
+int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept;
 // True when the socket, connected to `peer`, is the peer itself (a simultaneous open on a
 // loopback port): its own address and port are the ones it connected to.
 bool connectedToItself(int fd, const sockaddr* peer) noexcept;

@@ -110,6 +110,16 @@ int connectSocket(int* fd, const sockaddr_in& address) noexcept {
   return connectSocket(fd, &one, 1, connectTimeout());
 }
 
+int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept {
+  if (session.serverAddressCount > 0) {
+    return connectSocket(fd, session.serverAddresses,
+                         std::min<int>(session.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES), bound);
+  }
+  sockaddr_in6 one{};
+  std::memcpy(&one, &session.serverAddress, sizeof session.serverAddress);
+  return connectSocket(fd, &one, 1, bound);
+}
+
 bool connectedToItself(int fd, const sockaddr* peer) noexcept {
   // Only a socket bound to the very port it connects to can be its own peer, so the local
   // address alone tells (one system call per connect).
@@ -221,10 +231,7 @@ SM_API int TcpConnect(int* socket, SmtpSession* session) {
   if (socket == nullptr) return SMTP_TCPIP_NO_MORE_SOCKETS;
   *socket = -1;
   if (session == nullptr) return SMTP_TCPIP_CONNECTION_FAILED;
-  if (session->serverAddressCount <= 0) return smtp::connectSocket(socket, session->serverAddress);
-  return smtp::connectSocket(socket, session->serverAddresses,
-                             std::min<int>(session->serverAddressCount, SMTP_MAX_SERVER_ADDRESSES),
-                             smtp::connectTimeout());
+  return smtp::connectSession(socket, *session, smtp::connectTimeout());
 }
 
 SM_API int TcpClose(int socket) { return closesocket(socket) == 0 ? 0 : SMTP_TCPIP_ERROR; }
