@@ -397,10 +397,12 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
     return failed({kLost, true});
   Exchange first{0, false};
   std::string firstText;
+  bool broken = false;  // after the refusal: only good for closing
   for (const int index : steps) {
     const Exchange e = awaitReply(reader_, index, reply_);
     if (e.lost) {
       if (first.code == 0) return failed(e);
+      broken = true;
       break;
     }
     if (e.code != 0 && first.code == 0) {
@@ -408,16 +410,13 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
       firstText = reply_;
     }
     // DATA accepted after a refusal: the transaction can only be abandoned by closing.
-    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) {
-      std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
-      const Outcome o = failed(first);
-      if (after_ == After::Synced) after_ = After::Broken;
-      return o;
-    }
+    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
   }
   if (first.code == 0) return {0, ""};
   std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
-  return failed(first);
+  const Outcome o = failed(first);
+  if (broken && after_ == After::Synced) after_ = After::Broken;
+  return o;
 }
 
 bool Connection::reset() { return aside(kStepRset).code == 0 && std::strncmp(scratch_.data(), "250", 3) == 0; }
