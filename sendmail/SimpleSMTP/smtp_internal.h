@@ -211,10 +211,10 @@ class ReplyReader {
   std::size_t end_ = 0;
 };
 
-// Sends `line` + CR LF (stray bytes dropped first) and reads the reply into `reply`, judged
-// against the step's entry; `reply` alone, without sending, when `line` is null (the greeting,
-// the end of the mail data). Returns the verdict, or kLost when the write failed or no complete
-// reply came.
+// command sends `line` + CR LF (stray bytes dropped first) and reads the reply into `reply`,
+// judged against the step's entry; awaitReply reads and judges a reply without sending (the
+// greeting, the end of the mail data, the replies to a pipelined batch). Both return the
+// verdict, or kLost when the write failed or no complete reply came.
 inline constexpr int kLost = SMTP_UNLISTED_REPLY;
 struct Exchange {
   int code;   // 0 accepted, a refusal code, or -1

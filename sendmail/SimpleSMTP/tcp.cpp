@@ -1,5 +1,6 @@
-// The TCP transport: one stream connection per mail (IPv4 or IPv6, each address of the server
-// in turn), made and used with bounded waits; the plain stream over it.
+// The TCP transport: the stream connection for a mail, or for several when it is kept (IPv4 or
+// IPv6, each address of the server in turn), made and used with bounded waits; the plain stream
+// over it.
 // Sockets block with TCP_NODELAY and a kernel bound on every wait (connect, each reply read), so
 // a round trip costs one system call; writes never block nor raise SIGPIPE and wait through
 // poll. The exported Tcp* functions are thin edges over these primitives.
