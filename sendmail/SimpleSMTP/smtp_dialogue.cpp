@@ -264,14 +264,12 @@ Outcome Connection::authenticate() {
   std::string secret;
   const auto answer = [&](std::string_view text, bool command) {
     thread_local std::string line;
-    std::string credential(text);
     line.assign(command ? "AUTH PLAIN " : "");
     const std::size_t start = line.size();
-    appendBase64(line, credential);
+    appendBase64(line, text);
     secret.assign(line, start);
     const Exchange e = smtp::command(reader_, kStepAuth, line, reply_);
     OPENSSL_cleanse(line.data(), line.size());
-    OPENSSL_cleanse(credential.data(), credential.size());
     scrub(reply_, secret);
     scrub(reply_, options_.password);
     OPENSSL_cleanse(secret.data(), secret.size());
@@ -502,7 +500,7 @@ struct ConnectionPool::Impl {
         }
         return o;
       }
-      if (reused && !retried && after == After::Dead) continue;
+      if (reused && after == After::Dead) continue;  // a retry never reuses
       if (after == After::Synced && k->connection.reset()) give(std::move(k));
       return o;
     }

@@ -106,6 +106,8 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
 
 // True once `fd` has something to read (or has failed) within `timeout`; waitWritable alike.
 bool waitReadable(int fd, Millis timeout) noexcept;
+// The same checked without waiting: true when bytes, the end of the stream or a failure is there.
+bool readableNow(int fd) noexcept;
 bool waitWritable(int fd, Millis timeout) noexcept;
 
 // Sets SO_RCVTIMEO or SO_SNDTIMEO to `bound` (at least 1 ms). False when the socket refused.

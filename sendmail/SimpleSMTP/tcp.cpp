@@ -182,6 +182,10 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept {
 }
 
 bool waitReadable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLIN, timeout); }
+bool readableNow(int fd) noexcept {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
 bool waitWritable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLOUT, timeout); }
 
 int PlainStream::send(iovec* iov, int count, Millis stall) noexcept {
@@ -215,8 +219,7 @@ long PlainStream::receiveReady(char* buffer, std::size_t size) noexcept {
 
 bool PlainStream::quiet() noexcept {
   // Readable means bytes (a 421, say) or the end of the stream: either way not usable.
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 0;
+  return !readableNow(fd_);
 }
 
 }  // namespace smtp
