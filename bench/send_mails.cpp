@@ -90,8 +90,7 @@ int main(int argc, char** argv) {
     rich.attachments.push_back({"data.bin", "application/octet-stream", data, false});
     const long before = peakRssKiB();
     const auto start = Clock::now();
-    static const smtp::SubmitOptions plain;
-    const char* text = smtp::sendEmail(plain, "127.0.0.1", port, "bench@example.com", "sink@example.com", "", "",
+    const char* text = smtp::sendEmail(smtp::kPlainSubmission, "127.0.0.1", port, "bench@example.com", "sink@example.com", "", "",
                                        "attachment", "06 Dec 2026 12:00:00 GMT", "", "See the attachment.", 3,
                                        &rich, &code);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -61,8 +61,7 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   auto text = [](const char* s) { return s != nullptr ? s : ""; };
   auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
   int32_t code = 0;
-  static const smtp::SubmitOptions plain;
-  outcome.errorText = smtp::sendEmail(settings.submit != nullptr ? *settings.submit : plain, settings.serverName,
+  outcome.errorText = smtp::sendEmail(*settings.submit, settings.serverName,
                                       settings.serverPort != 0 ? settings.serverPort : 25, text(from),
                                       list(fields.to), list(fields.cc), list(fields.bcc),
                                       text(fields.subject.get()), descriptor.date, descriptor.messageId,

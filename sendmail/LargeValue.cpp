@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "evaluate_internal.h"
+#include "host/huge_pages.h"
 
 namespace evaluation {
 namespace {
@@ -53,7 +54,7 @@ MappedUnits::MappedUnits(std::size_t units) : bytes_(pageUp((units + 1) * sizeof
   void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   base_ = static_cast<CciChar*>(p);
-  sm::preferHugePages(p, bytes_);
+  hugepages::prefer(p, bytes_);
 }
 
 MappedUnits::~MappedUnits() { ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_); }
@@ -83,7 +84,7 @@ BodyText convertMapped(MappedUnits& mapped, std::size_t length, bool inPlace) {
   char* front = reinterpret_cast<char*>(units);
   const auto newBuffer = [length] {
     CString buffer = ownOrThrow(static_cast<char*>(std::malloc(hostUtf8Room(length))));
-    sm::preferHugePages(buffer.get(), hostUtf8Room(length));
+    hugepages::prefer(buffer.get(), hostUtf8Room(length));
     return buffer;
   };
   CString separate;

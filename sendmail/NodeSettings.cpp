@@ -69,7 +69,11 @@ void loadGroupA(NodeContext& context) {
       context.priority = static_cast<int8_t>(GetPriorityNumber(value));
     }
   }
+}
 
+// Secure submission. Runs again at the next evaluation until it succeeds: were a failure kept,
+// a node asked for TLS would fall back to plain submission and send in clear.
+void loadSubmitSettings(NodeContext& context) {
   context.submit = makeSubmitSettings([&](const char* name) {
                      CString text = readAttributeText(context, name);
                      return std::string(text ? text.get() : "");
@@ -116,14 +120,15 @@ void loadNodeSettings(NodeContext& context, NodeSettings& settings) {
   if (!complete) {
     lock = std::unique_lock<std::mutex>(context.settingsLock);
     if (context.settingsLoaded == 0) loadGroupA(context);
+    if (context.submit == nullptr) loadSubmitSettings(context);
     if (context.serverName == nullptr) loadGroupB(context);
-    complete = context.serverName != nullptr;
+    complete = context.serverName != nullptr && context.submit != nullptr;
     if (complete) context.settingsComplete.store(true, std::memory_order_release);
   }
 
   settings.serverPort = context.serverPort;
   settings.priority = context.priority;
-  if (context.submit != nullptr) settings.submit = &context.submit->options;
+  settings.submit = &context.submit->options;
   if (complete) {
     settings.serverName = context.serverName;
     settings.fromAddress = context.fromAddress;

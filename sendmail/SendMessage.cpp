@@ -64,8 +64,7 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
                                     const char* to, const char* cc, const char* bcc,
                                     const char* subject, const char* date, const char* messageId,
                                     const char* body, signed char priority, int32_t* code) {
-  static const smtp::SubmitOptions plain;
-  return smtp::sendEmail(plain, serverName, port, orEmpty(from), orEmpty(to), orEmpty(cc),
+  return smtp::sendEmail(smtp::kPlainSubmission, serverName, port, orEmpty(from), orEmpty(to), orEmpty(cc),
                          orEmpty(bcc), orEmpty(subject), orEmpty(date), orEmpty(messageId),
                          orEmpty(body), priority, nullptr, code);
 }

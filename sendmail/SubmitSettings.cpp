@@ -28,34 +28,35 @@ std::chrono::milliseconds milliseconds(double seconds) {
 std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
-  s.security = read("Security");
-  s.tlsVerify = read("TLSVerify");
-  s.caFile = read("TLSCAFile");
-  s.timeout = read("TimeoutSeconds");
+  // Read in index order; only the credentials and the refusal's detail are kept.
+  const std::string security = read("Security");
+  const std::string tlsVerify = read("TLSVerify");
+  const std::string caFile = read("TLSCAFile");
+  const std::string timeout = read("TimeoutSeconds");
   s.user = read("SMTPUser");
   s.password = read("SMTPPassword");
-  s.reuse = read("ConnectionReuse");
-  s.maxMails = read("MaxMailsPerConnection");
-  s.idle = read("IdleSeconds");
+  const std::string reuse = read("ConnectionReuse");
+  const std::string maxMails = read("MaxMailsPerConnection");
+  const std::string idleText = read("IdleSeconds");
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
   o.password = s.password;
-  if (s.security == "starttls") {
+  if (security == "starttls") {
     o.security = smtp::Security::StartTls;
-  } else if (s.security == "tls") {
+  } else if (security == "tls") {
     o.security = smtp::Security::Tls;
-  } else if (!s.security.empty()) {
+  } else if (!security.empty()) {
     o.refusal = SMTP_BAD_SECURITY;
     return settings;
   }
-  if (!s.tlsVerify.empty() && s.tlsVerify != "yes" && s.tlsVerify != "no") {
+  if (!tlsVerify.empty() && tlsVerify != "yes" && tlsVerify != "no") {
     o.refusal = SMTP_BAD_TLS_VERIFY;
     return settings;
   }
-  if (!s.timeout.empty()) {
+  if (!timeout.empty()) {
     // At most a day: beyond that a bound protects nothing.
-    const std::optional<double> seconds = positive(s.timeout, 0, 86400);
+    const std::optional<double> seconds = positive(timeout, 0, 86400);
     if (!seconds) {
       o.refusal = SMTP_BAD_TIMEOUT;
       return settings;
@@ -63,7 +64,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     o.timeout = milliseconds(*seconds);
   }
   if (o.security != smtp::Security::Plain) {
-    s.tls = smtp::TlsClient::create(s.tlsVerify != "no", s.caFile, s.refusalDetail);
+    s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
     if (!s.tls) {
       o.refusal = SMTP_TLS_FAILED;
       o.refusalDetail = s.refusalDetail;
@@ -72,13 +73,13 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     o.tls = s.tls.get();
   }
   constexpr double kDefaultMails = 100, kDefaultIdleSeconds = 30;
-  const std::optional<double> mails = positive(s.maxMails, kDefaultMails, 1e6);
-  const std::optional<double> idle = positive(s.idle, kDefaultIdleSeconds, 86400);
-  if ((!s.reuse.empty() && s.reuse != "yes") || !mails || !idle || *mails != std::floor(*mails)) {
+  const std::optional<double> mails = positive(maxMails, kDefaultMails, 1e6);
+  const std::optional<double> idle = positive(idleText, kDefaultIdleSeconds, 86400);
+  if ((!reuse.empty() && reuse != "yes") || !mails || !idle || *mails != std::floor(*mails)) {
     o.refusal = SMTP_BAD_REUSE;
     return settings;
   }
-  if (s.reuse == "yes") {
+  if (reuse == "yes") {
     s.pool = std::make_unique<smtp::ConnectionPool>(
         static_cast<int>(*mails), milliseconds(*idle));
     o.pool = s.pool.get();

@@ -12,8 +12,7 @@
 #include "SimpleSMTP/smtp_submit.h"
 
 struct SubmitSettings {
-  std::string security, tlsVerify, caFile, timeout, user, password;
-  std::string reuse, maxMails, idle;
+  std::string user, password;
   std::string refusalDetail;
   std::unique_ptr<smtp::TlsClient> tls;
   // Declared after the TLS context: its connections say goodbye before the context goes.

@@ -65,7 +65,7 @@ struct NodeSettings {
   const char* fromAddress = nullptr;
   const char* bcc = nullptr;
   int8_t priority = 3;
-  const smtp::SubmitOptions* submit = nullptr;  // the context's, or none (plain submission)
+  const smtp::SubmitOptions* submit = nullptr;  // the context's, once the settings are loaded
 
   std::string serverNameCopy;
   std::string fromAddressCopy;

@@ -38,8 +38,8 @@ struct NodeContext {
      settingsComplete is set (release) the fields above are never written again. */
   std::mutex settingsLock;
   std::atomic<bool> settingsComplete;
-  /* Secure submission (SubmitSettings.h): loaded with the first group of settings, owned by
-     the context, never changed once loaded. */
+  /* Secure submission (SubmitSettings.h): loaded with the first group of settings (again at
+     the next evaluation when that fails), owned by the context, never changed once loaded. */
   SubmitSettings* submit;
 };
 

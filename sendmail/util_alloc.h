@@ -1,13 +1,10 @@
 /* Heap helpers shared by the library's C-contract functions: zero-filled malloc blocks that
-   the caller releases with free, the RAII owner used while such a block is being built, and the
-   huge-page hint for large blocks. */
+   the caller releases with free, and the RAII owner used while such a block is being built. */
 #ifndef SENDMAIL_UTIL_ALLOC_H
 #define SENDMAIL_UTIL_ALLOC_H
 
 #include <cstdlib>
 #include <memory>
-
-#include "host/huge_pages.h"
 
 namespace sm {
 
@@ -22,10 +19,6 @@ struct FreeDeleter {
 };
 template <typename T>
 using MallocPtr = std::unique_ptr<T, FreeDeleter>;
-
-inline void preferHugePages(void* block, std::size_t bytes) noexcept {
-  hugepages::prefer(block, bytes);
-}
 
 }  // namespace sm
 

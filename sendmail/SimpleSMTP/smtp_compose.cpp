@@ -195,9 +195,9 @@ void addEncodedWords(FieldFolder& folder, std::string_view separator, std::strin
 }
 
 bool needsMime(const MailText& mail) noexcept {
-  return !isAscii(mail.subject) || !isAscii(mail.from) || !isAscii(mail.to) ||
-         !isAscii(mail.cc) || bodyNeedsEncoding(mail.body) ||
-         (mail.rich != nullptr && richNeedsMime(*mail.rich));
+  // The short texts first: the body, scanned last, may run to megabytes.
+  return (mail.rich != nullptr && richNeedsMime(*mail.rich)) || !isAscii(mail.subject) ||
+         !isAscii(mail.from) || !isAscii(mail.to) || !isAscii(mail.cc) || bodyNeedsEncoding(mail.body);
 }
 
 void appendHeaderBlock(std::string& out, const MailText& mail, bool mime) {

@@ -107,10 +107,13 @@ enum class After {
   Broken,  // anything else: only good for closing
 };
 
-// One connection to the server and everything it owns: the socket, the TLS session, the reply
-// reader and the scratch buffers. The session is opened once; mail transactions follow (several
-// when the connection is kept); close ends it with QUIT. It copies what it keeps of the mail
-// request, so that it may outlive the request that opened it.
+// One connection to the server and everything it owns: the socket, the TLS session and the reply
+// reader. The session is opened once; mail transactions follow (several when the connection is
+// kept); close ends it with QUIT. It copies the session and the host name, so that it may outlive
+// the request that opened it; the options (and the user and password they point to) it only
+// refers to: a kept connection lives in the pool of those same submission settings, so they
+// outlive it. Its command lines and data staging are the thread's buffers, not its own, so an
+// idle kept connection holds no scratch memory.
 class Connection {
  public:
   Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host,
@@ -137,9 +140,10 @@ class Connection {
 
  private:
   Exchange step(int index, std::string_view argument) {
-    line_.clear();
-    appendCommand(line_, index, argument);
-    return command(reader_, index, line_, reply_);
+    thread_local std::string line;
+    line.clear();
+    appendCommand(line, index, argument);
+    return command(reader_, index, line, reply_);
   }
   Outcome failed(const Exchange& e) {
     after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
@@ -147,18 +151,20 @@ class Connection {
   }
   Outcome pipelined(std::string_view mailFrom, std::string_view envelope);
   // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
-  Exchange aside(int index) {
-    scratch_.resize(kReplyBufferSize);
-    line_.clear();
-    appendCommand(line_, index, {});
-    return command(reader_, index, line_, scratch_.data());
+  // True when the reply starts with `expected`.
+  bool aside(int index, const char* expected) {
+    thread_local std::string line, reply;
+    reply.resize(kReplyBufferSize);
+    line.clear();
+    appendCommand(line, index, {});
+    return command(reader_, index, line, reply.data()).code == 0 && std::strncmp(reply.data(), expected, 3) == 0;
   }
   // A local failure with a detail after the code's text, held in the reply buffer.
   Outcome explained(int code, std::string_view detail);
   Outcome greet();
   Outcome startTls(Millis bound);
   Outcome authenticate();
-  int sendMailData(const MailText& mail, bool mime);
+  int sendMailData(const MailText& mail, bool mime, std::string_view header);
 
   const SmtpSession session_;
   const SubmitOptions& options_;
@@ -170,7 +176,6 @@ class Connection {
   std::optional<TlsStream> tls_;
   ReplyReader reader_;
   Extensions offered_;
-  std::string line_, header_, tail_, stage_, scratch_;
 };
 
 Outcome Connection::explained(int code, std::string_view detail) {
@@ -212,17 +217,8 @@ Outcome Connection::open() {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
-  int rc;
-  if (session_.serverAddressCount > 0) {
-    rc = connectSocket(&fd_, session_.serverAddresses,
-                       std::min<int>(session_.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES),
-                       reader_.bounds().connect());
-  } else {
-    sockaddr_in6 one{};
-    std::memcpy(&one, &session_.serverAddress, sizeof session_.serverAddress);
-    rc = connectSocket(&fd_, &one, 1, reader_.bounds().connect());
-  }
-  if (rc != 0) return {rc, TCPIPErrorString(rc)};
+  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
+    return {rc, TCPIPErrorString(rc)};
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.
@@ -267,14 +263,13 @@ Outcome Connection::authenticate() {
   if (!offered_.authPlain && !offered_.authLogin) return explained(SMTP_AUTH_NOT_OFFERED, {});
   std::string secret;
   const auto answer = [&](std::string_view text, bool command) {
-    std::string credential(text);
-    line_.assign(command ? "AUTH PLAIN " : "");
-    const std::size_t start = line_.size();
-    appendBase64(line_, credential);
-    secret.assign(line_, start);
-    const Exchange e = smtp::command(reader_, kStepAuth, line_, reply_);
-    OPENSSL_cleanse(line_.data(), line_.size());
-    OPENSSL_cleanse(credential.data(), credential.size());
+    thread_local std::string line;
+    line.assign(command ? "AUTH PLAIN " : "");
+    const std::size_t start = line.size();
+    appendBase64(line, text);
+    secret.assign(line, start);
+    const Exchange e = smtp::command(reader_, kStepAuth, line, reply_);
+    OPENSSL_cleanse(line.data(), line.size());
     scrub(reply_, secret);
     scrub(reply_, options_.password);
     OPENSSL_cleanse(secret.data(), secret.size());
@@ -302,7 +297,7 @@ Outcome Connection::authenticate() {
 
 // Sends the header block, the body and the end-of-data marker. The body goes out from the
 // caller's memory (its short pieces through the staging buffer), or from its encoded copy.
-int Connection::sendMailData(const MailText& mail, bool mime) {
+int Connection::sendMailData(const MailText& mail, bool mime, std::string_view header) {
   constexpr std::size_t kStageLimit = std::size_t{1} << 20;
   std::string encoded;
   std::string_view body = mail.body;
@@ -313,15 +308,16 @@ int Connection::sendMailData(const MailText& mail, bool mime) {
     appendQuotedPrintable(encoded, body);
     body = encoded;
   }
-  tail_.assign("\r\n");
-  appendCommand(tail_, SMTP_PROTO_END_OF_DATA, {});
-  tail_ += "\r\n";
+  thread_local std::string tail, stage;
+  tail.assign("\r\n");
+  appendCommand(tail, SMTP_PROTO_END_OF_DATA, {});
+  tail += "\r\n";
 
   // Room for the whole mail with its line ends made CR LF, up to the limit.
-  const std::size_t wanted = header_.size() + body.size() + body.size() / 8 + tail_.size() + 64;
-  WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage_,
+  const std::size_t wanted = header.size() + body.size() + body.size() / 8 + tail.size() + 64;
+  WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage,
                    std::min(wanted, kStageLimit));
-  if (batch.add(header_) != 0) return SMTP_TCPIP_ERROR;
+  if (batch.add(header) != 0) return SMTP_TCPIP_ERROR;
   BodySegments segments(body);
   iovec pieces[64];
   for (int count; (count = segments.fill(pieces, 64)) > 0;) {
@@ -329,7 +325,7 @@ int Connection::sendMailData(const MailText& mail, bool mime) {
       if (batch.add(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len) != 0) return SMTP_TCPIP_ERROR;
     }
   }
-  if (batch.add(tail_) != 0) return SMTP_TCPIP_ERROR;
+  if (batch.add(tail) != 0) return SMTP_TCPIP_ERROR;
   return batch.flush();
 }
 
@@ -352,24 +348,25 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     utf8 = true;
   }
   after_ = After::Synced;
-  line_.clear();
-  appendCommand(line_, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
-  if (utf8) line_ += " SMTPUTF8";
+  thread_local std::string mailFrom, header;
+  mailFrom.clear();
+  appendCommand(mailFrom, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
+  if (utf8) mailFrom += " SMTPUTF8";
   // The header block is made first, so that the data follows the 354 at once.
   const bool mime = needsMime(mail);
-  header_.clear();
-  appendHeaderBlock(header_, mail, mime);
+  header.clear();
+  appendHeaderBlock(header, mail, mime);
   if (offered_.pipelining && options_.pool != nullptr) {
-    if (const Outcome o = pipelined(line_, envelope); o.code != 0) return o;
+    if (const Outcome o = pipelined(mailFrom, envelope); o.code != 0) return o;
   } else {
-    if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, line_, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, mailFrom, reply_); e.code != 0) return failed(e);
     if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
     if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
   }
   reader_.dropStray();
   // From here on the mail may arrive: nothing below is ever retried.
   after_ = After::Broken;
-  if (sendMailData(mail, mime) != 0) {
+  if (sendMailData(mail, mime, header) != 0) {
     // The server may have refused during the data and closed: its reply, if it can still be
     // read, says why better than the failed write.
     constexpr Millis kAfterFailure{1000};
@@ -406,10 +403,12 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
     return failed({kLost, true});
   Exchange first{0, false};
   std::string firstText;
+  bool broken = false;  // after the refusal: only good for closing
   for (const int index : steps) {
     const Exchange e = awaitReply(reader_, index, reply_);
     if (e.lost) {
       if (first.code == 0) return failed(e);
+      broken = true;
       break;
     }
     if (e.code != 0 && first.code == 0) {
@@ -417,22 +416,19 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
       firstText = reply_;
     }
     // DATA accepted after a refusal: the transaction can only be abandoned by closing.
-    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) {
-      std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
-      const Outcome o = failed(first);
-      if (after_ == After::Synced) after_ = After::Broken;
-      return o;
-    }
+    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
   }
   if (first.code == 0) return {0, ""};
   std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
-  return failed(first);
+  const Outcome o = failed(first);
+  if (broken && after_ == After::Synced) after_ = After::Broken;
+  return o;
 }
 
-bool Connection::reset() { return aside(kStepRset).code == 0 && std::strncmp(scratch_.data(), "250", 3) == 0; }
+bool Connection::reset() { return aside(kStepRset, "250"); }
 
 int Connection::close() {
-  aside(SMTP_PROTO_QUIT);
+  aside(SMTP_PROTO_QUIT, "221");
   if (tls_) tls_->shutdown();
   return TcpClose(std::exchange(fd_, -1));
 }
@@ -504,7 +500,7 @@ struct ConnectionPool::Impl {
         }
         return o;
       }
-      if (reused && !retried && after == After::Dead) continue;
+      if (reused && after == After::Dead) continue;  // a retry never reuses
       if (after == After::Synced && k->connection.reset()) give(std::move(k));
       return o;
     }
@@ -552,7 +548,8 @@ int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_
     return SMTP_BAD_PARAMETERS;
   }
   try {
-    std::string envelope;
+    thread_local std::string envelope;
+    envelope.clear();
     joinEnvelope(envelope, mail.to, mail.cc, bcc);
     if (options.pool != nullptr) {
       const Outcome outcome = options.pool->impl().deliver(*session, options, host, mail, envelope, reply);
@@ -577,10 +574,9 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
                                       const char* cc, const char* bcc, const char* subject,
                                       const char* date, const char* messageId, const char* body,
                                       signed char priority, const char** text) {
-  static const smtp::SubmitOptions plain;
   // Where a null text can come in: it reads as an empty one.
   const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
-  return smtp::sendMessage(session, plain, {}, orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
+  return smtp::sendMessage(session, smtp::kPlainSubmission, {}, orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
                            orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
                            priority, nullptr, text);
 }

@@ -84,6 +84,9 @@ char* threadReplyBuffer() noexcept;
 // SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
 int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept;
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
+// Connects to the session's server within `bound`: its address list when it has one (at most
+// SMTP_MAX_SERVER_ADDRESSES of it), else its one IPv4 address. Returns as connectSocket does.
+int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept;
 // True when the socket, connected to `peer`, is the peer itself (a simultaneous open on a
 // loopback port): its own address and port are the ones it connected to.
 bool connectedToItself(int fd, const sockaddr* peer) noexcept;
@@ -103,6 +106,8 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
 
 // True once `fd` has something to read (or has failed) within `timeout`; waitWritable alike.
 bool waitReadable(int fd, Millis timeout) noexcept;
+// The same checked without waiting: true when bytes, the end of the stream or a failure is there.
+bool readableNow(int fd) noexcept;
 bool waitWritable(int fd, Millis timeout) noexcept;
 
 // Sets SO_RCVTIMEO or SO_SNDTIMEO to `bound` (at least 1 ms). False when the socket refused.
@@ -208,10 +213,10 @@ class ReplyReader {
   std::size_t end_ = 0;
 };
 
-// Sends `line` + CR LF (stray bytes dropped first) and reads the reply into `reply`, judged
-// against the step's entry; `reply` alone, without sending, when `line` is null (the greeting,
-// the end of the mail data). Returns the verdict, or kLost when the write failed or no complete
-// reply came.
+// command sends `line` + CR LF (stray bytes dropped first) and reads the reply into `reply`,
+// judged against the step's entry; awaitReply reads and judges a reply without sending (the
+// greeting, the end of the mail data, the replies to a pipelined batch). Both return the
+// verdict, or kLost when the write failed or no complete reply came.
 inline constexpr int kLost = SMTP_UNLISTED_REPLY;
 struct Exchange {
   int code;   // 0 accepted, a refusal code, or -1

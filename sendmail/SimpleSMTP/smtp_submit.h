@@ -67,6 +67,9 @@ struct SubmitOptions {
   bool extended() const noexcept { return security != Security::Plain || !user.empty() || pool != nullptr; }
 };
 
+// What the exported entries use: HELO, no TLS, no AUTH, the per-step bounds, nothing kept.
+inline constexpr SubmitOptions kPlainSubmission{};
+
 // SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
 // the server's certificate must carry. The texts are never null here: the exported entries
 // turn a null into an empty text, once.

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
@@ -251,8 +250,7 @@ long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
 bool TlsStream::quiet() noexcept {
   SSL* ssl = asSsl(ssl_);
   if (SSL_pending(ssl) > 0) return false;
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, 0) == 0) return true;
+  if (!readableNow(fd_)) return true;
   // Records arrived: a session ticket leaves the stream quiet, data or a close does not.
   char byte;
   std::size_t got = 0;

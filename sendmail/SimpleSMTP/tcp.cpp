@@ -1,5 +1,6 @@
-// The TCP transport: one stream connection per mail (IPv4 or IPv6, each address of the server
-// in turn), made and used with bounded waits; the plain stream over it.
+// The TCP transport: the stream connection for a mail, or for several when it is kept (IPv4 or
+// IPv6, each address of the server in turn), made and used with bounded waits; the plain stream
+// over it.
 // Sockets block with TCP_NODELAY and a kernel bound on every wait (connect, each reply read), so
 // a round trip costs one system call; writes never block nor raise SIGPIPE and wait through
 // poll. The exported Tcp* functions are thin edges over these primitives.
@@ -110,6 +111,16 @@ int connectSocket(int* fd, const sockaddr_in& address) noexcept {
   return connectSocket(fd, &one, 1, connectTimeout());
 }
 
+int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept {
+  if (session.serverAddressCount > 0) {
+    return connectSocket(fd, session.serverAddresses,
+                         std::min<int>(session.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES), bound);
+  }
+  sockaddr_in6 one{};
+  std::memcpy(&one, &session.serverAddress, sizeof session.serverAddress);
+  return connectSocket(fd, &one, 1, bound);
+}
+
 bool connectedToItself(int fd, const sockaddr* peer) noexcept {
   // Only a socket bound to the very port it connects to can be its own peer, so the local
   // address alone tells (one system call per connect).
@@ -171,6 +182,10 @@ int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept {
 }
 
 bool waitReadable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLIN, timeout); }
+bool readableNow(int fd) noexcept {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
 bool waitWritable(int fd, Millis timeout) noexcept { return waitFor(fd, POLLOUT, timeout); }
 
 int PlainStream::send(iovec* iov, int count, Millis stall) noexcept {
@@ -204,8 +219,7 @@ long PlainStream::receiveReady(char* buffer, std::size_t size) noexcept {
 
 bool PlainStream::quiet() noexcept {
   // Readable means bytes (a 421, say) or the end of the stream: either way not usable.
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 0;
+  return !readableNow(fd_);
 }
 
 }  // namespace smtp
@@ -221,10 +235,7 @@ SM_API int TcpConnect(int* socket, SmtpSession* session) {
   if (socket == nullptr) return SMTP_TCPIP_NO_MORE_SOCKETS;
   *socket = -1;
   if (session == nullptr) return SMTP_TCPIP_CONNECTION_FAILED;
-  if (session->serverAddressCount <= 0) return smtp::connectSocket(socket, session->serverAddress);
-  return smtp::connectSocket(socket, session->serverAddresses,
-                             std::min<int>(session->serverAddressCount, SMTP_MAX_SERVER_ADDRESSES),
-                             smtp::connectTimeout());
+  return smtp::connectSession(socket, *session, smtp::connectTimeout());
 }
 
 SM_API int TcpClose(int socket) { return closesocket(socket) == 0 ? 0 : SMTP_TCPIP_ERROR; }

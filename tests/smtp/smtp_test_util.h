@@ -41,9 +41,8 @@ inline Settings settingsOf(const Attributes& attributes) {
 
 // As SendEmailMessage does, or with the options of `settings` (the node's way in).
 inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1", const Settings& settings = nullptr) {
-  static const smtp::SubmitOptions plain;  // what SendEmailMessage uses
   int32_t code = -12345;
-  const char* text = smtp::sendEmail(settings ? settings->options : plain, host, port, m.from.c_str(), m.to.c_str(),
+  const char* text = smtp::sendEmail(settings ? settings->options : smtp::kPlainSubmission, host, port, m.from.c_str(), m.to.c_str(),
                                      m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
                                      m.body.c_str(), m.priority, nullptr, &code);
   return {code, text != nullptr ? text : "<null>", text};
