@@ -118,8 +118,9 @@ Extensions parseExtensions(std::string_view reply) noexcept {
     if (keyword(line, "SMTPUTF8")) offered.smtpUtf8 = true;
     if (keyword(line, "PIPELINING")) offered.pipelining = true;
     if (keyword(line, "AUTH")) {
-      // Mechanisms follow "AUTH" (or the obsolete "AUTH=") separated by blanks.
-      for (std::string_view rest = line.substr(5); !rest.empty();) {
+      // Mechanisms follow "AUTH" (or the obsolete "AUTH=") separated by blanks; a bare "AUTH"
+      // offers none.
+      for (std::string_view rest = line.substr(std::min<std::size_t>(line.size(), 5)); !rest.empty();) {
         const std::size_t blank = rest.find(' ');
         const std::string_view mechanism = rest.substr(0, blank);
         if (keyword(mechanism, "PLAIN")) offered.authPlain = true;
