@@ -87,6 +87,10 @@ const char* sendEmail(const SubmitOptions& options, const char* serverName, uint
                       std::string_view messageId, std::string_view body, signed char priority,
                       const richmail::RichMail* rich, int32_t* code) noexcept;
 
+// Whether the lists name any recipient: an entry left once they are split as the client splits
+// them (at ";" outside quotes and angle brackets, blank entries skipped).
+bool hasRecipient(std::string_view to, std::string_view cc, std::string_view bcc) noexcept;
+
 }  // namespace smtp
 
 #endif

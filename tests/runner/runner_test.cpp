@@ -82,7 +82,7 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
 
   EXPECT_EQ(run.status, 1) << "two samples fail on purpose\n" << run.out << run.err;
   for (const char* said : {"greetings.json -> out\n", "order-shipped.xml -> out\n", "refused.xml -> failure: 550",
-                           "no-recipients.xml -> failure: 5", "5 messages: 3 out, 2 failure, 0 dropped, 0 ended"})
+                           "no-recipients.xml -> failure: No recipients found", "5 messages: 3 out, 2 failure, 0 dropped, 0 ended"})
     EXPECT_THAT(run.out, HasSubstr(said));
 
   auto mails = newMails(3);
