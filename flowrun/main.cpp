@@ -19,6 +19,7 @@
 #include "attachments.h"
 #include "memhost.h"
 #include "messages.h"
+#include "node_schema.h"
 #include "plugin.h"
 #include "report.h"
 #include "run.h"
@@ -154,8 +155,8 @@ int main(int argc, char** argv) {
   if (!server.empty()) {
     std::pair<std::string, std::string> hostPort;
     if (!splitServer(server, hostPort)) return fail("--server wants HOST[:PORT] or [ADDRESS]:PORT, PORT from 1 to 65535");
-    settings.emplace_back("ServerName", hostPort.first);
-    if (!hostPort.second.empty()) settings.emplace_back("ServerPort", hostPort.second);
+    settings.emplace_back(schema::name(schema::Attribute::ServerName), hostPort.first);
+    if (!hostPort.second.empty()) settings.emplace_back(schema::name(schema::Attribute::ServerPort), hostPort.second);
   }
   for (const std::string& text : sets) {
     std::pair<std::string, std::string> setting;
@@ -172,7 +173,8 @@ int main(int argc, char** argv) {
     for (const std::string& name : node.attributeNames()) {
       std::string value;
       node.getAttribute(name, value);
-      if (name == "SMTPPassword" && !value.empty()) value = "********";
+      const schema::AttributeRow* attribute = schema::attributeNamed(name);
+      if (attribute != nullptr && attribute->secret && !value.empty()) value = "********";
       std::cout << name << '=' << value << '\n';
     }
     return kAllOut;
