@@ -8,7 +8,6 @@
 #include "SendMessage.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
 
 namespace evaluation {
 namespace {

@@ -10,9 +10,9 @@
 #include "SendMailPlugIn.h"
 #include "SubmitSettings.h"
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
+#include "c_memory.h"
+#include "node_context.h"
 #include "node_schema.h"
-#include "util_alloc.h"
 
 namespace {
 

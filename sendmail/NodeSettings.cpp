@@ -10,7 +10,6 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
 #include "node_schema.h"
 #include "node_utils.h"
 

@@ -9,7 +9,6 @@
 #include <new>
 
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
 #include "node_schema.h"
 
 SM_EXTERN_C_BEGIN
