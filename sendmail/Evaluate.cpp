@@ -51,7 +51,7 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   if (settings.bcc != nullptr) appendToList(fields.bcc, settings.bcc);
   const char* from = settings.fromAddress != nullptr ? settings.fromAddress : fields.from.get();
 
-  auto text = [](const char* s) { return s != nullptr ? s : ""; };
+  using smtp::orEmpty;
   auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
   Outcome outcome;
   // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
@@ -63,10 +63,10 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   }
   int32_t code = 0;
   outcome.errorText = smtp::sendEmail(*settings.submit, settings.serverName,
-                                      settings.serverPort != 0 ? settings.serverPort : 25, text(from),
+                                      settings.serverPort != 0 ? settings.serverPort : 25, orEmpty(from),
                                       list(fields.to), list(fields.cc), list(fields.bcc),
-                                      text(fields.subject.get()), descriptor.date, descriptor.messageId,
-                                      text(fields.body()), settings.priority, fields.richContent(), &code);
+                                      orEmpty(fields.subject.get()), descriptor.date, descriptor.messageId,
+                                      orEmpty(fields.body()), settings.priority, fields.richContent(), &code);
   outcome.code = code;
   return outcome;
 }

@@ -69,7 +69,7 @@ void release(char*& text, const char* keep) {
 }
 
 // First use: the blind copy and the priority. Runs once per context, even when a read fails.
-void loadGroupA(NodeContext& context) {
+void loadBlindCopyAndPriority(NodeContext& context) {
   context.settingsLoaded = 1;
   if (CString bcc = readAttributeText(context, Attribute::Bcc)) context.bcc = bcc.release();
 
@@ -91,7 +91,7 @@ void loadSubmitSettings(NodeContext& context) {
 }
 
 // Server and sender. Runs again at the next evaluation while the server name is absent.
-void loadGroupB(NodeContext& context) {
+void loadServerAndSender(NodeContext& context) {
   CString serverName = readAttributeText(context, Attribute::ServerName);
   if (CString port = readAttributeText(context, Attribute::ServerPort)) context.serverPort = parsePort(port.get());
   CString smtpFrom = readAttributeText(context, Attribute::SMTPFrom);
@@ -129,9 +129,9 @@ void loadNodeSettings(NodeContext& context, NodeSettings& settings) {
   std::unique_lock<std::mutex> lock;
   if (!complete) {
     lock = std::unique_lock<std::mutex>(context.settingsLock);
-    if (context.settingsLoaded == 0) loadGroupA(context);
+    if (context.settingsLoaded == 0) loadBlindCopyAndPriority(context);
     if (context.submit == nullptr) loadSubmitSettings(context);
-    if (context.serverName == nullptr) loadGroupB(context);
+    if (context.serverName == nullptr) loadServerAndSender(context);
     complete = context.serverName != nullptr && context.submit != nullptr;
     if (complete) context.settingsComplete.store(true, std::memory_order_release);
   }

@@ -70,6 +70,10 @@ struct SubmitOptions {
 // What the exported entries use: HELO, no TLS, no AUTH, the per-step bounds, nothing kept.
 inline constexpr SubmitOptions kPlainSubmission{};
 
+// Where a null text can come in (the exported entries, the node's absent fields): it reads as
+// the empty text.
+inline std::string_view orEmpty(const char* s) noexcept { return s != nullptr ? s : ""; }
+
 // SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
 // the server's certificate must carry. The texts are never null here: the exported entries
 // turn a null into an empty text, once.
