@@ -1,8 +1,7 @@
-// The node's names as the plug-in, the in-memory host and the runner all use them: its
-// attributes in index order (with what an empty value stands for and whether the value is
-// secret), the message fields it reads, the priority names, its terminals and the elements it
-// reads and writes. The node builds its attribute table and constants from here and the runner
-// its readers, warnings and listings, so a new attribute or field is one row here.
+// The node's names, one row each, as the plug-in, the in-memory host and the runner use them:
+// its attributes in index order (what an empty value stands for, whether it is secret), the
+// message fields it reads, the priority names, its terminals and the elements it reads and
+// writes. The node builds its attribute table and constants from here, the runner its readers.
 #ifndef COMMON_NODE_SCHEMA_H
 #define COMMON_NODE_SCHEMA_H
 
@@ -15,26 +14,26 @@ namespace schema {
 // attributes of the node, then those of secure submission and of kept connections; a new one
 // goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
 // listings mask it, and no failure text, log entry or trace carries it.
-#define SM_NODE_ATTRIBUTES(ROW)          \
-  ROW(Bcc, "", false)                    \
-  ROW(Priority, "Normal", false)         \
-  ROW(SetPriority, "", false)            \
-  ROW(ServerName, "", false)             \
-  ROW(ServerPort, "25", false)           \
-  ROW(SMTPFrom, "", false)               \
-  ROW(SMTPFullFrom, "", false)           \
-  ROW(C, "", false)                      \
-  ROW(F, "", false)                      \
-  ROW(f, "", false)                      \
-  ROW(h, "", false)                      \
-  ROW(X, "", false)                      \
-  ROW(Security, "", false)               \
-  ROW(TLSVerify, "yes", false)           \
-  ROW(TLSCAFile, "", false)              \
-  ROW(TimeoutSeconds, "", false)         \
-  ROW(SMTPUser, "", false)               \
-  ROW(SMTPPassword, "", true)            \
-  ROW(ConnectionReuse, "", false)        \
+#define SM_NODE_ATTRIBUTES(ROW)            \
+  ROW(Bcc, "", false)                      \
+  ROW(Priority, "Normal", false)           \
+  ROW(SetPriority, "", false)              \
+  ROW(ServerName, "", false)               \
+  ROW(ServerPort, "25", false)             \
+  ROW(SMTPFrom, "", false)                 \
+  ROW(SMTPFullFrom, "", false)             \
+  ROW(C, "", false)                        \
+  ROW(F, "", false)                        \
+  ROW(f, "", false)                        \
+  ROW(h, "", false)                        \
+  ROW(X, "", false)                        \
+  ROW(Security, "", false)                 \
+  ROW(TLSVerify, "yes", false)             \
+  ROW(TLSCAFile, "", false)                \
+  ROW(TimeoutSeconds, "", false)           \
+  ROW(SMTPUser, "", false)                 \
+  ROW(SMTPPassword, "", true)              \
+  ROW(ConnectionReuse, "", false)          \
   ROW(MaxMailsPerConnection, "100", false) \
   ROW(IdleSeconds, "30", false)
 
