@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "fields.h"
 #include "formats.h"
+#include "node_schema.h"
 
 namespace flowrun {
 namespace {
@@ -80,8 +80,8 @@ std::string resolveMessage(const std::string& label, memhost::Message& message) 
   if (top == nullptr) return {};
   const fs::path base = baseOf(label);
   for (const auto& field : top->children()) {
-    const NodeField* known = nodeField(field->nameUtf8());
-    if (known == nullptr || known->role != FieldRole::Attachment) continue;
+    const schema::FieldRow* known = schema::fieldNamed(field->nameUtf8());
+    if (known == nullptr || known->role != schema::FieldRole::Attachment) continue;
     for (const auto& part : field->children()) {
       if (part->nameUtf8() != "Data") continue;
       if (std::string error = resolveData(*part, base); !error.empty()) return error;

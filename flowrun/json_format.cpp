@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fields.h"
 #include "formats.h"
+#include "node_schema.h"
 
 namespace flowrun {
 namespace {
@@ -43,9 +43,9 @@ void jsonMessage(const std::string& label, const Json& object, Reading& reading)
   addMessage(label, "JSON", [&object](Element& folder) {
     Element& top = folder.addChild("Mail");
     for (const auto& [key, item] : object.items()) {
-      if (key == kErrorField) continue;
-      const NodeField* field = nodeField(key);
-      if (field != nullptr && field->role == FieldRole::Body && item.is_array()) {
+      if (key == schema::kErrorElement) continue;
+      const schema::FieldRow* field = schema::fieldNamed(key);
+      if (field != nullptr && field->role == schema::FieldRole::Body && item.is_array()) {
         // A body given as an array is its lines, not a repeated body of which the node keeps one.
         Element& body = top.addChild(key);
         for (const Json& line : item) addJson(body, "Line", line, 3);

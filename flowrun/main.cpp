@@ -19,6 +19,7 @@
 #include "attachments.h"
 #include "memhost.h"
 #include "messages.h"
+#include "node_schema.h"
 #include "plugin.h"
 #include "report.h"
 #include "run.h"
@@ -89,12 +90,8 @@ void takeSignals() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  takeSignals();
-  CLI::App app{"Runs messages through the SendMailPlugIn node on an in-memory host.\n"
-               "Each XML or JSON document becomes one message; its root's children are the mail fields."};
+// What the command line asks for.
+struct CommandLine {
   std::string pluginPath = flowrun::defaultPluginPath();
   std::vector<std::string> sets;
   std::string nodeFile;
@@ -104,28 +101,33 @@ int main(int argc, char** argv) {
   std::string msgId;
   flowrun::RunOptions options;
   std::vector<std::string> inputs;
+};
 
-  app.add_option("--plugin", pluginPath, "plug-in library to load")->capture_default_str();
+// Parses the arguments into `line`: -1 to go on, or the exit status (help, a usage error).
+int parseCommandLine(int argc, char** argv, CommandLine& line) {
+  CLI::App app{"Runs messages through the SendMailPlugIn node on an in-memory host.\n"
+               "Each XML or JSON document becomes one message; its root's children are the mail fields."};
+  flowrun::RunOptions& options = line.options;
+  app.add_option("--plugin", line.pluginPath, "plug-in library to load")->capture_default_str();
   // One value per occurrence, so that inputs may follow a repeated option.
-  app.add_option("--set", sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
+  app.add_option("--set", line.sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
       ->allow_extra_args(false);
-  app.add_option("--node", nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
-  app.add_option("--server", server, "shorthand for ServerName and ServerPort: HOST[:PORT] or [IPv6]:PORT")
+  app.add_option("--node", line.nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
+  app.add_option("--server", line.server, "shorthand for ServerName and ServerPort: HOST[:PORT] or [IPv6]:PORT")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_flag("--list-attributes", listAttributes, "print the node's attributes with their values and exit");
+  app.add_flag("--list-attributes", line.listAttributes, "print the node's attributes with their values and exit");
   app.add_option("--repeat", options.repeat, "send each message N times")->check(CLI::Range(1ul, 100000000ul));
   app.add_option("--threads", options.threads, "evaluate on N threads at once on the one node")
       ->check(CLI::Range(1u, 256u));
   app.add_option("--out", options.outDir, "write each propagated message to DIR/<terminal>/");
-  app.add_option("--put-time", putTime, "descriptor put date and time of every message, \"YYYY-MM-DD HH:MM:SS[.ff]\"");
-  app.add_option("--msgid", msgId, "descriptor message id of every message, 48 hex digits");
+  app.add_option("--put-time", line.putTime, "descriptor put date and time of every message, \"YYYY-MM-DD HH:MM:SS[.ff]\"");
+  app.add_option("--msgid", line.msgId, "descriptor message id of every message, 48 hex digits");
   app.add_flag("--no-descriptor", options.descriptor.omit, "give messages no descriptor folder");
   app.add_option("--detach", options.detach, "leave an output terminal unattached (repeatable)")
       ->allow_extra_args(false);
   app.add_flag("-v,--verbose", options.verbose, "show the node's log entries under each message");
   app.add_flag("-q,--quiet", options.quiet, "no line per message, only the summary");
-  app.add_option("inputs", inputs, "XML or JSON files, folders of them, or - for standard input (the default)");
-
+  app.add_option("inputs", line.inputs, "XML or JSON files, folders of them, or - for standard input (the default)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -134,52 +136,60 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kUsageOrInput;
   }
+  return -1;
+}
 
-  if (!putTime.empty()) {
+// The fixed descriptor values of --put-time and --msgid; an error text, or empty.
+std::string readDescriptorOptions(CommandLine& line) {
+  if (!line.putTime.empty()) {
     HostDate date{};
     HostTime time{};
-    if (!flowrun::parsePutTime(putTime, date, time)) return fail("--put-time wants \"YYYY-MM-DD HH:MM:SS[.ff]\"");
-    options.descriptor.putDate = date;
-    options.descriptor.putTime = time;
+    if (!flowrun::parsePutTime(line.putTime, date, time)) return "--put-time wants \"YYYY-MM-DD HH:MM:SS[.ff]\"";
+    line.options.descriptor.putDate = date;
+    line.options.descriptor.putTime = time;
   }
-  if (!msgId.empty()) {
+  if (!line.msgId.empty()) {
     std::vector<uint8_t> bytes;
-    if (!flowrun::parseMsgId(msgId, bytes)) return fail("--msgid wants 48 hex digits");
-    options.descriptor.msgId = bytes;
+    if (!flowrun::parseMsgId(line.msgId, bytes)) return "--msgid wants 48 hex digits";
+    line.options.descriptor.msgId = bytes;
   }
+  return {};
+}
 
-  std::vector<std::pair<std::string, std::string>> settings;
+// The node's attributes from --node, then --server, then each --set, in that order (a later
+// one wins); an error text, or empty.
+std::string collectSettings(const CommandLine& line, std::vector<std::pair<std::string, std::string>>& settings) {
   std::string error;
-  if (!nodeFile.empty() && !flowrun::readProperties(nodeFile, settings, error)) return fail(error);
-  if (!server.empty()) {
+  if (!line.nodeFile.empty() && !flowrun::readProperties(line.nodeFile, settings, error)) return error;
+  if (!line.server.empty()) {
     std::pair<std::string, std::string> hostPort;
-    if (!splitServer(server, hostPort)) return fail("--server wants HOST[:PORT] or [ADDRESS]:PORT, PORT from 1 to 65535");
-    settings.emplace_back("ServerName", hostPort.first);
-    if (!hostPort.second.empty()) settings.emplace_back("ServerPort", hostPort.second);
+    if (!splitServer(line.server, hostPort)) return "--server wants HOST[:PORT] or [ADDRESS]:PORT, PORT from 1 to 65535";
+    settings.emplace_back(schema::name(schema::Attribute::ServerName), hostPort.first);
+    if (!hostPort.second.empty()) settings.emplace_back(schema::name(schema::Attribute::ServerPort), hostPort.second);
   }
-  for (const std::string& text : sets) {
+  for (const std::string& text : line.sets) {
     std::pair<std::string, std::string> setting;
-    if (!splitSetting(text, setting)) return fail("--set wants NAME=VALUE, not " + text);
+    if (!splitSetting(text, setting)) return "--set wants NAME=VALUE, not " + text;
     settings.push_back(setting);
   }
+  return {};
+}
 
-  flowrun::Plugin plugin(pluginPath);
-  if (!plugin.ok()) return fail(plugin.error());
-  memhost::Node& node = plugin.node();
-  if (error = flowrun::setAttributes(node, settings); !error.empty()) return fail(error);
-
-  if (listAttributes) {
-    for (const std::string& name : node.attributeNames()) {
-      std::string value;
-      node.getAttribute(name, value);
-      if (name == "SMTPPassword" && !value.empty()) value = "********";
-      std::cout << name << '=' << value << '\n';
-    }
-    return kAllOut;
+// --list-attributes: each attribute with its value, the secret ones masked.
+void listAttributes(memhost::Node& node) {
+  for (const std::string& name : node.attributeNames()) {
+    std::string value;
+    node.getAttribute(name, value);
+    const schema::AttributeRow* attribute = schema::attributeNamed(name);
+    if (attribute != nullptr && attribute->secret && !value.empty()) value = "********";
+    std::cout << name << '=' << value << '\n';
   }
+}
 
-  if (inputs.empty()) inputs.push_back("-");
-  std::vector<flowrun::InputMessage> messages;
+// Reads every input into `messages`, then prints the warnings and the input errors; false when
+// an input could not be read.
+bool readMessages(const std::vector<std::string>& inputs, memhost::Node& node,
+                  std::vector<flowrun::InputMessage>& messages) {
   std::vector<flowrun::InputError> inputErrors;
   flowrun::Warnings warnings;
   warnings.checkAttributes(node);
@@ -190,16 +200,48 @@ int main(int argc, char** argv) {
   for (const auto& e : inputErrors) {
     std::cerr << "flowrun: " << flowrun::printable(e.label) << ": " << flowrun::printable(e.reason) << '\n';
   }
-  if (messages.empty()) return fail(inputErrors.empty() ? "no input messages: the inputs hold no XML or JSON message"
-                                                        : "no input messages could be read");
+  return inputErrors.empty();
+}
 
+// Runs the messages and prints the summary; the exit status.
+int runAll(memhost::Node& node, const std::vector<flowrun::InputMessage>& messages, flowrun::RunOptions& options,
+           bool inputsWhole) {
   flowrun::RunSummary summary;
+  std::string error;
   options.stop = &stopSignal;
   running.store(true);
   if (!flowrun::runMessages(node, messages, options, std::cout, std::cerr, summary, error)) return fail(error);
   std::cout << flowrun::summaryLine(summary) << '\n' << std::flush;
 
   if (const int sig = stopSignal.load(); sig != 0) return 128 + sig;
-  if (!inputErrors.empty()) return kUsageOrInput;
+  if (!inputsWhole) return kUsageOrInput;
   return summary.out == summary.total() && summary.unwritten == 0 ? kAllOut : kNotAllOut;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  takeSignals();
+  CommandLine line;
+  if (const int status = parseCommandLine(argc, argv, line); status >= 0) return status;
+  std::string error = readDescriptorOptions(line);
+  if (!error.empty()) return fail(error);
+  std::vector<std::pair<std::string, std::string>> settings;
+  if (error = collectSettings(line, settings); !error.empty()) return fail(error);
+
+  flowrun::Plugin plugin(line.pluginPath);
+  if (!plugin.ok()) return fail(plugin.error());
+  memhost::Node& node = plugin.node();
+  if (error = flowrun::setAttributes(node, settings); !error.empty()) return fail(error);
+  if (line.listAttributes) {
+    listAttributes(node);
+    return kAllOut;
+  }
+
+  if (line.inputs.empty()) line.inputs.push_back("-");
+  std::vector<flowrun::InputMessage> messages;
+  const bool inputsWhole = readMessages(line.inputs, node, messages);
+  if (messages.empty()) return fail(inputsWhole ? "no input messages: the inputs hold no XML or JSON message"
+                                                : "no input messages could be read");
+  return runAll(node, messages, line.options, inputsWhole);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "formats.h"
+#include "node_schema.h"
 
 namespace flowrun {
 namespace {
@@ -19,7 +20,6 @@ using memhost::Element;
 using memhost::Message;
 
 constexpr const char* kPropertiesFolder = "Properties";
-constexpr const char* kDescriptorFolder = "TVMD";
 
 std::atomic<std::uint64_t> messageCounter{0};
 
@@ -108,10 +108,10 @@ std::unique_ptr<Message> instantiate(const Message& input, const DescriptorOptio
     HostDate date{};
     HostTime time{};
     now(date, time);
-    Element& descriptor = root.addChild(kDescriptorFolder);
-    descriptor.addDate("PutDate", options.putDate.value_or(date));
-    descriptor.addTime("PutTime", options.putTime.value_or(time));
-    descriptor.addBytes("MsgId", options.msgId ? *options.msgId : freshMessageId());
+    Element& descriptor = root.addChild(schema::kDescriptorFolder);
+    descriptor.addDate(schema::kPutDate, options.putDate.value_or(date));
+    descriptor.addTime(schema::kPutTime, options.putTime.value_or(time));
+    descriptor.addBytes(schema::kMsgId, options.msgId ? *options.msgId : freshMessageId());
   }
   if (folder != nullptr) {
     Element& body = root.addChild(folder->nameUtf8());
@@ -134,7 +134,7 @@ std::string sendMailError(const Message& message) {
   for (const Element* parent : {top, folder, &message.root()}) {
     if (parent == nullptr) continue;
     for (const auto& child : parent->children()) {
-      if (child->nameUtf8() == "SendMailError") error = child.get();
+      if (child->nameUtf8() == schema::kErrorElement) error = child.get();
     }
     if (error != nullptr) break;
   }

@@ -1,15 +1,19 @@
-// Text safe for a terminal, and the warnings about what the node ignores: the field names come
-// from the one table of fields the node reads, the attribute rules from the node's own defaults.
+// Text safe for a terminal, and the warnings about what the node ignores: the field and
+// attribute names come from the node's schema, the attribute rules from the node's own defaults.
 #include "report.h"
 
 #include <algorithm>
 #include <ostream>
 
-#include "fields.h"
-#include "messages.h"
 #include "header_rule.h"
+#include "messages.h"
+#include "node_schema.h"
 
 namespace flowrun {
+
+using schema::Attribute;
+using schema::FieldRole;
+using schema::kPriorityNames;
 
 bool isPortNumber(const std::string& text) {
   if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -73,12 +77,12 @@ std::string priorityNames() {
 }
 
 const AttributeRule kAttributeRules[] = {
-    {"Priority", isPriorityName, "is none of " + priorityNames() + ": the node uses Normal"},
-    {"SetPriority", [](const std::string& v) { return v == "yes"; },
+    {schema::name(Attribute::Priority), isPriorityName, "is none of " + priorityNames() + ": the node uses Normal"},
+    {schema::name(Attribute::SetPriority), [](const std::string& v) { return v == "yes"; },
      "is not exactly \"yes\": the node ignores Priority"},
-    {"ServerPort", isPortNumber,
+    {schema::name(Attribute::ServerPort), isPortNumber,
      "is not a number from 1 to 65535: the node takes its low 16 bits as the port (25 for none or 0)"},
-    {"Bcc", [](const std::string& v) { return !commaOutsideQuotes(v); },
+    {schema::name(Attribute::Bcc), [](const std::string& v) { return !commaOutsideQuotes(v); },
      std::string("has a ',': ") + kListAdvice},
 };
 
@@ -114,7 +118,7 @@ void Warnings::add(const std::string& kind, const std::string& text) {
 }
 
 void Warnings::checkAttributes(memhost::Node& node) {
-  auto value = [&node](const std::string& name) {
+  auto value = [&node](const char* name) {
     std::string text;
     node.getAttribute(name, text);
     return text;
@@ -125,10 +129,10 @@ void Warnings::checkAttributes(memhost::Node& node) {
       add(rule.name, "attribute " + std::string(rule.name) + " \"" + text + "\" " + rule.consequence);
     }
   }
-  if (value("SetPriority").empty() && !value("Priority").empty()) {
-    add("SetPriority", "attribute Priority is used only when SetPriority is \"yes\"");
+  if (value(schema::name(Attribute::SetPriority)).empty() && !value(schema::name(Attribute::Priority)).empty()) {
+    add(schema::name(Attribute::SetPriority), "attribute Priority is used only when SetPriority is \"yes\"");
   }
-  const std::string from = value("SMTPFrom");
+  const std::string from = value(schema::name(Attribute::SMTPFrom));
   nodeSender_ = !from.empty() && from[0] != ' ';
 }
 
@@ -138,7 +142,7 @@ void Warnings::checkMessage(const InputMessage& input) {
   bool sender = nodeSender_;
   for (const auto& child : top->children()) {
     const std::string name = child->nameUtf8();
-    const NodeField* field = nodeField(name);
+    const schema::FieldRow* field = schema::fieldNamed(name);
     if (field == nullptr) {
       if (unknownFields_.empty()) firstUnknown_ = input.label;
       unknownFields_.insert(name);
@@ -167,7 +171,8 @@ void Warnings::print(std::ostream& err) const {
       }
       names += (names.empty() ? "" : ", ") + name;
     }
-    for (const NodeField& field : kNodeFields) known += (known.empty() ? "" : ", ") + std::string(field.name);
+    for (const schema::FieldRow& field : schema::kFields)
+      known += (known.empty() ? "" : ", ") + std::string(field.name) + ", " + field.mailName;
     err << "flowrun: warning: the node does not read the field(s) " << printable(names) << " (first in "
         << printable(firstUnknown_) << "); it reads " << known << '\n';
   }

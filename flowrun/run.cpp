@@ -18,6 +18,7 @@
 #include <system_error>
 #include <thread>
 
+#include "node_schema.h"
 #include "report.h"
 
 namespace flowrun {
@@ -144,7 +145,7 @@ class Runner {
     Evaluation* e = current;
     if (e == nullptr) return 0;
     e->terminal = terminal;
-    if (terminal == "failure") e->error = sendMailError(message);
+    if (terminal == schema::kFailureTerminal) e->error = sendMailError(message);
     if (!options_.outDir.empty()) write(std::filesystem::path(options_.outDir) / terminal, *e, toXml(message));
     return 0;
   }
@@ -203,9 +204,9 @@ class Runner {
   void report(const Evaluation& e) {
     std::string outcome;
     std::lock_guard<std::mutex> lock(linesMutex_);
-    if (e.terminal == "out") {
+    if (e.terminal == schema::kOutTerminal) {
       ++summary_.out;
-      outcome = "out";
+      outcome = schema::kOutTerminal;
     } else if (!e.terminal.empty()) {
       ++summary_.failure;
       outcome = e.terminal + ": " + printable(e.error, true);

@@ -7,9 +7,9 @@
 
 #include <pugixml.hpp>
 
-#include "fields.h"
 #include "formats.h"
 #include "huge_pages.h"
+#include "node_schema.h"
 #include "report.h"
 
 namespace flowrun {
@@ -72,7 +72,8 @@ void fromXml(const pugi::xml_node& node, Element& parent, int depth, const std::
   std::string joined;
   for (pugi::xml_node child : node.children()) {
     if (child.type() != pugi::node_element) continue;
-    if (depth == 1 && child.name() == kErrorField) continue;
+    // The node never reads the reason a failure copy carries: a copy fed back in starts clean.
+    if (depth == 1 && child.name() == std::string_view(schema::kErrorElement)) continue;
     if (hasElementChildren(child)) {
       fromXml(child, parent.addChild(child.name()), depth + 1, label, warnings);
     } else {

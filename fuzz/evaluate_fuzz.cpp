@@ -15,7 +15,6 @@
 
 #include "SendMailPlugIn.h"
 #include "memhost.h"
-#include "node_internal.h"
 
 namespace {
 

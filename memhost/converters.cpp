@@ -188,11 +188,7 @@ namespace {
 // What both converters check before converting: a fault armed for the call, the input, the
 // code page. False when the call is over (its return code set).
 bool mayConvert(Call& call, const void* input, int codePage) {
-  if (call.faulted()) return false;
-  if (!input) {
-    call.fail(memhost::kRcInvalidHandle);
-    return false;
-  }
+  if (!call.proceeds(input != nullptr)) return false;
   if (codePage != CCI_CODEPAGE_UTF8) {
     call.fail(memhost::kRcUnsupportedCodePage);
     return false;

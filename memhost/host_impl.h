@@ -142,6 +142,13 @@ class Call {
   void fail(int code) {
     if (rc_) *rc_ = code;
   }
+  // Whether the operation goes on to its work: not when a fault was injected in its place, nor
+  // when a handle or pointer it needs is missing (`handlesGiven` false), which it reports.
+  bool proceeds(bool handlesGiven = true) {
+    if (faulted()) return false;
+    if (!handlesGiven) fail(kRcInvalidHandle);
+    return handlesGiven;
+  }
 
  private:
   int* rc_;

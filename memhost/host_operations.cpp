@@ -26,31 +26,20 @@ Host::Impl& impl() { return Host::instance().impl(); }
 // Shared by the three navigation operations.
 CciElement* navigate(Op op, int* rc, CciElement* element, Element* (Element::*step)() const) {
   Call call(op, rc);
-  if (call.faulted()) return nullptr;
-  Element* e = Element::fromHandle(element);
-  if (!e) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
-  Element* next = (e->*step)();
+  if (!call.proceeds(element != nullptr)) return nullptr;
+  Element* next = (Element::fromHandle(element)->*step)();
   return next ? next->handle() : nullptr;
 }
 
 CciTerminal* createTerminal(Op op, int* rc, CciNode* node, const CciChar* name, bool input) {
   Call call(op, rc);
-  if (call.faulted()) return nullptr;
-  if (!node || !name) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
+  if (!call.proceeds(node && name)) return nullptr;
   return Node::fromHandle(node)->addTerminal(fromCci(name), input)->handle();
 }
 
 // Opens an operation on one element: null when it faulted or the handle is null.
 Element* elementFor(Call& call, CciElement* element) {
-  if (call.faulted()) return nullptr;
-  if (!element) call.fail(memhost::kRcInvalidHandle);
-  return Element::fromHandle(element);
+  return call.proceeds(element != nullptr) ? Element::fromHandle(element) : nullptr;
 }
 
 // Opens a typed value read: null when it faulted, the handle is null or the kind differs.
@@ -69,11 +58,7 @@ extern "C" {
 
 CciFactory* cniCreateNodeFactory(int* rc, const CciChar* factoryName) {
   Call call(Op::cniCreateNodeFactory, rc);
-  if (call.faulted()) return nullptr;
-  if (!factoryName) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
+  if (!call.proceeds(factoryName != nullptr)) return nullptr;
   auto factory = std::make_unique<memhost::Factory>();
   factory->name = fromCci(factoryName);
   std::lock_guard lock(impl().mutex);
@@ -83,11 +68,7 @@ CciFactory* cniCreateNodeFactory(int* rc, const CciChar* factoryName) {
 
 void cniDefineNodeClass(int* rc, CciFactory* factory, const CciChar* className, NodeCallbackTable* table) {
   Call call(Op::cniDefineNodeClass, rc);
-  if (call.faulted()) return;
-  if (!className || !table || !impl().knownFactory(factory)) {
-    call.fail(memhost::kRcInvalidHandle);
-    return;
-  }
+  if (!call.proceeds(className && table && impl().knownFactory(factory))) return;
   std::u16string factoryName = reinterpret_cast<memhost::Factory*>(factory)->name;
   Host::instance().defineClass(factory, std::move(factoryName), fromCci(className), table);
 }
@@ -102,23 +83,15 @@ CciTerminal* cniCreateOutputTerminal(int* rc, CciNode* node, const CciChar* name
 
 int cniIsTerminalAttached(int* rc, CciTerminal* terminal) {
   Call call(Op::cniIsTerminalAttached, rc);
-  if (call.faulted()) return 0;
-  if (!terminal) {
-    call.fail(memhost::kRcInvalidHandle);
-    return 0;
-  }
+  if (!call.proceeds(terminal != nullptr)) return 0;
   return Terminal::fromHandle(terminal)->attached() ? 1 : 0;
 }
 
 int cniPropagate(int* rc, CciTerminal* terminal, CciMessage* companionA, CciMessage* companionB,
                  CciMessage* message) {
   Call call(Op::cniPropagate, rc);
-  if (call.faulted()) return 0;
   Terminal* t = Terminal::fromHandle(terminal);
-  if (!t || !message || t->isInput()) {
-    call.fail(memhost::kRcInvalidHandle);
-    return 0;
-  }
+  if (!call.proceeds(t && message && !t->isInput())) return 0;
   if (!t->attached()) return 0;  // nothing downstream: dropped, and that is no error
   int code;
   try {
@@ -133,11 +106,7 @@ int cniPropagate(int* rc, CciTerminal* terminal, CciMessage* companionA, CciMess
 
 CciElement* cniRootElement(int* rc, CciMessage* message) {
   Call call(Op::cniRootElement, rc);
-  if (call.faulted()) return nullptr;
-  if (!message) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
+  if (!call.proceeds(message != nullptr)) return nullptr;
   return Message::fromHandle(message)->root().handle();
 }
 
@@ -189,10 +158,7 @@ int cniElementCharacterValue(int* rc, CciElement* element, CciChar* buffer, int 
 
 int cniElementByteArrayValue(int* rc, CciElement* element, HostByteArray* value) {
   Call call(Op::cniElementByteArrayValue, rc);
-  if (!value && !call.faulted()) {
-    call.fail(memhost::kRcInvalidHandle);
-    return 0;
-  }
+  if (!call.proceeds(value != nullptr)) return 0;
   Element* e = valueElementFor(call, element, ValueKind::ByteArray);
   if (!e) return 0;
   const auto& bytes = e->bytes();
@@ -217,21 +183,13 @@ HostTime cniElementGmtTimeValue(int* rc, CciElement* element) {
 
 CciMessageContext* cniGetMessageContext(int* rc, CciMessage* message) {
   Call call(Op::cniGetMessageContext, rc);
-  if (call.faulted()) return nullptr;
-  if (!message) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
+  if (!call.proceeds(message != nullptr)) return nullptr;
   return Message::fromHandle(message)->context()->handle();
 }
 
 CciMessage* cniCreateMessage(int* rc, CciMessageContext* context) {
   Call call(Op::cniCreateMessage, rc);
-  if (call.faulted()) return nullptr;
-  if (!context) {
-    call.fail(memhost::kRcInvalidHandle);
-    return nullptr;
-  }
+  if (!call.proceeds(context != nullptr)) return nullptr;
   auto message = std::make_unique<Message>(reinterpret_cast<memhost::MessageContext*>(context));
   Message* raw = message.get();
   std::lock_guard lock(impl().mutex);
@@ -257,11 +215,7 @@ void cniDeleteMessage(int* rc, CciMessage* message) {
 void cniCopyElementTree(int* rc, CciElement* source, CciElement* target) {
   Call call(Op::cniCopyElementTree, rc);
   Element* from = elementFor(call, source);
-  if (!from) return;
-  if (!target) {
-    call.fail(memhost::kRcInvalidHandle);
-    return;
-  }
+  if (!from || !call.proceeds(target != nullptr)) return;
   from->copyChildrenTo(*Element::fromHandle(target));
 }
 
@@ -279,22 +233,14 @@ void cniSetElementType(int* rc, CciElement* element, int type) {
 void cniSetElementName(int* rc, CciElement* element, const CciChar* name) {
   Call call(Op::cniSetElementName, rc);
   Element* e = elementFor(call, element);
-  if (!e) return;
-  if (!name) {
-    call.fail(memhost::kRcInvalidHandle);
-    return;
-  }
+  if (!e || !call.proceeds(name != nullptr)) return;
   e->setName(fromCci(name));
 }
 
 void cniSetElementCharacterValue(int* rc, CciElement* element, const CciChar* value, int length) {
   Call call(Op::cniSetElementCharacterValue, rc);
   Element* e = elementFor(call, element);
-  if (!e) return;
-  if (length < 0 || (!value && length > 0)) {
-    call.fail(memhost::kRcInvalidHandle);
-    return;
-  }
+  if (!e || !call.proceeds(length >= 0 && (value || length == 0))) return;
   e->setCharacterValue(fromCci(value, static_cast<std::size_t>(length)));
 }
 
@@ -335,11 +281,7 @@ void cciLog(int* rc, int type, const char* sourceFile, int line, const char* tex
 
 void cciGetLastExceptionData(int* rc, CciExceptionData* data) {
   Call call(Op::cciGetLastExceptionData, rc);
-  if (call.faulted()) return;
-  if (!data) {
-    call.fail(memhost::kRcInvalidHandle);
-    return;
-  }
+  if (!call.proceeds(data != nullptr)) return;
   std::memset(data, 0, sizeof *data);
   std::lock_guard lock(impl().mutex);
   if (impl().exceptionPending) *data = impl().pendingException;

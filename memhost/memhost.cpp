@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host_impl.h"
+#include "node_schema.h"
 
 namespace memhost {
 namespace {
@@ -191,7 +192,7 @@ std::unique_ptr<Message> Message::clone() const {
 
 Element& Message::makeStandardShape(std::string_view topName, std::string_view bodyFolder) {
   root_->addChild("Properties");
-  root_->addChild("TVMD");
+  root_->addChild(schema::kDescriptorFolder);
   return root_->addChild(bodyFolder).addChild(topName);
 }
 

@@ -10,7 +10,6 @@
 #include "SendMessage.h"
 #include "TvlSampPluginUtil.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
 
 namespace evaluation {
 namespace {

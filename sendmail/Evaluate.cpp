@@ -8,7 +8,6 @@
 #include "SendMessage.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
 
 namespace evaluation {
 namespace {
@@ -33,7 +32,7 @@ void log(int& rc, const LogLine& entry) {
          static_cast<const char*>(nullptr));
 }
 
-// Code written by evaluate itself when no recipient list exists.
+// Code written by evaluate itself when the message names no recipient.
 constexpr int kNoRecipients = 2;
 
 struct Outcome {
@@ -52,20 +51,22 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   if (settings.bcc != nullptr) appendToList(fields.bcc, settings.bcc);
   const char* from = settings.fromAddress != nullptr ? settings.fromAddress : fields.from.get();
 
+  using smtp::orEmpty;
+  auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
   Outcome outcome;
-  if (!fields.to && !fields.cc && !fields.bcc) {
+  // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
+  // nobody either: a transaction without a recipient could only be refused, so none is opened.
+  if (!smtp::hasRecipient(list(fields.to), list(fields.cc), list(fields.bcc))) {
     outcome.code = -1;
     outcome.errorText = getErrorString(kNoRecipients);
     return outcome;
   }
-  auto text = [](const char* s) { return s != nullptr ? s : ""; };
-  auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
   int32_t code = 0;
   outcome.errorText = smtp::sendEmail(*settings.submit, settings.serverName,
-                                      settings.serverPort != 0 ? settings.serverPort : 25, text(from),
+                                      settings.serverPort != 0 ? settings.serverPort : 25, orEmpty(from),
                                       list(fields.to), list(fields.cc), list(fields.bcc),
-                                      text(fields.subject.get()), descriptor.date, descriptor.messageId,
-                                      text(fields.body()), settings.priority, fields.richContent(), &code);
+                                      orEmpty(fields.subject.get()), descriptor.date, descriptor.messageId,
+                                      orEmpty(fields.body()), settings.priority, fields.richContent(), &code);
   outcome.code = code;
   return outcome;
 }

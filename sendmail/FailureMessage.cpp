@@ -5,7 +5,6 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
 #include "node_utils.h"
 
 const char* getErrorString(int code) {

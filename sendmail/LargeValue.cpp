@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "evaluate_internal.h"
-#include "host/huge_pages.h"
+#include "huge_pages.h"
 
 namespace evaluation {
 namespace {

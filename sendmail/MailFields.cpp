@@ -1,6 +1,7 @@
-// The mail fields of a message: sender, To, Cc and Bcc lists, subject and body, read from the
-// children of the body's top element by name. Repeated list fields join with "; ", body lines
-// with a line feed. One value buffer serves the whole scan and grows only when the host asks.
+// The mail fields of a message: sender, To, Cc and Bcc lists, subject, body and the rich fields,
+// read from the children of the body's top element by the names of the node's schema. Repeated
+// list fields join with "; ", body lines with a line feed. One value buffer serves the whole
+// scan and grows only when the host asks.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -10,7 +11,7 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
+#include "node_schema.h"
 #include "node_utils.h"
 
 namespace evaluation {
@@ -110,35 +111,18 @@ void appendText(int& rc, CciElement* element, ValueBuffer& buffer, StringBuffer&
   list->length += static_cast<uint32_t>(toUtf8(units, list->data + list->length, room));
 }
 
-enum class Field { None, From, To, Cc, Bcc, Subject, Body, ReplyTo, Html, Header, Attachment };
+using schema::Field;
 
 bool named(const CciChar* name, const char16_t* field) {
   return CciCharCmp(name, reinterpret_cast<const CciChar*>(field)) == 0;
 }
 
-Field fieldNamed(const CciChar* name) {
-  struct Entry {
-    CciChar* const* name;
-    Field field;
-  };
-  static const Entry table[] = {
-      {&constFrom, Field::From},       {&constMailFrom, Field::From},       {&constTo, Field::To},
-      {&constMailTo, Field::To},       {&constCc, Field::Cc},               {&constMailCc, Field::Cc},
-      {&constBcc, Field::Bcc},         {&constMailBcc, Field::Bcc},         {&constSubject, Field::Subject},
-      {&constMailSubject, Field::Subject}, {&constBody, Field::Body},       {&constMailBody, Field::Body},
-  };
-  for (const Entry& e : table) {
-    if (*e.name != nullptr && CciCharCmp(name, *e.name) == 0) return e.field;
+// The field an element's name stands for, or null when the node does not read it.
+const schema::FieldRow* fieldNamed(const CciChar* name) {
+  for (const schema::FieldRow& row : schema::kFields) {
+    if (named(name, row.name16) || named(name, row.mailName16)) return &row;
   }
-  static const std::pair<const char16_t*, Field> rich[] = {
-      {u"ReplyTo", Field::ReplyTo}, {u"MailReplyTo", Field::ReplyTo},       {u"Html", Field::Html},
-      {u"MailHtml", Field::Html},   {u"Header", Field::Header},             {u"MailHeader", Field::Header},
-      {u"Attachment", Field::Attachment}, {u"MailAttachment", Field::Attachment},
-  };
-  for (const auto& [text, field] : rich) {
-    if (named(name, text)) return field;
-  }
-  return Field::None;
+  return nullptr;
 }
 
 // A body element with children gives one line per child, whatever its name; without
@@ -219,6 +203,43 @@ void readAttachment(int& rc, CciElement* folder, MailFields& fields, ValueBuffer
   fields.rich.attachments.push_back(attachment);
 }
 
+// One field's value into its place among the fields.
+void readField(int& rc, CciElement* element, Field field, MailFields& fields, ValueBuffer& buffer) {
+  switch (field) {
+    case Field::From:
+      fields.from = readText(rc, element, buffer);
+      break;
+    case Field::Subject:
+      fields.subject = readText(rc, element, buffer);
+      break;
+    case Field::To:
+      appendText(rc, element, buffer, fields.to, kListSeparator);
+      break;
+    case Field::Cc:
+      appendText(rc, element, buffer, fields.cc, kListSeparator);
+      break;
+    case Field::Bcc:
+      appendText(rc, element, buffer, fields.bcc, kListSeparator);
+      break;
+    case Field::Body:
+      readBody(rc, element, fields.bodyField, buffer);
+      break;
+    case Field::ReplyTo:
+      appendText(rc, element, buffer, fields.replyTo, kListSeparator);
+      break;
+    case Field::Html:
+      readBody(rc, element, fields.html, buffer);
+      fields.rich.hasHtml = true;
+      break;
+    case Field::Header:
+      readHeaders(rc, element, fields, buffer);
+      break;
+    case Field::Attachment:
+      readAttachment(rc, element, fields, buffer);
+      break;
+  }
+}
+
 }  // namespace
 
 void appendToList(StringBuffer& list, const char* text) {
@@ -238,44 +259,10 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
   CciChar name[kNameUnits];
   while (element != nullptr) {
     readName(rc, element, name);
-
-    const Field field = fieldNamed(name);
-    switch (field) {
-      case Field::From:
-        fields.from = readText(rc, element, buffer);
-        break;
-      case Field::Subject:
-        fields.subject = readText(rc, element, buffer);
-        break;
-      case Field::To:
-        appendText(rc, element, buffer, fields.to, kListSeparator);
-        break;
-      case Field::Cc:
-        appendText(rc, element, buffer, fields.cc, kListSeparator);
-        break;
-      case Field::Bcc:
-        appendText(rc, element, buffer, fields.bcc, kListSeparator);
-        break;
-      case Field::Body:
-        readBody(rc, element, fields.bodyField, buffer);
-        break;
-      case Field::ReplyTo:
-        appendText(rc, element, buffer, fields.replyTo, kListSeparator);
-        break;
-      case Field::Html:
-        readBody(rc, element, fields.html, buffer);
-        fields.rich.hasHtml = true;
-        break;
-      case Field::Header:
-        readHeaders(rc, element, fields, buffer);
-        break;
-      case Field::Attachment:
-        readAttachment(rc, element, fields, buffer);
-        break;
-      case Field::None:
-        break;
+    if (const schema::FieldRow* row = fieldNamed(name)) {
+      readField(rc, element, row->field, fields, buffer);
+      fields.hasRich = fields.hasRich || row->field > Field::Body;  // the fields after Body are the rich ones
     }
-    fields.hasRich = fields.hasRich || field >= Field::ReplyTo;  // the fields after Body are the rich ones
     element = cniNextSibling(&rc, element);
   }
 }

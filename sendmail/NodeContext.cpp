@@ -10,21 +10,15 @@
 #include "SendMailPlugIn.h"
 #include "SubmitSettings.h"
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
-#include "util_alloc.h"
+#include "c_memory.h"
+#include "node_context.h"
+#include "node_schema.h"
 
 namespace {
 
 constexpr std::size_t kAttributeNameUnits = sizeof(AttributeTableEntry::name) / sizeof(CciChar);
 constexpr std::size_t kTerminalNameUnits = sizeof(TerminalListEntry::name) / sizeof(CciChar);
 constexpr int32_t kAttributeCopyLimit = 256;
-
-// The attributes of "SendMailPlugInNode", in index order, then those of secure submission.
-// All are strings.
-constexpr const char* kAttributeNames[] = {
-    "Bcc",        "Priority", "SetPriority", "ServerName", "ServerPort", "SMTPFrom",
-    "SMTPFullFrom", "C",      "F",           "f",          "h",          "X",
-};
 
 std::size_t valueStorageSize(int32_t type) {
   return type == ATTRIBUTE_KIND_STRING ? ATTRIBUTE_STRING_SIZE : 4;
@@ -105,15 +99,13 @@ CciContext* createNodeContext(CciFactory* /*factory*/, const CciChar* nodeName, 
 
   if (!nodeName || !constPlugInNode || CciCharCmp(nodeName, constPlugInNode) != 0) return context;
 
-  for (const char* name : kAttributeNames) {
-    insertNamed(name, [&](const CciChar* n) { insertAttributeTableEntry(context, n, ATTRIBUTE_KIND_STRING); });
+  // The attributes in index order, all strings.
+  for (const schema::AttributeRow& attribute : schema::kAttributes) {
+    insertNamed(attribute.name, [&](const CciChar* n) { insertAttributeTableEntry(context, n, ATTRIBUTE_KIND_STRING); });
   }
-  for (const char* name : kSubmitAttributeNames) {
-    insertNamed(name, [&](const CciChar* n) { insertAttributeTableEntry(context, n, ATTRIBUTE_KIND_STRING); });
-  }
-  insertNamed("in", [&](const CciChar* n) { insertInputTerminalListEntry(context, n); });
-  insertNamed("out", [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
-  insertNamed("failure", [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
+  insertNamed(schema::kInputTerminal, [&](const CciChar* n) { insertInputTerminalListEntry(context, n); });
+  insertNamed(schema::kOutTerminal, [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
+  insertNamed(schema::kFailureTerminal, [&](const CciChar* n) { insertOutputTerminalListEntry(context, n); });
   return context;
 }
 

@@ -10,7 +10,7 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
-#include "node_internal.h"
+#include "node_schema.h"
 #include "node_utils.h"
 
 int GetPriorityNumber(const CciChar* text) {
@@ -24,6 +24,8 @@ int GetPriorityNumber(const CciChar* text) {
 namespace evaluation {
 namespace {
 
+using schema::Attribute;
+
 // getAttribute copies at most 256 units; one more unit keeps the value terminated whatever
 // the attribute table holds.
 constexpr int kAttributeUnits = 256;
@@ -35,11 +37,19 @@ bool readAttribute(NodeContext& context, const char* name, CciChar (&value)[kAtt
   return getAttribute(&context, cciName.get(), value, 2 * kAttributeUnits) == 0;
 }
 
+bool readAttribute(NodeContext& context, Attribute attribute, CciChar (&value)[kAttributeUnits + 1]) {
+  return readAttribute(context, schema::name(attribute), value);
+}
+
 // Reads one attribute as new UTF-8 text, or null when the node does not have it.
 CString readAttributeText(NodeContext& context, const char* name) {
   CciChar value[kAttributeUnits + 1];
   if (!readAttribute(context, name, value)) return nullptr;
   return ownOrThrow(UnicodeToASCII(value));
+}
+
+CString readAttributeText(NodeContext& context, Attribute attribute) {
+  return readAttributeText(context, schema::name(attribute));
 }
 
 // Decimal text to a port: leading blanks and a sign allowed, reading stops at the first
@@ -59,13 +69,13 @@ void release(char*& text, const char* keep) {
 }
 
 // First use: the blind copy and the priority. Runs once per context, even when a read fails.
-void loadGroupA(NodeContext& context) {
+void loadBlindCopyAndPriority(NodeContext& context) {
   context.settingsLoaded = 1;
-  if (CString bcc = readAttributeText(context, "Bcc")) context.bcc = bcc.release();
+  if (CString bcc = readAttributeText(context, Attribute::Bcc)) context.bcc = bcc.release();
 
   CciChar value[kAttributeUnits + 1];
-  if (readAttribute(context, "SetPriority", value) && constYes != nullptr && CciCharCmp(value, constYes) == 0) {
-    if (readAttribute(context, "Priority", value)) {
+  if (readAttribute(context, Attribute::SetPriority, value) && constYes != nullptr && CciCharCmp(value, constYes) == 0) {
+    if (readAttribute(context, Attribute::Priority, value)) {
       context.priority = static_cast<int8_t>(GetPriorityNumber(value));
     }
   }
@@ -81,11 +91,11 @@ void loadSubmitSettings(NodeContext& context) {
 }
 
 // Server and sender. Runs again at the next evaluation while the server name is absent.
-void loadGroupB(NodeContext& context) {
-  CString serverName = readAttributeText(context, "ServerName");
-  if (CString port = readAttributeText(context, "ServerPort")) context.serverPort = parsePort(port.get());
-  CString smtpFrom = readAttributeText(context, "SMTPFrom");
-  CString smtpFullFrom = readAttributeText(context, "SMTPFullFrom");
+void loadServerAndSender(NodeContext& context) {
+  CString serverName = readAttributeText(context, Attribute::ServerName);
+  if (CString port = readAttributeText(context, Attribute::ServerPort)) context.serverPort = parsePort(port.get());
+  CString smtpFrom = readAttributeText(context, Attribute::SMTPFrom);
+  CString smtpFullFrom = readAttributeText(context, Attribute::SMTPFullFrom);
 
   CString fromAddress;
   bool fromIsSmtpFrom = false;
@@ -119,9 +129,9 @@ void loadNodeSettings(NodeContext& context, NodeSettings& settings) {
   std::unique_lock<std::mutex> lock;
   if (!complete) {
     lock = std::unique_lock<std::mutex>(context.settingsLock);
-    if (context.settingsLoaded == 0) loadGroupA(context);
+    if (context.settingsLoaded == 0) loadBlindCopyAndPriority(context);
     if (context.submit == nullptr) loadSubmitSettings(context);
-    if (context.serverName == nullptr) loadGroupB(context);
+    if (context.serverName == nullptr) loadServerAndSender(context);
     complete = context.serverName != nullptr && context.submit != nullptr;
     if (complete) context.settingsComplete.store(true, std::memory_order_release);
   }

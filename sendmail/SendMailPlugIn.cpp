@@ -9,7 +9,7 @@
 #include <new>
 
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
+#include "node_schema.h"
 
 SM_EXTERN_C_BEGIN
 
@@ -53,36 +53,41 @@ struct ConstantRow {
   const char* literal;
 };
 
-// In the order they are built.
+using schema::Field;
+using schema::kPriorityNames;
+using schema::row;
+
+// In the order they are built; the names the node shares with the host and the runner come
+// from its schema.
 constexpr ConstantRow kConstants[] = {
     {&constTalvaneLarnet2, "TVLNv201"},
     {&constPlugInNode, "SendMailPlugInNode"},
     {&constPluginNodeFactory, "SendMailPlugInNodeFactory"},
-    {&constOut, "out"},
-    {&constFailure, "failure"},
+    {&constOut, schema::kOutTerminal},
+    {&constFailure, schema::kFailureTerminal},
     {&constYes, "yes"},
-    {&constTVMD, "TVMD"},
-    {&constPutDate, "PutDate"},
-    {&constPutTime, "PutTime"},
-    {&constMsgId, "MsgId"},
-    {&constFrom, "From"},
-    {&constMailFrom, "MailFrom"},
-    {&constTo, "To"},
-    {&constMailTo, "MailTo"},
-    {&constCc, "Cc"},
-    {&constMailCc, "MailCc"},
-    {&constBcc, "Bcc"},
-    {&constMailBcc, "MailBcc"},
-    {&constSubject, "Subject"},
-    {&constMailSubject, "MailSubject"},
-    {&constBody, "Body"},
-    {&constMailBody, "MailBody"},
-    {&constHighest, "Highest"},
-    {&constHigh, "High"},
-    {&constNormal, "Normal"},
-    {&constLow, "Low"},
-    {&constLowest, "Lowest"},
-    {&constSendMailError, "SendMailError"},
+    {&constTVMD, schema::kDescriptorFolder},
+    {&constPutDate, schema::kPutDate},
+    {&constPutTime, schema::kPutTime},
+    {&constMsgId, schema::kMsgId},
+    {&constFrom, row(Field::From).name},
+    {&constMailFrom, row(Field::From).mailName},
+    {&constTo, row(Field::To).name},
+    {&constMailTo, row(Field::To).mailName},
+    {&constCc, row(Field::Cc).name},
+    {&constMailCc, row(Field::Cc).mailName},
+    {&constBcc, row(Field::Bcc).name},
+    {&constMailBcc, row(Field::Bcc).mailName},
+    {&constSubject, row(Field::Subject).name},
+    {&constMailSubject, row(Field::Subject).mailName},
+    {&constBody, row(Field::Body).name},
+    {&constMailBody, row(Field::Body).mailName},
+    {&constHighest, kPriorityNames[0]},
+    {&constHigh, kPriorityNames[1]},
+    {&constNormal, kPriorityNames[2]},
+    {&constLow, kPriorityNames[3]},
+    {&constLowest, kPriorityNames[4]},
+    {&constSendMailError, schema::kErrorElement},
 };
 constexpr std::size_t kConstantCount = sizeof kConstants / sizeof kConstants[0];
 

@@ -51,7 +51,7 @@ typedef struct TerminalListEntry {
 } TerminalListEntry;
 
 /* The per-instance record that createNodeContext returns and every node operation takes.
-   Its layout is the library's own (node_internal.h); C callers only pass it back. */
+   Its layout is the library's own (node_context.h); C callers only pass it back. */
 typedef struct NodeContext NodeContext;
 
 SM_EXTERN_C_BEGIN

@@ -14,8 +14,6 @@
 namespace {
 const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-// Where a null text can come in: it reads as an empty one.
-std::string_view orEmpty(const char* s) { return s != nullptr ? s : ""; }
 }  // namespace
 
 namespace smtp {
@@ -64,6 +62,7 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
                                     const char* to, const char* cc, const char* bcc,
                                     const char* subject, const char* date, const char* messageId,
                                     const char* body, signed char priority, int32_t* code) {
+  using smtp::orEmpty;
   return smtp::sendEmail(smtp::kPlainSubmission, serverName, port, orEmpty(from), orEmpty(to), orEmpty(cc),
                          orEmpty(bcc), orEmpty(subject), orEmpty(date), orEmpty(messageId),
                          orEmpty(body), priority, nullptr, code);

@@ -7,16 +7,20 @@
 #include <optional>
 
 #include "SimpleSMTP/smtp.h"
+#include "node_schema.h"
 
 namespace {
-// A positive decimal number of at most `limit`, or nothing: empty gives `fallback`.
-std::optional<double> positive(const std::string& text, double fallback, double limit) {
-  if (text.empty()) return fallback;
+// A positive decimal number of at most `limit`, or nothing.
+std::optional<double> positive(const char* text, double limit) {
   char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0 || value > limit)
-    return std::nullopt;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0 || value > limit) return std::nullopt;
   return value;
+}
+
+// The attribute's value, or the one an empty value stands for.
+const char* orDefault(const std::string& text, schema::Attribute attribute) {
+  return text.empty() ? schema::row(attribute).whenEmpty : text.c_str();
 }
 
 // Seconds as whole milliseconds, rounded up.
@@ -29,15 +33,17 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
   // Read in index order; only the credentials and the refusal's detail are kept.
-  const std::string security = read("Security");
-  const std::string tlsVerify = read("TLSVerify");
-  const std::string caFile = read("TLSCAFile");
-  const std::string timeout = read("TimeoutSeconds");
-  s.user = read("SMTPUser");
-  s.password = read("SMTPPassword");
-  const std::string reuse = read("ConnectionReuse");
-  const std::string maxMails = read("MaxMailsPerConnection");
-  const std::string idleText = read("IdleSeconds");
+  using schema::Attribute;
+  const auto value = [&read](Attribute attribute) { return read(schema::name(attribute)); };
+  const std::string security = value(Attribute::Security);
+  const std::string tlsVerify = value(Attribute::TLSVerify);
+  const std::string caFile = value(Attribute::TLSCAFile);
+  const std::string timeout = value(Attribute::TimeoutSeconds);
+  s.user = value(Attribute::SMTPUser);
+  s.password = value(Attribute::SMTPPassword);
+  const std::string reuse = value(Attribute::ConnectionReuse);
+  const std::string maxMails = value(Attribute::MaxMailsPerConnection);
+  const std::string idleText = value(Attribute::IdleSeconds);
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
@@ -56,7 +62,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   }
   if (!timeout.empty()) {
     // At most a day: beyond that a bound protects nothing.
-    const std::optional<double> seconds = positive(timeout, 0, 86400);
+    const std::optional<double> seconds = positive(timeout.c_str(), 86400);
     if (!seconds) {
       o.refusal = SMTP_BAD_TIMEOUT;
       return settings;
@@ -72,9 +78,8 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     }
     o.tls = s.tls.get();
   }
-  constexpr double kDefaultMails = 100, kDefaultIdleSeconds = 30;
-  const std::optional<double> mails = positive(maxMails, kDefaultMails, 1e6);
-  const std::optional<double> idle = positive(idleText, kDefaultIdleSeconds, 86400);
+  const std::optional<double> mails = positive(orDefault(maxMails, Attribute::MaxMailsPerConnection), 1e6);
+  const std::optional<double> idle = positive(orDefault(idleText, Attribute::IdleSeconds), 86400);
   if ((!reuse.empty() && reuse != "yes") || !mails || !idle || *mails != std::floor(*mails)) {
     o.refusal = SMTP_BAD_REUSE;
     return settings;

@@ -20,12 +20,6 @@ struct SubmitSettings {
   smtp::SubmitOptions options;  // its texts point into the strings above
 };
 
-// The attributes of secure submission, in index order after the twelve of the node.
-inline constexpr const char* kSubmitAttributeNames[] = {
-    "Security", "TLSVerify",       "TLSCAFile",             "TimeoutSeconds",
-    "SMTPUser", "SMTPPassword",    "ConnectionReuse",       "MaxMailsPerConnection",
-    "IdleSeconds"};
-
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and
 // makes the options: a value the client cannot use becomes a refusal every mail reports.
 std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read);

@@ -2,13 +2,13 @@
 // host's converters, and the length, copy, bounded copy, comparison and character tests the
 // node uses on host strings. No state; every returned string comes from malloc.
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "util_alloc.h"
+#include "c_memory.h"
+#include "host_text.h"
 
 CciChar* convertToUnits(const char* s, std::size_t units, std::size_t limit) {
   if (units > INT_MAX || limit > units) return nullptr;

@@ -1,6 +1,7 @@
-// Owners for the C-heap objects the library's C interface hands around: malloc'd strings and
-// node string buffers. Inside the library every such object lives in one of these, so no
-// path, the host's exception unwinding included, leaks it.
+// The library's C-heap memory: zero-filled malloc blocks for its C-contract functions (which
+// report a failed allocation as null, never by exception), and owners for the C-heap objects its
+// C interface hands around (malloc'd strings, node string buffers). Inside the library every
+// such object lives in one of these, so no path, the host's exception unwinding included, leaks it.
 #ifndef SENDMAIL_C_MEMORY_H
 #define SENDMAIL_C_MEMORY_H
 
@@ -10,7 +11,22 @@
 
 #include "host/cni_host.h"
 #include "node_utils.h"
-#include "util_alloc.h"
+
+namespace sm {
+
+// Allocation failure gives null (no exception): callers report it their own way.
+template <typename T>
+T* allocateZeroed(std::size_t count) {
+  return static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+}  // namespace sm
 
 using CString = sm::MallocPtr<char>;
 using CciText = sm::MallocPtr<CciChar>;

@@ -15,8 +15,14 @@
 #include "SimpleSMTP/smtp_submit.h"
 #include "c_memory.h"
 #include "host/cni_host.h"
-#include "node_internal.h"
+#include "host_text.h"
+#include "node_context.h"
 #include "rich_mail.h"
+
+// The number of a priority name (Highest 1 .. Lowest 5, any other 3), and the text of an error
+// the evaluation itself finds.
+int GetPriorityNumber(const CciChar* text);
+const char* getErrorString(int code);
 
 namespace evaluation {
 

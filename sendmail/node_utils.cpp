@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "TvlSampPluginUtil.h"
-#include "node_internal.h"
+#include "host_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A mail's rich content beside the twelve values of a mail request: the Reply-To list, an HTML
 // text, the message's own header fields and its attachments. It travels by pointer from the
 // evaluate callback to the SMTP client (smtp::sendEmail) and never crosses the library's C
-// interface. Which header fields a message may add is decided in host/header_rule.h, shared
+// interface. Which header fields a message may add is decided in common/header_rule.h, shared
 // with the runner.
 #ifndef SENDMAIL_RICH_MAIL_H
 #define SENDMAIL_RICH_MAIL_H
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/header_rule.h"
+#include "header_rule.h"
 
 namespace richmail {
 

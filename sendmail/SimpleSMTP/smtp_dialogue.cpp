@@ -574,8 +574,7 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
                                       const char* cc, const char* bcc, const char* subject,
                                       const char* date, const char* messageId, const char* body,
                                       signed char priority, const char** text) {
-  // Where a null text can come in: it reads as an empty one.
-  const auto orEmpty = [](const char* s) { return std::string_view{s != nullptr ? s : ""}; };
+  using smtp::orEmpty;
   return smtp::sendMessage(session, smtp::kPlainSubmission, {}, orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
                            orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
                            priority, nullptr, text);

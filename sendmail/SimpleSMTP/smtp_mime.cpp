@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <random>
 
-#include "../host/huge_pages.h"
+#include "huge_pages.h"
 #include "smtp_internal.h"
 
 namespace smtp {

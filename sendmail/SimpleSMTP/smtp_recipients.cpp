@@ -2,6 +2,7 @@
 // the check that it holds one address and nothing else, one RCPT TO per entry, and the single
 // folded "To:"/"Cc:" field that names each entry so that it parses as that one address.
 #include "smtp_internal.h"
+#include "smtp_submit.h"
 
 namespace smtp {
 
@@ -123,6 +124,13 @@ bool sendableEnvelope(std::string_view from, std::string_view to, std::string_vi
     if (!forEachEntry(list, [](std::string_view entry) { return sendableEntry(entry); })) return false;
   }
   return true;
+}
+
+bool hasRecipient(std::string_view to, std::string_view cc, std::string_view bcc) noexcept {
+  for (const std::string_view list : {to, cc, bcc}) {
+    if (!forEachEntry(list, [](std::string_view) { return false; })) return true;
+  }
+  return false;
 }
 
 std::size_t entryEnd(std::string_view list, std::size_t from) noexcept {

@@ -70,6 +70,10 @@ struct SubmitOptions {
 // What the exported entries use: HELO, no TLS, no AUTH, the per-step bounds, nothing kept.
 inline constexpr SubmitOptions kPlainSubmission{};
 
+// Where a null text can come in (the exported entries, the node's absent fields): it reads as
+// the empty text.
+inline std::string_view orEmpty(const char* s) noexcept { return s != nullptr ? s : ""; }
+
 // SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
 // the server's certificate must carry. The texts are never null here: the exported entries
 // turn a null into an empty text, once.
@@ -86,6 +90,10 @@ const char* sendEmail(const SubmitOptions& options, const char* serverName, uint
                       std::string_view bcc, std::string_view subject, std::string_view date,
                       std::string_view messageId, std::string_view body, signed char priority,
                       const richmail::RichMail* rich, int32_t* code) noexcept;
+
+// Whether the lists name any recipient: an entry left once they are split as the client splits
+// them (at ";" outside quotes and angle brackets, blank entries skipped).
+bool hasRecipient(std::string_view to, std::string_view cc, std::string_view bcc) noexcept;
 
 }  // namespace smtp
 

@@ -12,8 +12,9 @@
 
 #include "SendMailPlugIn.h"
 #include "TvlSampPluginUtil.h"
+#include "host_text.h"
 #include "memhost.h"
-#include "node_internal.h"
+#include "node_context.h"
 #include "node_utils.h"
 
 namespace {

@@ -61,11 +61,15 @@ TEST_F(NodeTest, FailureRoadCarriesTheReasonInACopy) {
   auto refused = simpleMail("refuse550@example.com");
   auto bare = host_.newMessage(), folderOnly = host_.newMessage();
   folderOnly->root().addChild("Properties");
-  // The reason is exactly the client's own for the same request; the default node's Bcc (an
-  // empty one) takes a message without recipients to the server, which refuses it.
+  // Lists holding only empty entries name nobody, like no list at all; with the default node's
+  // Bcc (an empty one) no connection is made for them.
+  auto emptyTo = mail({{"To", ""}, {"Subject", "nobody"}}), lone = mail({{"To", ";"}, {"Cc", " ; "}, {"Bcc", ""}});
+  // The reason is exactly the client's own for the same request.
   const std::string reason = clientReason(server_->port(), "refuse550@example.com");
   EXPECT_THAT(reason, StartsWith("550"));
-  for (auto [message, why] : {std::pair{refused.get(), reason}, {bare.get(), "5"}, {folderOnly.get(), "5"}}) {
+  const std::string nobody = "No recipients found";
+  for (auto [message, why] : {std::pair{refused.get(), reason}, {bare.get(), nobody}, {folderOnly.get(), nobody},
+                              {emptyTo.get(), nobody}, {lone.get(), nobody}}) {
     auto expected = message->clone();
     memhost::Element* parent = &expected->root();
     for (int depth = 0; depth < 2 && parent->lastChild() != nullptr; ++depth) parent = parent->lastChild();

@@ -14,7 +14,7 @@
 
 #include "SendMailPlugIn.h"
 #include "memhost.h"
-#include "node_internal.h"
+#include "node_context.h"
 #include "smtp_test_server.h"
 
 namespace nodetest {

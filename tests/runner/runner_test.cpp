@@ -13,6 +13,7 @@
 #include <map>
 
 #include "files.h"
+#include "node_schema.h"
 #include "smtp_test_server.h"
 
 namespace {
@@ -28,6 +29,34 @@ struct Invocation {
 
 using testfiles::quote;
 using testfiles::slurp;
+
+// The `ticked` names of a README table cell, joined by " ".
+std::string ticked(std::string_view cell) {
+  std::string names;
+  for (std::size_t open; (open = cell.find('`')) != std::string_view::npos;) {
+    const std::size_t close = cell.find('`', open + 1);
+    names += (names.empty() ? "" : " ") + std::string(cell.substr(open + 1, close - open - 1));
+    cell.remove_prefix(close + 1);
+  }
+  return names;
+}
+
+// The rows of the README's table headed `header`, as their cells.
+std::vector<std::vector<std::string>> readmeTable(const std::string& header) {
+  std::istringstream readme(slurp(std::string(SOURCE_DIR) + "/README.md"));
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(readme, line) && line != header) {
+  }
+  while (std::getline(readme, line) && line.starts_with("|")) {
+    if (line.starts_with("|---")) continue;
+    std::vector<std::string> cells;
+    for (std::size_t at = 1, bar; (bar = line.find('|', at)) != std::string::npos; at = bar + 1)
+      cells.push_back(line.substr(at, bar - at));
+    rows.push_back(cells);
+  }
+  return rows;
+}
 
 class RunnerTest : public ::testing::Test {
  protected:
@@ -82,7 +111,7 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
 
   EXPECT_EQ(run.status, 1) << "two samples fail on purpose\n" << run.out << run.err;
   for (const char* said : {"greetings.json -> out\n", "order-shipped.xml -> out\n", "refused.xml -> failure: 550",
-                           "no-recipients.xml -> failure: 5", "5 messages: 3 out, 2 failure, 0 dropped, 0 ended"})
+                           "no-recipients.xml -> failure: No recipients found", "5 messages: 3 out, 2 failure, 0 dropped, 0 ended"})
     EXPECT_THAT(run.out, HasSubstr(said));
 
   auto mails = newMails(3);
@@ -272,6 +301,28 @@ TEST_F(RunnerTest, AttributesStandardInputAndDescriptor) {
   EXPECT_EQ(list.status, 0);
   for (const char* said : {"\nServerName=127.0.0.1\nServerPort=2525\n", "\nSMTPFullFrom=Runner\n", "\nSMTPPassword=********\n"})
     EXPECT_THAT(list.out, HasSubstr(said));
+  // The node lists its attributes in the schema's order, and the README's tables say what the
+  // schema says: each attribute in that order with what an empty value means and whether it is
+  // secret, each field with its Mail form.
+  std::string schemaNames, listed, documented, fields, documentedFields, line;
+  for (const schema::AttributeRow& a : schema::kAttributes) schemaNames += std::string(a.name) + " ";
+  for (std::istringstream lines(list.out); std::getline(lines, line);) listed += line.substr(0, line.find('=')) + " ";
+  EXPECT_EQ(listed, schemaNames);
+  for (const auto& cells : readmeTable("| Attribute | Empty means | What it holds |")) {
+    ASSERT_EQ(cells.size(), 3u);
+    std::istringstream names(ticked(cells[0]));
+    for (std::string name; names >> name;) {
+      documented += name + " ";
+      const schema::AttributeRow* a = schema::attributeNamed(name);
+      ASSERT_NE(a, nullptr) << name;
+      EXPECT_EQ(ticked(cells[1]), a->whenEmpty) << name;
+      EXPECT_EQ(cells[2].find("secret") != std::string::npos, a->secret) << name;
+    }
+  }
+  EXPECT_EQ(documented, schemaNames);
+  for (const schema::FieldRow& f : schema::kFields) fields += std::string(f.name) + " " + f.mailName + " ";
+  for (const auto& cells : readmeTable("| Field | Also | Gives |")) documentedFields += ticked(cells[0]) + " " + ticked(cells[1]) + " ";
+  EXPECT_EQ(documentedFields, fields);
 
   // A JSON array on standard input: two messages; a fixed descriptor gives date and id.
   std::vector<std::string> args = serverArgs();

@@ -1,5 +1,6 @@
-// The client's parts on their own: the reply judge, the transport primitives and the exported
-// line writers over a socket pair (what they write, where they stop); the composition helpers
+// The client's parts on their own: the reply judge, the transport primitives, the reply reader
+// across a change of stream and the exported line writers over socket pairs (what they write,
+// where they stop); the composition helpers
 // for what no single mail shows (encoded-words, over-long runs and addresses, the MIME limits).
 // What each step's table entry makes of a reply is checked through the dialogue, in the fault table.
 #include <gtest/gtest.h>
@@ -58,6 +59,22 @@ TEST(Protocol, TransportPrimitivesAndExportedLineWriters) {
                        "Priority: High\r\nX-Priority: 2 (High  )\r\nPriority: Normal\r\nX-Priority: 3 (Normal)\r\n"
                        "Priority: Low\r\nX-Priority: 4 (Low   )\r\nPriority: Low\r\nX-Priority: 5 (Lowest)\r\n"
                        "Priority: Normal\r\nX-Priority: 3 (Normal)\r\n");
+
+  // A reader moved to another stream (TLS after STARTTLS) keeps nothing of the old one: what a
+  // man in the middle appends to the 220 in clear is never read as the first encrypted reply.
+  int clear[2], secure[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, clear), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, secure), 0);
+  reply(clear[1], "220 go\r\n250 injected\r\n");
+  reply(secure[1], "250 real\r\n");
+  smtp::PlainStream before(clear[0]), after(secure[0]);
+  smtp::ReplyReader reader(before);
+  EXPECT_TRUE(reader.read(buffer, sizeof buffer, smtp::Millis(2000)));
+  EXPECT_STREQ(buffer, "220 go\r\n");
+  reader.switchTo(after);
+  EXPECT_TRUE(reader.read(buffer, sizeof buffer, smtp::Millis(2000)));
+  EXPECT_STREQ(buffer, "250 real\r\n");
+  for (const int fd : {clear[0], clear[1], secure[0], secure[1]}) ::close(fd);
 
   reply(other[1], "0123456789");
   EXPECT_EQ(TcpRecv(other[0], buffer, 8), 0);

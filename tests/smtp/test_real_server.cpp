@@ -83,8 +83,10 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
   SmtpTestServer server;
   // One encoded-word of 64 characters: with " <z@x.org>" the line must fold to stay within 76.
   const std::string zoe = R"("Zoë \"Z\" Ä – Ünal Ayşe, Straße 1" <z@x.org>)", longLocal = std::string(200, 'l') + "@x.org";
-  std::string words, name, many, manyRcpts, manySeen;
+  std::string words, name, many, manyRcpts, manySeen, plain;
   while (words.size() < 12000) words += "word" + std::to_string(words.size()) + " ";
+  // 250 ASCII words, single blanks between them: folded at its blanks as written, not encoded.
+  for (int i = 0; i < 250; ++i) plain += (i ? " word" : "word") + std::to_string(i);
   while (name.size() < 3000) name += "Name" + std::to_string(name.size()) + " ";
   for (int i = 0; i < 40; ++i) {
     const std::string address = "r" + std::to_string(i) + "@example.com";
@@ -112,6 +114,7 @@ TEST(RealServer, RecipientsSendersAndSubjectsArriveAsGiven) {
       {.subject = "Price =?ISO-8859-1?Q?a?= ok"},
       {.subject = std::string(1500, ' ')},
       {.subject = std::string(5000, 'x')},  // no blank to fold at: sent as encoded-words
+      {.subject = plain, .width = 78},
       {.to = longLocal},
       {.to = R"("Ünal, Ayşe" <ayse@example.com>; 山田太郎 <yamada@example.jp>; plain@example.com)", .cc = "Zoë 🦊 <zoe@example.com>",
        .from = "Jörg Müller <p@x.org>", .subject = "Grüße aus Köln – 日本語の件名です、とても長い件名を書いてみます 🎉🎉🎉 Ende",

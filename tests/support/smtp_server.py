@@ -4,12 +4,13 @@
 #
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
-#                       [--close-after N] [--refuse-after N]
+#                       [--close-after N] [--refuse-after N] [--vanish-after N]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
 # --close-after N it closes a connection once it has answered its Nth mail; with --refuse-after
-# N it answers the next MAIL FROM after N mails with 421 and closes, as a server's idle close does.
+# N it answers the next MAIL FROM after N mails with 421 and closes, as a server's idle close does;
+# with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
@@ -82,6 +83,8 @@ class Recorder:
         server.mails += 1
         if server.mails == self.args.close_after:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
+        if server.mails == self.args.vanish_after:
+            server.transport.abort()  # the mail is taken in below; its reply never goes out
         entry = {"session": server.number, "helo": session.host_name or "",
                  "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "data": b64(data), **inspect(data)}
@@ -98,7 +101,7 @@ async def main():
     parser.add_argument("--implicit-tls", action="store_true")
     for name in ("--record", "--maildir", "--cert", "--key", "--auth"):
         parser.add_argument(name)
-    for name in ("--port", "--close-after", "--refuse-after"):
+    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
 

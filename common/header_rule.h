@@ -1,8 +1,8 @@
-// Which header fields a message may add to its mail. It sits beside the host interface because
-// both the plug-in (which skips the others) and the runner (which warns about them) apply it,
-// and the runner sees nothing else of the plug-in.
-#ifndef SENDMAIL_HOST_HEADER_RULE_H
-#define SENDMAIL_HOST_HEADER_RULE_H
+// Which header fields a message may add to its mail. Both the plug-in (which skips the others)
+// and the runner (which warns about them) apply it, and the runner sees nothing else of the
+// plug-in.
+#ifndef COMMON_HEADER_RULE_H
+#define COMMON_HEADER_RULE_H
 
 #include <string_view>
 

@@ -1,8 +1,7 @@
-// The huge-page hint for large blocks (values of tens of MiB, mapped input files). It sits
-// beside the host interface because the plug-in, the in-memory host and the runner all use
-// it, and the host and the runner see nothing else of the plug-in.
-#ifndef SENDMAIL_HOST_HUGE_PAGES_H
-#define SENDMAIL_HOST_HUGE_PAGES_H
+// The huge-page hint for large blocks (values of tens of MiB, mapped input files), used alike by
+// the plug-in, the in-memory host and the runner.
+#ifndef COMMON_HUGE_PAGES_H
+#define COMMON_HUGE_PAGES_H
 
 #include <sys/mman.h>
 

@@ -1,0 +1,138 @@
+// The node's names, one row each, as the plug-in, the in-memory host and the runner use them:
+// its attributes in index order (what an empty value stands for, whether it is secret), the
+// message fields it reads, the priority names, its terminals and the elements it reads and
+// writes. The node builds its attribute table and constants from here, the runner its readers.
+#ifndef COMMON_NODE_SCHEMA_H
+#define COMMON_NODE_SCHEMA_H
+
+#include <cstddef>
+#include <string_view>
+
+namespace schema {
+
+// ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
+// attributes of the node, then those of secure submission and of kept connections; a new one
+// goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
+// listings mask it, and no failure text, log entry or trace carries it.
+#define SM_NODE_ATTRIBUTES(ROW)            \
+  ROW(Bcc, "", false)                      \
+  ROW(Priority, "Normal", false)           \
+  ROW(SetPriority, "", false)              \
+  ROW(ServerName, "", false)               \
+  ROW(ServerPort, "25", false)             \
+  ROW(SMTPFrom, "", false)                 \
+  ROW(SMTPFullFrom, "", false)             \
+  ROW(C, "", false)                        \
+  ROW(F, "", false)                        \
+  ROW(f, "", false)                        \
+  ROW(h, "", false)                        \
+  ROW(X, "", false)                        \
+  ROW(Security, "", false)                 \
+  ROW(TLSVerify, "yes", false)             \
+  ROW(TLSCAFile, "", false)                \
+  ROW(TimeoutSeconds, "", false)           \
+  ROW(SMTPUser, "", false)                 \
+  ROW(SMTPPassword, "", true)              \
+  ROW(ConnectionReuse, "", false)          \
+  ROW(MaxMailsPerConnection, "100", false) \
+  ROW(IdleSeconds, "30", false)
+
+enum class Attribute : std::size_t {
+#define SM_ATTRIBUTE_ID(name, whenEmpty, secret) name,
+  SM_NODE_ATTRIBUTES(SM_ATTRIBUTE_ID)
+#undef SM_ATTRIBUTE_ID
+};
+
+struct AttributeRow {
+  const char* name;
+  const char* whenEmpty;
+  bool secret;
+};
+
+inline constexpr AttributeRow kAttributes[] = {
+#define SM_ATTRIBUTE_ROW(name, whenEmpty, secret) {#name, whenEmpty, secret},
+    SM_NODE_ATTRIBUTES(SM_ATTRIBUTE_ROW)
+#undef SM_ATTRIBUTE_ROW
+};
+
+constexpr const AttributeRow& row(Attribute attribute) { return kAttributes[static_cast<std::size_t>(attribute)]; }
+constexpr const char* name(Attribute attribute) { return row(attribute).name; }
+
+// The row of the attribute called `text`, or null.
+constexpr const AttributeRow* attributeNamed(std::string_view text) {
+  for (const AttributeRow& attribute : kAttributes) {
+    if (text == attribute.name) return &attribute;
+  }
+  return nullptr;
+}
+
+// What a field is to the runner's readers and warnings.
+enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
+
+// ROW(name, role): the children of the body's top element the node reads, each also under its
+// name with "Mail" before it. Names are compared in full and case-sensitively. The fields after
+// Body are the rich ones: a message with none of them gives the mail it always gave.
+#define SM_MESSAGE_FIELDS(ROW) \
+  ROW(From, Sender)            \
+  ROW(To, Recipients)          \
+  ROW(Cc, Recipients)          \
+  ROW(Bcc, Recipients)         \
+  ROW(Subject, Subject)        \
+  ROW(Body, Body)              \
+  ROW(ReplyTo, Recipients)     \
+  ROW(Html, Body)              \
+  ROW(Header, Headers)         \
+  ROW(Attachment, Attachment)
+
+enum class Field {
+#define SM_FIELD_ID(name, role) name,
+  SM_MESSAGE_FIELDS(SM_FIELD_ID)
+#undef SM_FIELD_ID
+};
+
+// Both forms of the name in UTF-8 and in UTF-16 (as the host hands names over).
+struct FieldRow {
+  const char* name;
+  const char* mailName;
+  const char16_t* name16;
+  const char16_t* mailName16;
+  Field field;
+  FieldRole role;
+};
+
+inline constexpr FieldRow kFields[] = {
+#define SM_FIELD_ROW(name, role) {#name, "Mail" #name, u"" #name, u"Mail" #name, Field::name, FieldRole::role},
+    SM_MESSAGE_FIELDS(SM_FIELD_ROW)
+#undef SM_FIELD_ROW
+};
+
+constexpr const FieldRow& row(Field field) { return kFields[static_cast<std::size_t>(field)]; }
+
+// The row of the field called `text` (in either form), or null.
+constexpr const FieldRow* fieldNamed(std::string_view text) {
+  for (const FieldRow& field : kFields) {
+    if (text == field.name || text == field.mailName) return &field;
+  }
+  return nullptr;
+}
+
+// The values of Priority the node knows, from 1 (Highest) to 5; any other one means Normal.
+inline constexpr const char* kPriorityNames[] = {"Highest", "High", "Normal", "Low", "Lowest"};
+
+// The node's terminals: one input, then its two outputs in the order it makes them.
+inline constexpr const char* kInputTerminal = "in";
+inline constexpr const char* kOutTerminal = "out";
+inline constexpr const char* kFailureTerminal = "failure";
+
+// The descriptor folder among the root's children, and the elements in it the node reads.
+inline constexpr const char* kDescriptorFolder = "TVMD";
+inline constexpr const char* kPutDate = "PutDate";
+inline constexpr const char* kPutTime = "PutTime";
+inline constexpr const char* kMsgId = "MsgId";
+
+// The element the node adds to a failure copy, holding the reason.
+inline constexpr const char* kErrorElement = "SendMailError";
+
+}  // namespace schema
+
+#endif
