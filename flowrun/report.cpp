@@ -82,6 +82,18 @@ const AttributeRule kAttributeRules[] = {
      std::string("has a ',': ") + kListAdvice},
 };
 
+// Attributes that do nothing unless another one is set, and what the node does instead.
+struct DependentAttribute {
+  const char* name;
+  const char* needs;
+  const char* instead;
+};
+const DependentAttribute kDependentAttributes[] = {
+    {"TLSVerify", "Security", "mail goes in clear, as configured"},
+    {"TLSCAFile", "Security", "mail goes in clear, as configured"},
+    {"SMTPPassword", "SMTPUser", "the node does not log in"},
+};
+
 }  // namespace
 
 std::string printable(std::string_view text, bool oneLine) {
@@ -127,6 +139,14 @@ void Warnings::checkAttributes(memhost::Node& node) {
   }
   if (value("SetPriority").empty() && !value("Priority").empty()) {
     add("SetPriority", "attribute Priority is used only when SetPriority is \"yes\"");
+  }
+  for (const DependentAttribute& rule : kDependentAttributes) {
+    if (!value(rule.name).empty() && value(rule.needs).empty()) {
+      add(rule.name, "attribute " + std::string(rule.name) + " is used only when " + rule.needs + " is set: " + rule.instead);
+    }
+  }
+  if (!value("SMTPUser").empty() && !value("Security").empty() && value("TLSVerify") == "no") {
+    add("credentials", "SMTPUser and SMTPPassword go to a server whose certificate is not checked (TLSVerify=no)");
   }
   const std::string from = value("SMTPFrom");
   nodeSender_ = !from.empty() && from[0] != ' ';

@@ -168,10 +168,11 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 0);
     const std::string_view last = lines.empty() ? "" : lines.back();
     EXPECT_TRUE(row.last >= 0 || lines.empty());
-    if (row.tlsAfterLast)  // what follows is the handshake's binary
+    if (row.tlsAfterLast) {  // what follows is the handshake's binary
       EXPECT_EQ(std::count(lines.begin(), lines.end(), commands[row.last]), 1);
-    else
+    } else {
       EXPECT_TRUE(row.last < 0 || row.bodyBytes > 0 || last.rfind(commands[row.last], 0) == 0) << last.substr(0, 60);
+    }
     EXPECT_TRUE(end.kind == PeerStep::Kind::Drop || peer.clientClosed());
   }
 }
