@@ -137,7 +137,6 @@ class Connection {
   // the reply; the socket closes with the object.
   void quit() noexcept;
   int descriptor() const noexcept { return fd_; }
-  const SmtpSession& session() const noexcept { return session_; }
 
   // For a kept connection: the thread's reply buffer for the next mail; the state the last
   // transaction left; RSET (true when answered 250); whether it can be used without waiting.

@@ -1,5 +1,6 @@
 // The client's parts on their own: the reply judge, the transport primitives and the exported
-// line writers over a socket pair (what they write, where they stop); the composition helpers
+// line writers over a socket pair (what they write, where they stop), the stray drop's bound
+// against a server that never stops talking; the composition helpers
 // for what no single mail shows (encoded-words, over-long runs and addresses, the MIME limits).
 // What each step's table entry makes of a reply is checked through the dialogue, in the fault table.
 #include <gtest/gtest.h>
