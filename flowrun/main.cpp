@@ -66,8 +66,9 @@ bool splitServer(const std::string& text, std::pair<std::string, std::string>& s
 
 // SIGINT and SIGTERM are taken by one thread (blocked everywhere else, so that no evaluation's
 // socket call sees EINTR): the first stops the run after the evaluations under way, a second
-// one ends the process at once, as does a signal before the run starts. stopSignal holds the
-// first signal's number: the run's stop flag and the exit status at once.
+// one ends the process at once, as does a signal before the run starts or after it ended
+// (while the node is removed). stopSignal holds the first signal's number: the run's stop flag
+// and the exit status at once.
 std::atomic<bool> running{false};
 std::atomic<int> stopSignal{0};
 
@@ -212,6 +213,8 @@ int runAll(memhost::Node& node, const std::vector<flowrun::InputMessage>& messag
   running.store(true);
   if (!flowrun::runMessages(node, messages, options, std::cout, std::cerr, summary, error)) return fail(error);
   std::cout << flowrun::summaryLine(summary) << '\n' << std::flush;
+  // From here on a signal ends the process at once: only the node's removal is left.
+  running.store(false);
 
   if (const int sig = stopSignal.load(); sig != 0) return 128 + sig;
   if (!inputsWhole) return kUsageOrInput;

@@ -86,6 +86,18 @@ const AttributeRule kAttributeRules[] = {
      std::string("has a ',': ") + kListAdvice},
 };
 
+// Attributes that do nothing unless another one is set, and what the node does instead.
+struct DependentAttribute {
+  const char* name;
+  const char* needs;
+  const char* instead;
+};
+const DependentAttribute kDependentAttributes[] = {
+    {schema::name(Attribute::TLSVerify), schema::name(Attribute::Security), "mail goes in clear, as configured"},
+    {schema::name(Attribute::TLSCAFile), schema::name(Attribute::Security), "mail goes in clear, as configured"},
+    {schema::name(Attribute::SMTPPassword), schema::name(Attribute::SMTPUser), "the node does not log in"},
+};
+
 }  // namespace
 
 std::string printable(std::string_view text, bool oneLine) {
@@ -131,6 +143,15 @@ void Warnings::checkAttributes(memhost::Node& node) {
   }
   if (value(schema::name(Attribute::SetPriority)).empty() && !value(schema::name(Attribute::Priority)).empty()) {
     add(schema::name(Attribute::SetPriority), "attribute Priority is used only when SetPriority is \"yes\"");
+  }
+  for (const DependentAttribute& rule : kDependentAttributes) {
+    if (!value(rule.name).empty() && value(rule.needs).empty()) {
+      add(rule.name, "attribute " + std::string(rule.name) + " is used only when " + rule.needs + " is set: " + rule.instead);
+    }
+  }
+  if (!value(schema::name(Attribute::SMTPUser)).empty() && !value(schema::name(Attribute::Security)).empty() &&
+      value(schema::name(Attribute::TLSVerify)) == "no") {
+    add("credentials", "SMTPUser and SMTPPassword go to a server whose certificate is not checked (TLSVerify=no)");
   }
   const std::string from = value(schema::name(Attribute::SMTPFrom));
   nodeSender_ = !from.empty() && from[0] != ' ';

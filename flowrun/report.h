@@ -28,7 +28,8 @@ class Warnings {
   // One warning of `kind`; the first text given for each kind is the one printed.
   void add(const std::string& kind, const std::string& text);
 
-  // The node's attribute values it will replace by a default, and a Bcc list written with ','.
+  // The node's attribute values it will replace by a default, a Bcc list written with ',',
+  // attributes that do nothing without another one, and credentials sent unverified.
   void checkAttributes(memhost::Node& node);
   // Fields the node does not read, recipient lists written with ',', and no sender at all.
   void checkMessage(const InputMessage& message);

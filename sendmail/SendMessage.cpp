@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "SimpleSMTP/smtp.h"
+#include "SimpleSMTP/smtp_internal.h"
 #include "SimpleSMTP/smtp_submit.h"
 
 namespace {
@@ -34,16 +35,16 @@ const char* sendEmail(const SubmitOptions& options, const char* serverName, uint
       *code = options.refusal;
       return text.c_str();
     }
+    // With kept connections the pool looks the name up only when it opens a new one.
     int error = 0;
     std::unique_ptr<SmtpSession, decltype(&std::free)> session(
-        SmtpInit(serverName, port, &error), &std::free);
+        options.pool != nullptr ? newSession(port, &error) : SmtpInit(serverName, port, &error), &std::free);
     if (!session) {
       *code = error;
       return SMTPErrorString(error);
     }
     const char* text = "";
-    // SmtpInit succeeded, so serverName is a name.
-    int rc = sendMessage(session.get(), options, serverName, from, to, cc, bcc, subject, date,
+    int rc = sendMessage(session.get(), options, orEmpty(serverName), from, to, cc, bcc, subject, date,
                          messageId, body, priority, rich, &text);
     if (rc == 0) rc = SmtpCleanUp();
     *code = rc;

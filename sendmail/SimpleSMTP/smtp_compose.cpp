@@ -1,6 +1,7 @@
 // Message composition: the header block of every mail, in its fixed order, and the rules that
 // keep it one standard header per field (one-line values, folding, RFC 2047 encoded-words, the
 // Message-ID form, the MIME declaration). All header bytes of the DATA phase are decided here.
+#include <algorithm>
 #include <cstring>
 
 #include "smtp_internal.h"
@@ -37,10 +38,12 @@ void appendSenderField(std::string& out, std::string_view name, std::string_view
   folder.finish();
 }
 
-// Whether folding at blanks gives back exactly the text: every fold stands for one blank with
-// text on both sides, so no run of blanks and no blank at either end.
-bool foldsExactly(std::string_view text) noexcept {
+// Whether folding at blanks gives back exactly the text, every line within the limit: every
+// fold stands for one blank with text on both sides, so no run of blanks and no blank at either
+// end; and the first word, which shares its line with the field name, fits beside it.
+bool foldsExactly(std::string_view name, std::string_view text) noexcept {
   if (text.empty() || isBlank(text.front()) || isBlank(text.back()) || hasUnfoldableRun(text)) return false;
+  if (name.size() + std::min(text.find(' '), text.size()) > kMaxLine) return false;
   return text.find("  ") == std::string_view::npos;
 }
 
@@ -95,7 +98,7 @@ std::string_view oneLine(std::string_view text, std::string& scratch) {
 }
 
 void appendTextField(std::string& out, std::string_view name, std::string_view value) {
-  if (isAscii(value) && !looksEncoded(value) && (name.size() + value.size() <= kMaxLine || foldsExactly(value))) {
+  if (isAscii(value) && !looksEncoded(value) && (name.size() + value.size() <= kMaxLine || foldsExactly(name, value))) {
     appendPlainField(out, name, value);
     return;
   }

@@ -6,6 +6,7 @@
 // values.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,8 +129,14 @@ class Connection {
 
   Outcome open();
   Outcome transaction(const MailText& mail, std::string_view envelope);
-  // QUIT, whose reply changes nothing, then the close: 0, or SMTP_TCPIP_ERROR when it failed.
+  // QUIT and its reply within QUIT's bound (the reply changes nothing, but a connection of its
+  // own reads it, as its plain dialogue always has), then the close: 0, or SMTP_TCPIP_ERROR
+  // when the close failed.
   int close();
+  // A kept connection's goodbye: QUIT sent without waiting, neither for room to write nor for
+  // the reply; the socket closes with the object.
+  void quit() noexcept;
+  int descriptor() const noexcept { return fd_; }
 
   // For a kept connection: the thread's reply buffer for the next mail; the state the last
   // transaction left; RSET (true when answered 250); whether it can be used without waiting.
@@ -150,6 +157,14 @@ class Connection {
     return {e.code, e.lost ? kLostText : reply_};
   }
   Outcome pipelined(std::string_view mailFrom, std::string_view envelope);
+  // A pipelined batch whose replies do not fit its commands: nothing said on this connection can
+  // be trusted any more (Postfix keeps no session after a protocol error), so it is only closed.
+  // Nothing of the mail data has gone out, so the mail may go over a new connection.
+  Outcome outOfStep(std::string_view detail) {
+    after_ = After::Dead;
+    const std::string copy(detail);  // it may lie in the reply buffer the text is written to
+    return explained(SMTP_OUT_OF_STEP, copy);
+  }
   // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
   // True when the reply starts with `expected`.
   bool aside(int index, const char* expected) {
@@ -162,7 +177,7 @@ class Connection {
   // A local failure with a detail after the code's text, held in the reply buffer.
   Outcome explained(int code, std::string_view detail);
   Outcome greet();
-  Outcome startTls(Millis bound);
+  Outcome startTls(Millis bound, bool afterStartTls);
   Outcome authenticate();
   int sendMailData(const MailText& mail, bool mime, std::string_view header);
 
@@ -176,6 +191,7 @@ class Connection {
   std::optional<TlsStream> tls_;
   ReplyReader reader_;
   Extensions offered_;
+  Secrets secrets_;  // what replies must not show once AUTH went out
 };
 
 Outcome Connection::explained(int code, std::string_view detail) {
@@ -192,18 +208,20 @@ Outcome Connection::explained(int code, std::string_view detail) {
   return {code, reply_};
 }
 
-Outcome Connection::startTls(Millis bound) {
+Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   std::string why;
   tls_.emplace(fd_, *options_.tls);
-  if (!tls_->handshake(host_, bound, why)) return explained(SMTP_TLS_FAILED, why);
+  if (!tls_->handshake(host_, bound, afterStartTls, why)) return explained(SMTP_TLS_FAILED, why);
   reader_.switchTo(*tls_);
   return {0, ""};
 }
 
-// The greeting, then HELO; or EHLO with its extensions when the options ask for more.
+// The greeting, then HELO; or EHLO with its extensions when the options ask for more. A server
+// that refuses to greet says why in its reply, which is handed out; one that stays silent,
+// closes or sends something too short to be a reply gets the fixed text.
 Outcome Connection::greet() {
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0)
-    return {e.code, TCPIPErrorString(e.code)};
+    return {e.code, e.lost || !hasReplyCode(reply_) ? TCPIPErrorString(e.code) : reply_};
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
     return e.code != 0 ? failed(e) : Outcome{0, ""};
@@ -222,13 +240,13 @@ Outcome Connection::open() {
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.
-    if (const Outcome o = startTls(reader_.bounds().reply(SMTP_PROTO_GREETING)); o.code != 0) return o;
+    if (const Outcome o = startTls(reader_.bounds().reply(SMTP_PROTO_GREETING), false); o.code != 0) return o;
   }
   if (const Outcome o = greet(); o.code != 0) return o;
   if (options_.security == Security::StartTls) {
     if (!offered_.startTls) return explained(SMTP_STARTTLS_NOT_OFFERED, {});
     if (const Exchange e = step(kStepStartTls, {}); e.code != 0) return failed(e);
-    if (const Outcome o = startTls(reader_.bounds().reply(kStepStartTls)); o.code != 0) return o;
+    if (const Outcome o = startTls(reader_.bounds().reply(kStepStartTls), true); o.code != 0) return o;
     // What the server offered in clear no longer counts (RFC 3207): ask again.
     if (const Exchange e = step(kStepEhlo, session_.localHostName); e.code != 0) return failed(e);
     offered_ = parseExtensions(reply_);
@@ -247,32 +265,39 @@ void appendBase64(std::string& out, std::string_view text) {
   out.resize(at + static_cast<std::size_t>(n));
 }
 
-// Blanks out every occurrence of `secret` in the reply, should a server echo what it was sent.
-void scrub(char* reply, std::string_view secret) noexcept {
-  if (secret.size() < 3) return;
-  const std::string_view text(reply);
-  for (std::size_t at = text.find(secret); at != std::string_view::npos;
-       at = text.find(secret, at + secret.size()))
-    std::memset(reply + at, '*', secret.size());
+// What a server could echo of the credentials, as the reader hands it on: the password, its
+// base64 (LOGIN's answer) and the PLAIN blob's. A short password would match ordinary words,
+// and control bytes reach the reply changed: such a password cannot be looked for.
+void makeSecrets(Secrets& out, std::string_view user, std::string_view password) {
+  constexpr std::size_t kShortest = 4;
+  const bool control = std::any_of(password.begin(), password.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+  });
+  out.withhold = password.size() < kShortest || control;
+  if (out.withhold) return;
+  out.forms.emplace_back(password);
+  appendBase64(out.forms.emplace_back(), password);
+  std::string plain(1, '\0');
+  plain.append(user).push_back('\0');
+  plain.append(password);
+  appendBase64(out.forms.emplace_back(), plain);
+  OPENSSL_cleanse(plain.data(), plain.size());
 }
 }  // namespace
 
 // AUTH PLAIN (one command) or LOGIN (user and password answered to two challenges), whichever
-// the server offers, PLAIN first. The lines holding credentials are wiped once sent.
+// the server offers, PLAIN first. The lines holding credentials are wiped once sent; from the
+// first of them on, every reply of the connection is read with the secrets starred out.
 Outcome Connection::authenticate() {
   if (!offered_.authPlain && !offered_.authLogin) return explained(SMTP_AUTH_NOT_OFFERED, {});
-  std::string secret;
+  makeSecrets(secrets_, options_.user, options_.password);
+  reader_.conceal(&secrets_);
   const auto answer = [&](std::string_view text, bool command) {
     thread_local std::string line;
     line.assign(command ? "AUTH PLAIN " : "");
-    const std::size_t start = line.size();
     appendBase64(line, text);
-    secret.assign(line, start);
     const Exchange e = smtp::command(reader_, kStepAuth, line, reply_);
     OPENSSL_cleanse(line.data(), line.size());
-    scrub(reply_, secret);
-    scrub(reply_, options_.password);
-    OPENSSL_cleanse(secret.data(), secret.size());
     return e;
   };
   const auto done = [&](const Exchange& e, const char* expected) -> Outcome {
@@ -381,9 +406,20 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
   return {0, reply_};
 }
 
+namespace {
+// Whether a reply can be the answer to a command of a pipelined batch at all: a reply code of
+// the classes 2 to 5, an intermediate 3yz only to DATA, and never a completion 2yz to DATA
+// (RFC 5321 section 4.3.2). A line that is no reply, or a code the command cannot give, means
+// the replies and the commands no longer pair up.
+bool fitsStep(int step, const char* reply) noexcept {
+  if (!hasReplyCode(reply) || reply[0] < '2' || reply[0] > '5') return false;
+  return step == SMTP_PROTO_DATA ? reply[0] != '2' : reply[0] != '3';
+}
+}  // namespace
+
 // RFC 2920: MAIL FROM, every RCPT TO and DATA in one write, then their replies in order, each
 // judged as the one-by-one dialogue judges it; the first refusal is the outcome, as it would
-// have been without pipelining.
+// have been without pipelining. Replies out of step with the commands fail the mail instead.
 Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelope) {
   std::string out(mailFrom);
   out += "\r\n";
@@ -411,6 +447,7 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
       broken = true;
       break;
     }
+    if (!fitsStep(index, reply_)) return outOfStep(reply_);
     if (e.code != 0 && first.code == 0) {
       first = e;
       firstText = reply_;
@@ -418,6 +455,8 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
     // DATA accepted after a refusal: the transaction can only be abandoned by closing.
     if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
   }
+  // A reply too many (one already waiting after DATA's): the replies read were not the answers.
+  if (!broken && reader_.more()) return outOfStep("more replies than commands");
   if (first.code == 0) return {0, ""};
   std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
   const Outcome o = failed(first);
@@ -431,6 +470,14 @@ int Connection::close() {
   aside(SMTP_PROTO_QUIT, "221");
   if (tls_) tls_->shutdown();
   return TcpClose(std::exchange(fd_, -1));
+}
+
+void Connection::quit() noexcept {
+  static constexpr char kQuit[] = "QUIT\r\n";
+  reader_.dropStray();
+  iovec line{const_cast<char*>(kQuit), sizeof kQuit - 1};
+  reader_.stream().send(&line, 1, Millis{0});
+  if (tls_) tls_->shutdown();
 }
 
 }  // namespace
@@ -451,7 +498,7 @@ struct ConnectionPool::Impl {
   std::vector<std::unique_ptr<Kept>> kept;  // idle ones only, the freshest last
 
   // An idle connection to the server that is still fit, or null. Those the server closed or
-  // wrote to are closed; those past their idle time get QUIT first.
+  // wrote to are closed; those past their idle time get QUIT first, whose reply nobody waits for.
   std::unique_ptr<Kept> take(const std::string& key) {
     for (;;) {
       std::unique_ptr<Kept> k;
@@ -465,7 +512,7 @@ struct ConnectionPool::Impl {
       }
       if (!k->connection.quiet()) continue;  // closed without QUIT: nobody would read it
       if (std::chrono::steady_clock::now() - k->lastUse <= idle) return k;
-      k->connection.close();
+      k->connection.quit();
     }
   }
   void give(std::unique_ptr<Kept> k) {
@@ -475,18 +522,26 @@ struct ConnectionPool::Impl {
     kept.push_back(std::move(k));
   }
 
-  // The mail over a kept connection, or a new one. A kept connection found dead before any
-  // mail data went out costs one more try on a new connection; after that, never.
-  Outcome deliver(const SmtpSession& session, const SubmitOptions& options, std::string_view host,
+  // The mail over a kept connection, or a new one. The server's name is looked up only for a
+  // new one (the session comes without addresses): a kept connection needs no resolver. A kept
+  // connection found dead before any mail data went out costs one more try on a new
+  // connection; after that, never.
+  Outcome deliver(SmtpSession& session, const SubmitOptions& options, std::string_view host,
                   const MailText& mail, std::string_view envelope, char* reply) {
     std::string key(host);
     key.append("/").append(std::to_string(ntohs(session.serverAddress.sin_port)));
+    bool resolved = session.serverAddressCount > 0;
     for (bool retried = false;; retried = true) {
       std::unique_ptr<Kept> k = retried ? nullptr : take(key);
       const bool reused = k != nullptr;
       if (reused) {
         k->connection.attach(reply);
       } else {
+        if (!resolved) {
+          if (const int rc = resolveServer(session, host); rc != 0)
+            return {rc, SMTPErrorString(rc)};
+          resolved = true;
+        }
         k = std::make_unique<Kept>(key, session, options, host, reply);
         if (const Outcome o = k->connection.open(); o.code != 0) return o;
       }
@@ -494,7 +549,7 @@ struct ConnectionPool::Impl {
       const After after = k->connection.after();
       if (o.code == 0) {
         if (++k->mails >= maxMails) {
-          k->connection.close();
+          k->connection.quit();
         } else {
           give(std::move(k));
         }
@@ -510,14 +565,33 @@ struct ConnectionPool::Impl {
 ConnectionPool::ConnectionPool(int maxMails, Millis idle)
     : impl_(new Impl{maxMails, idle, {}, {}}) {}
 
+// Every kept connection gets QUIT at once, then one wait of at most a second for all their
+// answers together before they close: removing a node never waits on a server connection by
+// connection, and a server that ignores QUIT holds it one second at most.
 ConnectionPool::~ConnectionPool() {
-  for (auto& k : impl_->kept) {
-    try {
-      k->connection.close();
-    } catch (...) {  // no memory for the QUIT reply: the socket still closes with the object
+  constexpr Millis kGoodbye{1000};
+  for (auto& k : impl_->kept) k->connection.quit();
+  try {
+    std::vector<pollfd> waiting;
+    for (const auto& k : impl_->kept) waiting.push_back({k->connection.descriptor(), POLLIN, 0});
+    const auto deadline = std::chrono::steady_clock::now() + kGoodbye;
+    while (!waiting.empty()) {
+      const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || ::poll(waiting.data(), waiting.size(), static_cast<int>(left.count())) < 0) break;
+      std::erase_if(waiting, [](const pollfd& p) { return p.revents != 0; });
     }
+  } catch (...) {  // no memory to wait with: they close at once
   }
+}  // the connections close with the pool
+
+namespace {
+// The one place where a reply becomes the text handed out: one line, no control character but
+// TAB (the reader blanked the others), whatever step it answered.
+const char* handOut(const Outcome& outcome, char* reply) noexcept {
+  if (outcome.text == reply) makeOneLine(reply);
+  return outcome.text;
 }
+}  // namespace
 
 // The mail over one new connection with the given options, or over the pool's; the code,
 // with *text set.
@@ -553,13 +627,13 @@ int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_
     joinEnvelope(envelope, mail.to, mail.cc, bcc);
     if (options.pool != nullptr) {
       const Outcome outcome = options.pool->impl().deliver(*session, options, host, mail, envelope, reply);
-      *text = outcome.text;
+      *text = handOut(outcome, reply);
       return outcome.code;
     }
     Connection connection(*session, options, host, reply);
     Outcome outcome = connection.open();
     if (outcome.code == 0) outcome = connection.transaction(mail, envelope);
-    *text = outcome.text;
+    *text = handOut(outcome, reply);
     if (outcome.code != 0) return outcome.code;
     return connection.close();
   } catch (...) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../rich_mail.h"
 #include "smtp.h"
@@ -75,6 +76,14 @@ struct ScopedTimeouts {
 // The calling thread's reply buffer (kReplyBufferSize bytes): the text SendEmailMessage hands out
 // points into it and stays valid until the same thread's next call.
 char* threadReplyBuffer() noexcept;
+
+// ---- session (smtp_session.cpp) ----
+
+// SmtpInit in two halves. newSession: the record with the local host name and the port, no
+// address yet (null with *error set: SMTP_TCPIP_BAD_PORT for port 0, or a resource failure).
+// resolveServer: the name's addresses into it, 0 or SMTP_TCPIP_HOST_UNKNOWN.
+SmtpSession* newSession(uint16_t port, int* error) noexcept;
+int resolveServer(SmtpSession& session, std::string_view serverName) noexcept;
 
 // ---- transport (tcp.cpp) ----
 
@@ -158,7 +167,9 @@ class TlsStream final : public Stream {
   TlsStream& operator=(const TlsStream&) = delete;
   // The handshake within `bound`, the server checked against `host` (a name, also sent as SNI,
   // or an address literal), resuming the node's last session. False with `why` set.
-  bool handshake(std::string_view host, Millis bound, std::string& why) noexcept;
+  // `afterStartTls` tells that the server accepted STARTTLS: plain text then is no sign of a
+  // port that wants STARTTLS but of bytes that never came from a TLS server.
+  bool handshake(std::string_view host, Millis bound, bool afterStartTls, std::string& why) noexcept;
   // Says goodbye (close_notify) without waiting for the answer.
   void shutdown() noexcept;
   int send(iovec* iov, int count, Millis stall) noexcept override;
@@ -183,6 +194,19 @@ class TlsStream final : public Stream {
 
 // ---- replies (smtp_reply.cpp) ----
 
+// What no reply may show once credentials have gone out on a connection: the password and its
+// base64 forms (alone, as LOGIN sends it, and the PLAIN blob), as the reader hands them on. A
+// password that cannot be found safely (under 4 octets, or with control characters, which the
+// reader changes) sets `withhold`: every reply then keeps only its code.
+struct Secrets {
+  std::vector<std::string> forms;
+  bool withhold = false;
+  Secrets() = default;
+  ~Secrets();  // wiped
+  Secrets(const Secrets&) = delete;
+  Secrets& operator=(const Secrets&) = delete;
+};
+
 // Reads whole replies from one stream. For a connection's dialogue (`strict`), bytes that
 // arrive after a reply's last line are kept only until the next command goes out: a reply is
 // what arrives after its command. Otherwise (the exported line writers, handed a bare socket)
@@ -193,12 +217,20 @@ class ReplyReader {
       : stream_(&stream), bounds_(bounds), strict_(strict) {}
   // Reads one complete reply (every line up to the one that is not "ddd-") into `buffer`, which
   // holds `size` bytes and is always NUL-terminated: what does not fit is read and dropped, and
-  // NUL bytes become blanks. Returns false when the connection ended, failed or stayed silent
-  // past `timeout` before the reply was complete; the buffer is then empty.
+  // control bytes other than TAB, CR and LF (NUL, ESC...) become blanks. Once `conceal` is set,
+  // every secret form is starred out of it (its lines joined, so that a form split over two lines
+  // is found too). Returns false when the connection ended, failed or stayed silent past
+  // `timeout` before the reply was complete; the buffer is then empty.
   bool read(char* buffer, std::size_t size, Millis timeout) noexcept;
   // Drops what is left of earlier replies, kept or already arrived, before a command goes out
-  // (strict readers only).
+  // (strict readers only): at most one reply buffer's worth, never waiting, so that a server
+  // that keeps talking cannot hold the client here.
   void dropStray() noexcept;
+  // True when more has arrived than the replies read so far (bytes, or the end of the stream),
+  // checked without waiting.
+  bool more() noexcept { return begin_ != end_ || !stream_->quiet(); }
+  // Every reply read from now on is scrubbed of these (they outlive the reader).
+  void conceal(const Secrets* secrets) noexcept { secrets_ = secrets; }
   // Reads on another stream from now on (the same socket once TLS starts); nothing carries over.
   void switchTo(Stream& stream) noexcept;
   Stream& stream() noexcept { return *stream_; }
@@ -208,6 +240,7 @@ class ReplyReader {
   Stream* stream_;
   Bounds bounds_;
   bool strict_;
+  const Secrets* secrets_ = nullptr;
   std::array<char, 4096> in_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -235,6 +268,13 @@ struct Extensions {
 };
 // Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).
 Extensions parseExtensions(std::string_view reply) noexcept;
+
+// True when the reply starts with a reply code: three digits, then a blank, "-" or the line end.
+bool hasReplyCode(const char* reply) noexcept;
+// Makes a reply, as the reader left it, one line of text to hand out: its line ends go, the
+// lines of a multi-line reply are joined by one blank, and C1 control characters (UTF-8) become
+// blanks, so that a failure text holds no control character but TAB.
+void makeOneLine(char* text) noexcept;
 
 // ---- composition (smtp_compose.cpp, smtp_recipients.cpp, smtp_priority.cpp) ----
 

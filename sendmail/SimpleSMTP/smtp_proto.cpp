@@ -139,13 +139,14 @@ using std::chrono::seconds;
 // which gets RFC 5321's three-minute data-block bound per stall.
 // In step order: greeting, HELO, MAIL, MAIL SIZE, RCPT, DATA, end of data, VRFY, QUIT, REST;
 // then EHLO (HELO's), STARTTLS and AUTH (MAIL's five minutes, as for any command without its
-// own RFC 5321 value).
+// own RFC 5321 value), and RSET: 20 s, Postfix's smtp_rset_timeout, since it only decides
+// whether a kept connection may serve again; a server slow to answer it is better closed.
 const StepLimits kStepLimits[kSteps] = {
     {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(5), minutes(5)},
     {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(2), minutes(2)},
     {minutes(10), minutes(3)}, {minutes(5), minutes(5)}, {seconds(30), seconds(30)},
     {minutes(5), minutes(5)},  {minutes(5), minutes(5)}, {minutes(5), minutes(5)},
-    {minutes(5), minutes(5)},  {minutes(5), minutes(5)},
+    {minutes(5), minutes(5)},  {seconds(20), seconds(20)},
 };
 static_assert(std::size(kStepLimits) == kSteps);
 
@@ -219,7 +220,8 @@ const char* const kSmtpTexts[] = {"Answer was not expected",
                                   "Address OK,unknown on this server"};
 static_assert(std::size(kTcpTexts) == SMTP_TCPIP_NO_MEMORY - SMTP_TCPIP_ERROR + 1);
 static_assert(std::size(kSmtpTexts) == SMTP_UNKNOWN_ON_SERVER - SMTP_ANSWER_NOT_EXPECTED + 1);
-// Secure submission: settings the node refuses, then what the server lacks or refused.
+// Secure submission and kept connections: settings the node refuses, then what the server
+// lacks, refused or got wrong.
 const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "TLSVerify must be empty, yes or no",
                                     "TimeoutSeconds must be empty or a number of seconds",
@@ -229,8 +231,9 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "credentials would be sent unencrypted: set Security",
                                     "non-ASCII address, and the server does not offer SMTPUTF8",
                                     ("ConnectionReuse must be empty or yes, MaxMailsPerConnection "
-                                     "and IdleSeconds empty or positive numbers")};
-static_assert(std::size(kSecureTexts) == SMTP_BAD_REUSE - SMTP_BAD_SECURITY + 1);
+                                     "and IdleSeconds empty or positive numbers"),
+                                    "the server's replies were out of step"};
+static_assert(std::size(kSecureTexts) == SMTP_OUT_OF_STEP - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -241,7 +244,7 @@ SM_API const char* SMTPErrorString(int code) {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
-  if (code >= SMTP_BAD_SECURITY && code <= SMTP_BAD_REUSE) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_OUT_OF_STEP) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

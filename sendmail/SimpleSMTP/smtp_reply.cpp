@@ -1,7 +1,9 @@
 // The one reply reader: collects a whole SMTP reply however the server splits it, however many
 // lines it has and however long it is, within the step's time bound. Every edge case of reading
-// lives here: split and multi-line replies, over-long replies, NUL bytes, end, reset, silence,
-// and bytes sent before their command (dropped). Also what an EHLO reply offers.
+// lives here: split and multi-line replies, over-long replies, control bytes, end, reset,
+// silence, bytes sent before their command (dropped), and secrets a server echoes (starred out).
+// Also what an EHLO reply offers, and a reply made one line of text to hand out.
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -25,12 +27,94 @@ bool continues(const char head[4], std::size_t lineLength) noexcept {
          head[3] == '-';
 }
 
+// A byte the reader hands on as a blank: every control byte but TAB and the line ends, which
+// the reply's lines need (an EHLO reply is read line by line).
+bool blanked(char c) noexcept {
+  const auto u = static_cast<unsigned char>(c);
+  return (u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7f;
+}
+
+// The reply with its lines joined (line ends and the "ddd-" or "ddd " of every line after the
+// first left out), and where each of its bytes lies in the reply.
+void joinLines(const char* reply, std::string& joined, std::vector<unsigned short>& at) {
+  joined.clear();
+  at.clear();
+  bool lineStart = false;
+  for (std::size_t i = 0; reply[i] != '\0'; ++i) {
+    if (reply[i] == '\r' || reply[i] == '\n') {
+      lineStart = true;
+      continue;
+    }
+    if (std::exchange(lineStart, false) && hasReplyCode(reply + i)) {
+      i += reply[i + 3] == ' ' || reply[i + 3] == '-' ? 3 : 2;
+      continue;
+    }
+    joined += reply[i];
+    at.push_back(static_cast<unsigned short>(i));
+  }
+}
+
+// Stars out every secret form in the reply (in a buffer of `size` bytes), or keeps only its code.
+void scrub(char* reply, std::size_t size, const Secrets& secrets) noexcept {
+  constexpr std::string_view kWithheld = " (reply text withheld)";
+  if (secrets.withhold) {
+    const std::size_t code = hasReplyCode(reply) ? 3 : 0;
+    const std::size_t n = std::min(kWithheld.size(), size - 1 - std::min(code, size - 1));
+    std::memcpy(reply + code, kWithheld.data(), n);
+    reply[code + n] = '\0';
+    return;
+  }
+  try {
+    thread_local std::string joined;
+    thread_local std::vector<unsigned short> at;
+    joinLines(reply, joined, at);
+    for (const std::string& form : secrets.forms) {
+      for (std::size_t p = joined.find(form); p != std::string::npos; p = joined.find(form, p + 1))
+        for (std::size_t k = p; k < p + form.size(); ++k) reply[at[k]] = '*';
+    }
+  } catch (...) {  // no memory to join: only the code rather than risk the secret
+    reply[hasReplyCode(reply) ? 3 : 0] = '\0';
+  }
+}
+
 }  // namespace
+
+bool hasReplyCode(const char* reply) noexcept {
+  return isDigit(reply[0]) && isDigit(reply[1]) && isDigit(reply[2]) &&
+         (reply[3] == ' ' || reply[3] == '-' || reply[3] == '\r' || reply[3] == '\n' || reply[3] == '\0');
+}
+
+void makeOneLine(char* text) noexcept {
+  char* out = text;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') {
+      while (p[1] == '\r' || p[1] == '\n') ++p;
+      if (p[1] != '\0') *out++ = ' ';
+      continue;
+    }
+    // A C1 control character in UTF-8: two bytes, 0xC2 then 0x80 to 0x9F.
+    if (static_cast<unsigned char>(p[0]) == 0xc2 && static_cast<unsigned char>(p[1]) >= 0x80 &&
+        static_cast<unsigned char>(p[1]) <= 0x9f) {
+      *out++ = ' ';
+      ++p;
+      continue;
+    }
+    *out++ = blanked(*p) ? ' ' : *p;
+  }
+  *out = '\0';
+}
+
+Secrets::~Secrets() {
+  for (std::string& form : forms) OPENSSL_cleanse(form.data(), form.size());
+}
 
 void ReplyReader::dropStray() noexcept {
   if (!strict_) return;
   begin_ = end_ = 0;
-  while (stream_->receiveReady(in_.data(), in_.size()) > 0) {
+  for (std::size_t dropped = 0; dropped < kReplyBufferSize;) {
+    const long got = stream_->receiveReady(in_.data(), in_.size());
+    if (got <= 0) break;
+    dropped += static_cast<std::size_t>(got);
   }
 }
 
@@ -61,7 +145,7 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
     const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - chunk) + 1
                                 : available;
     const std::size_t keep = std::min(take, room - kept);
-    for (std::size_t i = 0; i < keep; ++i) buffer[kept + i] = chunk[i] == '\0' ? ' ' : chunk[i];
+    for (std::size_t i = 0; i < keep; ++i) buffer[kept + i] = blanked(chunk[i]) ? ' ' : chunk[i];
     kept += keep;
     for (std::size_t i = 0; lineLength + i < 4 && i < take; ++i) head[lineLength + i] = chunk[i];
     lineLength += take;
@@ -69,6 +153,7 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
     if (lf == nullptr) continue;
     if (!continues(head, lineLength - 1)) {
       buffer[kept] = '\0';
+      if (secrets_ != nullptr) scrub(buffer, size, *secrets_);
       return true;
     }
     lineLength = 0;

@@ -1,6 +1,7 @@
 // Session set-up and shut-down: the per-mail record with the local host name and the server's
-// addresses (IPv4 and IPv6, in the resolver's order), found with the reentrant resolver. The record comes from the C heap, as
-// its callers release it with free.
+// addresses (IPv4 and IPv6, in the resolver's order), found with the reentrant resolver. The
+// record comes from the C heap, as its callers release it with free. The two halves apart: a
+// mail over a kept connection needs the record but no lookup.
 #include <netdb.h>
 #include <unistd.h>
 
@@ -10,11 +11,9 @@
 
 #include "smtp_internal.h"
 
-extern "C" {
+namespace smtp {
 
-SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
+SmtpSession* newSession(uint16_t port, int* error) noexcept {
   if (TcpInit() != 0) {
     *error = SMTP_TCPIP_ERROR;
     return nullptr;
@@ -32,36 +31,51 @@ SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) 
     *error = SMTP_TCPIP_BAD_PORT;
     return nullptr;
   }
+  *error = 0;
+  return session.release();
+}
+
+int resolveServer(SmtpSession& session, std::string_view serverName) noexcept {
+  const uint16_t port = ntohs(session.serverAddress.sin_port);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (serverName == nullptr || *serverName == '\0' ||
-      ::getaddrinfo(serverName, nullptr, &hints, &found) != 0 || found == nullptr) {
-    *error = SMTP_TCPIP_HOST_UNKNOWN;
-    return nullptr;
-  }
+  char name[NI_MAXHOST];
+  if (serverName.empty() || serverName.size() >= sizeof name) return SMTP_TCPIP_HOST_UNKNOWN;
+  std::memcpy(name, serverName.data(), serverName.size());
+  name[serverName.size()] = '\0';
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return SMTP_TCPIP_HOST_UNKNOWN;
   bool haveIpv4 = false;
-  for (const addrinfo* a = found; a != nullptr && session->serverAddressCount < SMTP_MAX_SERVER_ADDRESSES;
+  session.serverAddressCount = 0;
+  for (const addrinfo* a = found; a != nullptr && session.serverAddressCount < SMTP_MAX_SERVER_ADDRESSES;
        a = a->ai_next) {
     if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
-    if (a->ai_addrlen > sizeof session->serverAddresses[0]) continue;
-    auto& slot = session->serverAddresses[session->serverAddressCount++];
+    if (a->ai_addrlen > sizeof session.serverAddresses[0]) continue;
+    auto& slot = session.serverAddresses[session.serverAddressCount++];
     std::memcpy(&slot, a->ai_addr, a->ai_addrlen);
     // Both families keep the port at the same offset.
     slot.sin6_port = htons(port);
     if (a->ai_family == AF_INET && !haveIpv4) {
-      session->serverAddress.sin_addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+      session.serverAddress.sin_addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
       haveIpv4 = true;
     }
   }
   ::freeaddrinfo(found);
-  if (session->serverAddressCount == 0) {
-    *error = SMTP_TCPIP_HOST_UNKNOWN;
-    return nullptr;
-  }
-  *error = 0;
-  return session.release();
+  return session.serverAddressCount == 0 ? SMTP_TCPIP_HOST_UNKNOWN : 0;
+}
+
+}  // namespace smtp
+
+extern "C" {
+
+SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  std::unique_ptr<SmtpSession, decltype(&std::free)> session(smtp::newSession(port, error), &std::free);
+  if (!session) return nullptr;
+  *error = smtp::resolveServer(*session, serverName != nullptr ? serverName : "");
+  return *error == 0 ? session.release() : nullptr;
 }
 
 SM_API int SmtpCleanUp(void) { return TcpCleanUp(); }

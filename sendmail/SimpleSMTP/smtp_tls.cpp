@@ -131,7 +131,7 @@ bool TlsStream::await(int result, Clock::time_point deadline) noexcept {
   return ready;
 }
 
-bool TlsStream::handshake(std::string_view name, Millis bound, std::string& why) noexcept {
+bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTls, std::string& why) noexcept {
   try {
     TlsClient::Impl& context = client_.impl();
     SSL* ssl = SSL_new(context.ctx);
@@ -165,7 +165,9 @@ bool TlsStream::handshake(std::string_view name, Millis bound, std::string& why)
       if (timedOut_) {
         why = "no answer from the server within " + std::to_string(bound.count()) + " ms";
       } else if (plain) {
-        why = "no TLS answer: the server spoke plain SMTP (a STARTTLS port? set Security=starttls)";
+        why = afterStartTls ? "no TLS answer: plain text after the server's 220 to STARTTLS (sent by the server, or "
+                              "injected on the way)"
+                            : "no TLS answer: the server spoke plain SMTP (a STARTTLS port? set Security=starttls)";
       } else if (verified != X509_V_OK) {
         why = std::string("certificate verify failed (") + X509_verify_cert_error_string(verified) + ")";
       } else if (const unsigned long e = ERR_peek_last_error(); e != 0) {

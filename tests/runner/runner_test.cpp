@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -60,8 +61,14 @@ std::vector<std::vector<std::string>> readmeTable(const std::string& header) {
 
 class RunnerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server_ = new testsupport::SmtpTestServer(); }
-  static void TearDownTestSuite() { delete server_; }
+  static void SetUpTestSuite() {
+    server_ = new testsupport::SmtpTestServer();
+    quitIgnored_ = new testsupport::SmtpTestServer({"--ignore-quit"});
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    delete quitIgnored_;
+  }
 
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("flowrun-test-" + std::to_string(getpid()) + "-" +
@@ -99,6 +106,7 @@ class RunnerTest : public ::testing::Test {
   }
 
   static inline testsupport::SmtpTestServer* server_ = nullptr;
+  static inline testsupport::SmtpTestServer* quitIgnored_ = nullptr;  // never answers QUIT
   fs::path dir_;
   std::size_t before_ = 0;
 };
@@ -178,6 +186,8 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
     std::string said;     // in standard error or output
     std::string subject;  // of the mail that arrives, with `body` in it
     std::string body;
+    int seconds = 0;         // when set: the run, the node's removal included, ends within it
+    bool strictXml = false;  // --out files, which a strict XML parser must read
   };
   auto times = [](const std::string& s, int n) {
     std::string r;
@@ -232,18 +242,47 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
       {"refused-value", {}, {"--set", "Bcc=" + std::string(300, 'b')}, 2, "refuses the value of attribute Bcc", "", ""},
       {"no-entry", {}, {"--plugin", PLUGIN_NO_ENTRY}, 2, "no entry point tvlGetMessageflowNodeFactory", "", ""},
       {"no-class", {}, {"--plugin", PLUGIN_NO_CLASS}, 2, "registered no node class", "", ""},
+      // Kept connections to a server that ignores QUIT: removing the node waits once, briefly.
+      {"quit-ignored", {{"g.xml", good}}, {"--server", "127.0.0.1:" + std::to_string(quitIgnored_->port()), "--set",
+                                            "ConnectionReuse=yes", "--threads", "2", "--repeat", "6", "-q"},
+       0, "6 messages: 6 out", "", "", 4},
+      // A reply with ESC and a line break: a one-line reason, and --out files that are XML.
+      {"escape-reply", {{"e.xml", "<Mail><To>escape@example.com</To></Mail>"}}, {}, 1,
+       "e.xml -> failure: 550- [31mrefused [0m by 550 trigger\n", "", "", 0, true},
+      {"tls-file-alone", {{"g.xml", good}}, {"--set", "TLSCAFile=/nonexistent.pem"}, 0,
+       "attribute TLSCAFile is used only when Security is set: mail goes in clear", "good one", ""},
+      {"password-alone", {{"g.xml", good}}, {"--set", "SMTPPassword=s3cret"}, 0,
+       "attribute SMTPPassword is used only when SMTPUser is set", "good one", ""},
+      {"unverified-login", {{"g.xml", good}}, {"--set", "Security=starttls", "--set", "TLSVerify=no", "--set",
+                                               "SMTPUser=ann", "--set", "SMTPPassword=s3cret"},
+       1, "SMTPUser and SMTPPassword go to a server whose certificate is not checked", "", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     for (const auto& [name, text] : row.files) write(std::string(row.name) + "/" + name, text);
     std::vector<std::string> args = serverArgs();
     args.insert(args.end(), row.args.begin(), row.args.end());
+    const fs::path out = dir_ / (std::string(row.name) + "-out");
+    if (row.strictXml) args.insert(args.end(), {"--out", out.string()});
     if (!row.files.empty()) args.push_back((dir_ / row.name).string());
     const std::size_t before = server_->mails().size();
+    const auto start = std::chrono::steady_clock::now();
     Invocation run = flowrun(args);
+    if (row.seconds > 0) {
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(row.seconds));
+    }
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
     EXPECT_THAT(run.err + run.out, HasSubstr(row.said));
     EXPECT_EQ((run.err + run.out).find('\x1b'), std::string::npos) << "a raw control character was printed";
+    EXPECT_THAT(run.err + run.out, Not(HasSubstr("s3cret")));
+    if (row.strictXml) {
+      std::string files;
+      for (const auto& file : fs::recursive_directory_iterator(out))
+        if (file.is_regular_file()) files += " " + quote(file.path().string());
+      ASSERT_FALSE(files.empty());
+      EXPECT_EQ(std::system(("/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as x; [x.parse(f) for f in "
+                             "sys.argv[1:]]'" + files).c_str()), 0);
+    }
     if (row.subject.empty()) continue;
     auto mails = server_->waitForMails(before + 1);
     ASSERT_GT(mails.size(), before);

@@ -1,8 +1,9 @@
 // Faults no real server produces on demand, played by a scripted peer: refusals and drops at
-// each step, replies split or spread over lines, over-long and malformed replies, silence, no
-// STARTTLS offered, a pipelined refusal; and the set-up failures (port 0, unknown host, refused
-// connect, a connect nobody accepts). Each failure checks the code, the text, that no command
-// followed it, and that the client closed.
+// each step, replies split or spread over lines, over-long and malformed replies, control
+// characters, silence, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
+// pipelined replies out of step; and the set-up failures (port 0, unknown host, refused connect,
+// a connect nobody accepts). Each failure checks the code, the text (one line, no control
+// character), that no command followed it (no RSET either), and that the client closed.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -56,7 +57,8 @@ Script replyWith(const std::string& bytes, std::size_t chunk = 0) {
 // nothing may follow the command that failed (not even QUIT), and the client closes.
 TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
   const char* const commands[] = {"HELO ", "MAIL FROM:<sender@example.com>", "RCPT TO:<one@example.com>",
-                                  "RCPT TO:<two@example.com>", "RCPT TO:<three@example.com>", "DATA", ".", "QUIT", "EHLO "};
+                                  "RCPT TO:<two@example.com>", "RCPT TO:<three@example.com>", "DATA", ".", "QUIT", "EHLO ",
+                                  "STARTTLS"};
   const std::string multi = "550-first line\r\n550-second line\r\n550 last line\r\n";
   const std::string overLong = "550-" + std::string(20000, 'y') + "\r\n550 end\r\n";
   const std::string busy = "Unknown TCP/IP error", lost = "Error during communication";
@@ -70,10 +72,23 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     int last;           // index into commands of the last line sent, -1 for none
     std::size_t bodyBytes = 0;
     smtptest::Attributes attributes = {};  // the node's secure-submission settings, if any
+    bool tlsAfterLast = false;             // a TLS handshake followed the last line
   };
+  // A kept connection's pipelined batch: the peer answers once it has MAIL FROM, the three
+  // RCPT TO and DATA.
+  const auto pipelined = [](const std::string& replies) {
+    return Script{PeerStep::send("220 peer\r\n"), PeerStep::expectLine(), PeerStep::send("250-peer\r\n250 PIPELINING\r\n"),
+                  PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(),
+                  PeerStep::expectLine(), PeerStep::send(replies)};
+  };
+  const smtptest::Attributes reuse = {{"ConnectionReuse", "yes"}};
+  const std::string outOfStep = "the server's replies were out of step: ";
   std::vector<Row> rows = {
-      {{PeerStep::send("421 busy\r\n")}, 1001, busy, -1}, {{PeerStep::send("554 go away\r\n")}, -1, busy, -1},
+      // A greeting refusal says why; silence, a close or a reply too short says nothing.
+      {{PeerStep::send("421 busy\r\n")}, 1001, "", -1}, {{PeerStep::send("554 go away\r\n")}, -1, "", -1},
+      {{PeerStep::send("432 4.3.2 Concurrent connections limit exceeded\r\n")}, -1, "", -1},
       {{PeerStep::send("22")}, -1, busy, -1},  // too short, then silence
+      {{PeerStep::send("22\r\n")}, -1, busy, -1},
       {{PeerStep::drop()}, -1, busy, -1}, {{PeerStep::silent()}, -1, busy, -1},
       {until(0, replyWith("504 no HELO\r\n")), 1002, "", 0}, {until(0, replyWith("421 closing\r\n")), 1004, "", 0},
       {until(0, replyWith("555 bad\r\n")), 1007, "", 0},
@@ -81,27 +96,40 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       {until(1, replyWith("251 not for MAIL\r\n")), -1, "", 1}, {until(3, replyWith("553 second refused\r\n")), 1004, "", 3},
       {until(3, replyWith("551 user not local\r\n")), 1009, "", 3}, {until(5, replyWith("554 no data\r\n")), 1004, "", 5},
       {until(5, replyWith("2500 looks like 250\r\n")), -1, "", 5},
-      {until(1, replyWith(multi, 5)), -1, multi, 1},  // a multi-line refusal is handed out whole
-      {until(1, replyWith(std::string("550 a\0b\n", 8))), -1, "550 a b\n", 1},  // NUL and bare LF
+      // A multi-line refusal is handed out whole, on one line.
+      {until(1, replyWith(multi, 5)), -1, "550-first line 550-second line 550 last line", 1},
+      {until(1, replyWith(std::string("550 a\0b\n", 8))), -1, "550 a b", 1},  // NUL and bare LF
+      {until(1, replyWith("550-\x1b[31mred\x1b\r\n550 a\rb\x7f\x01\r\n")), -1, "550- [31mred  550 a b  ", 1},
       {until(1, replyWith(overLong)), -1, overLong.substr(0, smtp::kReplyBufferSize - 1), 1},  // capped
       {until(5, data("354 go\r\n", "552 too big\r\n")), 1008, "", 6},
       {until(5, data("354 go\r\n250 early\r\n", "554 no\r\n")), 1004, "", 6},  // a stray 250 with DATA's 354
       // Refused while the client still sends: the server closes, the reply is the text.
       {until(5, {PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
                  PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()}),
-       1008, "552 5.3.4 Message too big\r\n", 5, 16 << 20},
+       1008, "552 5.3.4 Message too big", 5, 16 << 20},
       // Once the mail data is accepted, QUIT's reply does not matter.
       {until(7, replyWith("500 what\r\n")), 0, "", 7},
       // STARTTLS asked for but not offered: nothing after EHLO, not even QUIT.
       {{PeerStep::send("220 hi\r\n"), PeerStep::expectLine(), PeerStep::send("250-hi\r\n250 AUTH PLAIN\r\n")}, 1103,
        "STARTTLS not offered by the server", 8, 0, {{"Security", "starttls"}}},
+      // Plain text where the TLS handshake should start, after the 220 to STARTTLS: no advice to
+      // set what is set.
+      {{PeerStep::send("220 hi\r\n"), PeerStep::expectLine(), PeerStep::send("250-hi\r\n250 STARTTLS\r\n"),
+        PeerStep::expectLine(), PeerStep::send("220 go\r\n"), PeerStep::sendSplit("250 injected\r\n", 64, smtp::Millis(100))},
+       1104, "TLS handshake failed: no TLS answer: plain text after the server's 220 to STARTTLS (sent by the server, "
+       "or injected on the way)", 9, 0, {{"Security", "starttls"}}, true},
       // Pipelined: every command is out before the first reply (the peer answers nothing until it
       // has them all), and a refused second recipient reads as one by one; DATA was accepted
       // for the others, so the client closes, mail unsent.
-      {{PeerStep::send("220 peer\r\n"), PeerStep::expectLine(), PeerStep::send("250-peer\r\n250 PIPELINING\r\n"),
-        PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(), PeerStep::expectLine(),
-        PeerStep::send("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n250 ok\r\n354 go\r\n")},
-       -1, "550 5.1.1 no such user\r\n", 5, 0, {{"ConnectionReuse", "yes"}}}};
+      {pipelined("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n250 ok\r\n354 go\r\n"), -1, "550 5.1.1 no such user", 5, 0,
+       reuse},
+      // Replies out of step with the batch (a line that is no reply, a reply too many, a code
+      // the command cannot give): closed at once, no RSET, the mail not sent.
+      {pipelined("250 ok\r\nnot a reply line\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "not a reply line", 5,
+       0, reuse},
+      {pipelined("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n"), 1109,
+       outOfStep + "more replies than commands", 5, 0, reuse},
+      {pipelined("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "354 go", 5, 0, reuse}};
   // Lost or silent after each command, the data included.
   for (int accepted = 0; accepted <= 7; ++accepted)
     for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent()})
@@ -132,12 +160,19 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     const PeerStep& end = row.script.back();
     SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
     EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);
-    EXPECT_EQ(r.text, row.text.empty() && row.code != 0 ? end.bytes : row.text);
+    // Empty: the reply the script sent last, without its line end.
+    EXPECT_EQ(r.text, row.text.empty() && row.code != 0 ? end.bytes.substr(0, end.bytes.size() - 2) : row.text);
+    EXPECT_TRUE(std::none_of(r.text.begin(), r.text.end(), [](char c) { return (c >= 0 && c < 32 && c != '\t') || c == 127; }));
     const auto lines = peer.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), row.code == 0 ? 1 : 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 0);
     const std::string_view last = lines.empty() ? "" : lines.back();
     EXPECT_TRUE(row.last >= 0 || lines.empty());
-    EXPECT_TRUE(row.last < 0 || row.bodyBytes > 0 || last.rfind(commands[row.last], 0) == 0) << last.substr(0, 60);
+    if (row.tlsAfterLast) {  // what follows is the handshake's binary
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), commands[row.last]), 1);
+    } else {
+      EXPECT_TRUE(row.last < 0 || row.bodyBytes > 0 || last.rfind(commands[row.last], 0) == 0) << last.substr(0, 60);
+    }
     EXPECT_TRUE(end.kind == PeerStep::Kind::Drop || peer.clientClosed());
   }
 }

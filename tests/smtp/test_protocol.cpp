@@ -1,6 +1,7 @@
 // The client's parts on their own: the reply judge, the transport primitives, the reply reader
 // across a change of stream and the exported line writers over socket pairs (what they write,
-// where they stop); the composition helpers
+// where they stop), the stray drop's bound against a server that never stops talking; the
+// composition helpers
 // for what no single mail shows (encoded-words, over-long runs and addresses, the MIME limits).
 // What each step's table entry makes of a reply is checked through the dialogue, in the fault table.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <tuple>
 
@@ -87,6 +89,24 @@ TEST(Protocol, TransportPrimitivesAndExportedLineWriters) {
   for (const int fd : {other[1], pair[0], pair[1]}) ::close(fd);
   EXPECT_EQ(TcpSend(other[0], "data", 4), 100);
   ::close(other[0]);
+
+  // A server that never stops talking: dropping what came before a command takes one reply
+  // buffer's worth, not all it sends.
+  struct Flood final : smtp::Stream {
+    std::size_t handed = 0;
+    int send(iovec*, int, smtp::Millis) noexcept override { return 0; }
+    long receive(char* b, std::size_t n, smtp::Millis) noexcept override { return receiveReady(b, n); }
+    long receiveReady(char* b, std::size_t n) noexcept override {
+      if (handed > (std::size_t{1} << 20)) return 0;  // a bound for a reader that has none
+      std::memset(b, 'x', n);
+      handed += n;
+      return static_cast<long>(n);
+    }
+    bool quiet() noexcept override { return false; }
+  } flood;
+  smtp::ReplyReader strict(flood, {}, true);
+  strict.dropStray();
+  EXPECT_LE(flood.handed, smtp::kReplyBufferSize + 4096);
 }
 
 TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
@@ -118,13 +138,18 @@ TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
   // Found by fuzzing: a display name with a run no folding can break made a header line past
   // RFC 5322's 998 bytes, as did runs split only by TABs (folding happens at blanks). They go out
   // as encoded-words instead, while the address stays as written.
+  // So does a message's own field whose name and first word together pass the limit.
   const std::string entry = std::string(1200, 'n') + " <who@example.com>";
   std::string tabbed, header;
   for (int i = 0; i < 3; ++i) tabbed += std::string(600, 's') + "\t";
-  const smtp::MailText mail{entry, entry, "", tabbed, "date", "", "body", "host", 3};
+  const std::string zeds(986, 'Z'), equals(980, '=');
+  const richmail::RichMail rich{{}, false, {}, {{"X-Custom-Header-With-A-Rather-Long-Name-For-Tests", zeds},
+                                                {"X-Twenty-Characters", equals}}, {}};
+  const smtp::MailText mail{entry, entry, "", tabbed, "date", "", "body", "host", 3, &rich};
   smtp::appendHeaderBlock(header, mail, smtp::needsMime(mail));
   for (const std::string_view line : lines(header)) EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
-  for (const char* start : {"\r\nFrom: =?UTF-8?B?", "\r\nTo:=?UTF-8?B?", "\r\nSubject: =?UTF-8?B?", " <who@example.com>\r\n"})
+  for (const char* start : {"\r\nFrom: =?UTF-8?B?", "\r\nTo:=?UTF-8?B?", "\r\nSubject: =?UTF-8?B?", " <who@example.com>\r\n",
+                            "\r\nX-Custom-Header-With-A-Rather-Long-Name-For-Tests: =?UTF-8?B?", "\r\nX-Twenty-Characters: =?UTF-8?B?"})
     EXPECT_NE(("\r\n" + header).find(start), std::string::npos) << start;
 }
 

@@ -4,17 +4,22 @@
 #
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
-#                       [--close-after N] [--refuse-after N] [--vanish-after N]
+#                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
+#                       [--echo-secret]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
 # --close-after N it closes a connection once it has answered its Nth mail; with --refuse-after
 # N it answers the next MAIL FROM after N mails with 421 and closes, as a server's idle close does;
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
+# With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
+# refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
 #   drop...        the server closes the connection without replying to that RCPT TO
+#   escape...      RCPT TO is refused with 550 and a reply holding ESC and a second line
 #
 # Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, data (base64
 # of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
@@ -25,7 +30,7 @@
 import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
 from aiosmtpd.smtp import SMTP, AuthResult
 
-TRIGGER = re.compile(r"^(?:(drop)|refuse)", re.IGNORECASE)
+TRIGGER = re.compile(r"^(?:(drop)|(escape)|refuse)", re.IGNORECASE)
 b64 = lambda data: base64.b64encode(data).decode("ascii")
 
 
@@ -62,6 +67,11 @@ class Recorder:
         self.maildir = mailbox.Maildir(args.maildir, create=False) if args.maildir else None
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.args.echo_secret:
+            user, password = self.args.auth.split(":", 1)
+            half, plain = len(password) // 2, b64(("\0" + user + "\0" + password).encode())
+            return (f"550-5.7.1 you said {password[:half]}\r\n550-{password[half:]} or {b64(password.encode())}\r\n"
+                    f"550 or {plain}")
         if self.args.refuse_after and server.mails == self.args.refuse_after:
             asyncio.get_running_loop().call_soon(server.transport.close)
             return "421 idle too long, closing"
@@ -73,6 +83,9 @@ class Recorder:
         if match and match.group(1):
             server.transport.abort()
             return "421 closing"  # never reaches the client: the transport is gone
+        if match and match.group(2):
+            return "550-\x1b[31mrefused\x1b[0m by\r\n550 trigger"
+
         if match:
             return "550 refused by trigger"
         envelope.rcpt_tos.append(address)
@@ -98,7 +111,8 @@ class Recorder:
 async def main():
     parser = argparse.ArgumentParser(description="aiosmtpd that records every mail")
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--implicit-tls", action="store_true")
+    for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
+        parser.add_argument(name, action="store_true")
     for name in ("--record", "--maildir", "--cert", "--key", "--auth"):
         parser.add_argument(name)
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
@@ -120,8 +134,12 @@ async def main():
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
     numbers = itertools.count(1)
 
+    class QuitIgnored(SMTP):
+        async def smtp_QUIT(self, arg):
+            pass
+
     def connection():  # numbered, with its own count of mails
-        smtp = SMTP(handler, **options)
+        smtp = (QuitIgnored if args.ignore_quit else SMTP)(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)
