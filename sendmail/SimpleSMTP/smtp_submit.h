@@ -47,7 +47,7 @@ class ConnectionPool {
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-  struct Impl;  // the connections themselves (smtp_dialogue.cpp)
+  struct Impl;  // the connections themselves (smtp_pool.cpp)
   Impl& impl() noexcept { return *impl_; }
 
  private:
@@ -69,6 +69,18 @@ struct SubmitOptions {
 
 // What the exported entries use: HELO, no TLS, no AUTH, the per-step bounds, nothing kept.
 inline constexpr SubmitOptions kPlainSubmission{};
+
+// A step no exchange stands for: a mail decided before any command (the session's set-up, the
+// connect, a check of the mail's values).
+inline constexpr int kNoStep = -1;
+
+// How a mail ended: its code (0 sent), the text handed out with it (never null) and the step of
+// the dialogue it ended at (SmtpProto's index, or a hidden step's; kNoStep before any).
+struct Outcome {
+  int code = 0;
+  const char* text = "";
+  int step = kNoStep;
+};
 
 // Where a null text can come in (the exported entries, the node's absent fields): it reads as
 // the empty text.
