@@ -16,9 +16,13 @@ SM_API const char* SendEmailMessage(const char* serverName, uint16_t port, const
                                     const char* subject, const char* date, const char* messageId,
                                     const char* body, signed char priority, int32_t* code) {
   using smtp::orEmpty;
-  return smtp::sendEmail(smtp::kPlainSubmission, serverName, port, orEmpty(from), orEmpty(to), orEmpty(cc),
-                         orEmpty(bcc), orEmpty(subject), orEmpty(date), orEmpty(messageId),
-                         orEmpty(body), priority, nullptr, code);
+  const smtp::MailRequest request{.serverName = orEmpty(serverName), .port = port, .from = orEmpty(from),
+                                  .to = orEmpty(to), .cc = orEmpty(cc), .bcc = orEmpty(bcc),
+                                  .subject = orEmpty(subject), .date = orEmpty(date), .messageId = orEmpty(messageId),
+                                  .body = orEmpty(body), .priority = priority};
+  const smtp::Outcome outcome = smtp::sendEmail(smtp::kPlainSubmission, request);
+  if (code != nullptr) *code = outcome.code;
+  return outcome.text;
 }
 
 SM_API const char* MonthShortName(int month) {

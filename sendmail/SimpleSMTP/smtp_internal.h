@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../rich_mail.h"
 #include "smtp.h"
+#include "smtp_request.h"
 
 namespace smtp {
 
@@ -390,7 +390,7 @@ void appendXPriorityLine(std::string& out, signed char priority);
 struct MailText {
   std::string_view from, to, cc, subject, date, messageId, body, localHost;
   signed char priority;
-  const richmail::RichMail* rich = nullptr;  // null for a plain mail
+  const RichMail* rich = nullptr;  // null or empty for a plain mail
   std::string_view boundary = {};            // the stem of the multipart boundaries of a rich mail
 };
 
@@ -427,19 +427,19 @@ class BodySegments {
 
 // True when the rich content alone makes the mail MIME: parts, or non-ASCII in the Reply-To
 // list or in a header value.
-bool richNeedsMime(const richmail::RichMail& rich) noexcept;
+bool richNeedsMime(const RichMail& rich) noexcept;
 
 // A random stem for the boundaries of a multipart mail. The encoded parts cannot hold it (it
 // starts with "=_", which neither quoted-printable nor base64 writes); it is checked against
 // the part headers, the only text that goes into a part unencoded.
-std::string chooseBoundary(const richmail::RichMail& rich);
+std::string chooseBoundary(const RichMail& rich);
 
 // MIME-Version and the Content-Type (with its encoding) of a mail with parts.
 void appendRichMimeFields(std::string& out, const MailText& mail);
 
 // The message's own header fields that may be sent (richmail::headerRefusal), each value one
 // line by the Subject's rules (appendTextField).
-void appendMessageFields(std::string& out, const richmail::RichMail& rich);
+void appendMessageFields(std::string& out, const RichMail& rich);
 
 // The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
 // CR LF-ended and at most 76 characters. Reserves the whole size first, so it is the one

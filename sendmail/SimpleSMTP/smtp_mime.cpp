@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <random>
 
+#include "header_rule.h"
 #include "huge_pages.h"
 #include "smtp_internal.h"
 
 namespace smtp {
 namespace {
 
-using richmail::Attachment;
-using richmail::RichMail;
+using Attachment = RichMail::Attachment;
 
 constexpr std::size_t kBase64Line = 76;  // characters, 57 bytes
 constexpr std::size_t kParameterChunk = 60;
@@ -215,7 +215,7 @@ void appendContentBody(std::string& out, const MailText& mail) {
 
 bool richNeedsMime(const RichMail& rich) noexcept {
   if (rich.multipart() || !isAscii(rich.replyTo)) return true;
-  return std::any_of(rich.headers.begin(), rich.headers.end(), [](const richmail::Header& h) { return !isAscii(h.value); });
+  return std::any_of(rich.headers.begin(), rich.headers.end(), [](const RichMail::Header& h) { return !isAscii(h.value); });
 }
 
 std::string chooseBoundary(const RichMail& rich) {
@@ -246,7 +246,7 @@ void appendRichMimeFields(std::string& out, const MailText& mail) {
 
 void appendMessageFields(std::string& out, const RichMail& rich) {
   std::string name, scratch;
-  for (const richmail::Header& header : rich.headers) {
+  for (const RichMail::Header& header : rich.headers) {
     if (richmail::headerRefusal(header.name) != nullptr) continue;
     name.assign(header.name);
     name += ": ";

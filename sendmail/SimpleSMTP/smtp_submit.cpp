@@ -39,89 +39,69 @@ const char* handOut(const Outcome& outcome, char* reply) noexcept {
 
 }  // namespace
 
-// The mail over one new connection with the given options, or over the pool's; the code,
-// with *text set.
-int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
-                std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
-                std::string_view subject, std::string_view date, std::string_view messageId,
-                std::string_view body, signed char priority, const richmail::RichMail* rich,
-                const char** text) noexcept {
-  const char* ignored = nullptr;
-  if (text == nullptr) text = &ignored;
+Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const MailRequest& request) noexcept {
   char* reply = threadReplyBuffer();
   reply[0] = '\0';
-  *text = reply;
-  if (session == nullptr) {
-    *text = TCPIPErrorString(SMTP_TCPIP_CONNECTION_FAILED);
-    return SMTP_TCPIP_CONNECTION_FAILED;
-  }
+  if (session == nullptr) return {SMTP_TCPIP_CONNECTION_FAILED, TCPIPErrorString(SMTP_TCPIP_CONNECTION_FAILED)};
   session->localHostName[sizeof session->localHostName - 1] = '\0';
+  const RichMail& rich = request.rich;
   thread_local std::string boundary;
   boundary.clear();
-  if (rich != nullptr && rich->multipart()) boundary = chooseBoundary(*rich);
-  const MailText mail{from, to, cc, subject, date, messageId, body, session->localHostName, priority, rich, boundary};
+  if (rich.multipart()) boundary = chooseBoundary(rich);
+  const MailText mail{request.from, request.to, request.cc, request.subject, request.date, request.messageId,
+                      request.body, session->localHostName, request.priority, &rich, boundary};
   // A Reply-To list is held to the rules of To: each entry one address, no line break.
-  const bool unsafeReplyTo = rich != nullptr && (hasLineBreak(rich->replyTo) ||
-                                                 !forEachEntry(rich->replyTo, [](std::string_view e) { return sendableEntry(e); }));
-  if (unsafe(*session, mail.from, mail.to, mail.cc, bcc) || unsafeReplyTo) {
-    *text = SMTPErrorString(SMTP_BAD_PARAMETERS);
-    return SMTP_BAD_PARAMETERS;
-  }
+  const bool unsafeReplyTo =
+      hasLineBreak(rich.replyTo) || !forEachEntry(rich.replyTo, [](std::string_view e) { return sendableEntry(e); });
+  if (unsafe(*session, mail.from, mail.to, mail.cc, request.bcc) || unsafeReplyTo)
+    return {SMTP_BAD_PARAMETERS, SMTPErrorString(SMTP_BAD_PARAMETERS)};
   try {
     thread_local std::string envelope;
     envelope.clear();
-    joinEnvelope(envelope, mail.to, mail.cc, bcc);
+    joinEnvelope(envelope, mail.to, mail.cc, request.bcc);
     if (options.pool != nullptr) {
-      const Outcome outcome = deliverKept(*options.pool, *session, options, host, mail, envelope, reply);
-      *text = handOut(outcome, reply);
-      return outcome.code;
+      Outcome outcome = deliverKept(*options.pool, *session, options, request.serverName, mail, envelope, reply);
+      outcome.text = handOut(outcome, reply);
+      return outcome;
     }
-    Connection connection(*session, options, host, reply);
+    Connection connection(*session, options, request.serverName, reply);
     Outcome outcome = connection.open();
     if (outcome.code == 0) outcome = connection.transaction(mail, envelope);
-    *text = handOut(outcome, reply);
-    if (outcome.code != 0) return outcome.code;
-    return connection.close();
+    outcome.text = handOut(outcome, reply);
+    if (outcome.code == 0) outcome.code = connection.close();
+    return outcome;
   } catch (...) {
-    *text = TCPIPErrorString(SMTP_TCPIP_NO_MEMORY);
-    return SMTP_TCPIP_NO_MEMORY;
+    return {SMTP_TCPIP_NO_MEMORY, TCPIPErrorString(SMTP_TCPIP_NO_MEMORY)};
   }
 }
 
-const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
-                      std::string_view from, std::string_view to, std::string_view cc,
-                      std::string_view bcc, std::string_view subject, std::string_view date,
-                      std::string_view messageId, std::string_view body, signed char priority,
-                      const richmail::RichMail* rich, int32_t* code) noexcept {
-  int32_t ignored = 0;
-  if (code == nullptr) code = &ignored;
+Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noexcept {
   try {
     if (options.refusal != 0) {
       // A setting the node cannot use: nothing is sent, never in clear instead.
       thread_local std::string text;
       text = SMTPErrorString(options.refusal);
       if (!options.refusalDetail.empty()) text.append(": ").append(options.refusalDetail);
-      *code = options.refusal;
-      return text.c_str();
+      return {options.refusal, text.c_str()};
     }
     // With kept connections the pool looks the name up only when it opens a new one.
     int error = 0;
-    std::unique_ptr<SmtpSession, decltype(&std::free)> session(
-        options.pool != nullptr ? newSession(port, &error) : SmtpInit(serverName, port, &error), &std::free);
-    if (!session) {
-      *code = error;
-      return SMTPErrorString(error);
-    }
-    const char* text = "";
-    int rc = sendMessage(session.get(), options, orEmpty(serverName), from, to, cc, bcc, subject, date,
-                         messageId, body, priority, rich, &text);
-    if (rc == 0) rc = SmtpCleanUp();
-    *code = rc;
-    return rc == 0 ? "" : text;
+    std::unique_ptr<SmtpSession, decltype(&std::free)> session(newSession(request.port, &error), &std::free);
+    if (session && options.pool == nullptr) error = resolveServer(*session, request.serverName);
+    if (error != 0) return {error, SMTPErrorString(error)};
+    Outcome outcome = sendMessage(session.get(), options, request);
+    if (outcome.code == 0) outcome.text = "";
+    return outcome;
   } catch (...) {
-    *code = SMTP_TCPIP_NO_MEMORY;
-    return SMTPErrorString(SMTP_TCPIP_NO_MEMORY);
+    return {SMTP_TCPIP_NO_MEMORY, SMTPErrorString(SMTP_TCPIP_NO_MEMORY)};
   }
+}
+
+bool hasRecipient(const MailRequest& request) noexcept {
+  for (const std::string_view list : {request.to, request.cc, request.bcc}) {
+    if (!forEachEntry(list, [](std::string_view) { return false; })) return true;
+  }
+  return false;
 }
 
 }  // namespace smtp
@@ -131,7 +111,10 @@ extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, co
                                       const char* date, const char* messageId, const char* body,
                                       signed char priority, const char** text) {
   using smtp::orEmpty;
-  return smtp::sendMessage(session, smtp::kPlainSubmission, {}, orEmpty(from), orEmpty(to), orEmpty(cc), orEmpty(bcc),
-                           orEmpty(subject), orEmpty(date), orEmpty(messageId), orEmpty(body),
-                           priority, nullptr, text);
+  const smtp::MailRequest request{.from = orEmpty(from), .to = orEmpty(to), .cc = orEmpty(cc), .bcc = orEmpty(bcc),
+                                  .subject = orEmpty(subject), .date = orEmpty(date), .messageId = orEmpty(messageId),
+                                  .body = orEmpty(body), .priority = priority};
+  const smtp::Outcome outcome = smtp::sendMessage(session, smtp::kPlainSubmission, request);
+  if (text != nullptr) *text = outcome.text;
+  return outcome.code;
 }
