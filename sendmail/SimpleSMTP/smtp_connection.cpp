@@ -4,7 +4,6 @@
 // (RSET, QUIT). Each step's command and reply codes come from the command table; what goes out
 // between two replies leaves in one write.
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,15 +173,6 @@ Outcome Connection::open() {
 }
 
 namespace {
-// Base64 of `text` appended to `out`, by OpenSSL.
-void appendBase64(std::string& out, std::string_view text) {
-  const std::size_t at = out.size();
-  out.resize(at + 4 * ((text.size() + 2) / 3) + 1);
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + at),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  out.resize(at + static_cast<std::size_t>(n));
-}
-
 // What a server could echo of the credentials, as the reader hands it on: the password, its
 // base64 (LOGIN's answer) and the PLAIN blob's. A short password would match ordinary words,
 // and control bytes reach the reply changed: such a password cannot be looked for.

@@ -360,6 +360,12 @@ class FieldFolder {
   bool encodedLine_ = false;
 };
 
+// Base64 (RFC 4648: padded, no line breaks), by OpenSSL; every base64 the client writes (AUTH,
+// encoded-words, attachments) is made here. encodeBase64 writes 4 * ceil(size / 3) characters
+// and a NUL at `out` and returns the characters; appendBase64 appends them to `out`.
+std::size_t encodeBase64(char* out, std::string_view bytes) noexcept;
+void appendBase64(std::string& out, std::string_view bytes);
+
 // RFC 2047 "B" encoded-words of at most 64 characters, never splitting a UTF-8 character;
 // each word goes to the folder with `separator` before the first one and " " between them.
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
