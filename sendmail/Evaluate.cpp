@@ -5,7 +5,6 @@
 #include <new>
 
 #include "SendMailPlugIn.h"
-#include "SendMessage.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
 
@@ -112,7 +111,7 @@ void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, C
       return step();
     } catch (const std::bad_alloc&) {
       if (takeHostExceptionInFlight()) throw;
-      return {SMTP_TCPIP_NO_MEMORY, SMTPErrorString(SMTP_TCPIP_NO_MEMORY)};
+      return {SMTP_TCPIP_NO_MEMORY, smtp::errorText(SMTP_TCPIP_NO_MEMORY)};
     }
   };
   // The settings come first, whatever the message: a first message the host cannot read still

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "smtp_internal.h"
+#include "smtp_submit.h"
 
 namespace smtp {
 namespace {
@@ -123,6 +124,12 @@ bool hasUnfoldableRun(std::string_view text) noexcept {
     if (run > kMaxLine - 10) return true;
   }
   return false;
+}
+
+const char* monthShortName(int month) noexcept {
+  static const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  return kShortName[month >= 1 && month <= 12 ? month : 0];
 }
 
 bool isAscii(std::string_view text) noexcept {

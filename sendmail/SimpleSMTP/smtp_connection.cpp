@@ -111,7 +111,7 @@ bool Connection::aside(int index, const char* expected) {
 }
 
 Outcome Connection::explained(int code, std::string_view detail) {
-  const std::string_view text = SMTPErrorString(code);
+  const std::string_view text = errorText(code);
   std::size_t n = std::min(text.size(), kReplyBufferSize - 1);
   std::memcpy(reply_, text.data(), n);
   if (!detail.empty() && n + 2 < kReplyBufferSize - 1) {
@@ -138,7 +138,7 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0)
-    return ended(e.code, e.lost || !hasReplyCode(reply_) ? TCPIPErrorString(e.code) : reply_);
+    return ended(e.code, e.lost || !hasReplyCode(reply_) ? tcpErrorText(e.code) : reply_);
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
     return e.code != 0 ? failed(e) : ended(0, "");
@@ -153,7 +153,7 @@ Outcome Connection::open() {
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
   if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
-    return ended(rc, TCPIPErrorString(rc));
+    return ended(rc, tcpErrorText(rc));
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.
@@ -386,7 +386,7 @@ bool Connection::reset() { return aside(kStepRset, "250"); }
 int Connection::close() {
   aside(SMTP_PROTO_QUIT, "221");
   if (tls_) tls_->shutdown();
-  return TcpClose(std::exchange(fd_, -1));
+  return closeSocket(std::exchange(fd_, -1));
 }
 
 void Connection::quit() noexcept {

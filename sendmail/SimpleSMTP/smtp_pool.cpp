@@ -67,7 +67,7 @@ struct ConnectionPool::Impl {
       } else {
         if (!resolved) {
           if (const int rc = resolveServer(session, host); rc != 0)
-            return {rc, SMTPErrorString(rc)};
+            return {rc, errorText(rc)};
           resolved = true;
         }
         k = std::make_unique<Kept>(key, session, options, host, reply);

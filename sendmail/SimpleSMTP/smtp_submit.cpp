@@ -42,7 +42,7 @@ const char* handOut(const Outcome& outcome, char* reply) noexcept {
 Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const MailRequest& request) noexcept {
   char* reply = threadReplyBuffer();
   reply[0] = '\0';
-  if (session == nullptr) return {SMTP_TCPIP_CONNECTION_FAILED, TCPIPErrorString(SMTP_TCPIP_CONNECTION_FAILED)};
+  if (session == nullptr) return {SMTP_TCPIP_CONNECTION_FAILED, tcpErrorText(SMTP_TCPIP_CONNECTION_FAILED)};
   session->localHostName[sizeof session->localHostName - 1] = '\0';
   const RichMail& rich = request.rich;
   thread_local std::string boundary;
@@ -54,7 +54,7 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
   const bool unsafeReplyTo =
       hasLineBreak(rich.replyTo) || !forEachEntry(rich.replyTo, [](std::string_view e) { return sendableEntry(e); });
   if (unsafe(*session, mail.from, mail.to, mail.cc, request.bcc) || unsafeReplyTo)
-    return {SMTP_BAD_PARAMETERS, SMTPErrorString(SMTP_BAD_PARAMETERS)};
+    return {SMTP_BAD_PARAMETERS, errorText(SMTP_BAD_PARAMETERS)};
   try {
     thread_local std::string envelope;
     envelope.clear();
@@ -71,7 +71,7 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
     if (outcome.code == 0) outcome.code = connection.close();
     return outcome;
   } catch (...) {
-    return {SMTP_TCPIP_NO_MEMORY, TCPIPErrorString(SMTP_TCPIP_NO_MEMORY)};
+    return {SMTP_TCPIP_NO_MEMORY, tcpErrorText(SMTP_TCPIP_NO_MEMORY)};
   }
 }
 
@@ -80,20 +80,21 @@ Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noex
     if (options.refusal != 0) {
       // A setting the node cannot use: nothing is sent, never in clear instead.
       thread_local std::string text;
-      text = SMTPErrorString(options.refusal);
+      text = errorText(options.refusal);
       if (!options.refusalDetail.empty()) text.append(": ").append(options.refusalDetail);
       return {options.refusal, text.c_str()};
     }
     // With kept connections the pool looks the name up only when it opens a new one.
     int error = 0;
-    std::unique_ptr<SmtpSession, decltype(&std::free)> session(newSession(request.port, &error), &std::free);
-    if (session && options.pool == nullptr) error = resolveServer(*session, request.serverName);
-    if (error != 0) return {error, SMTPErrorString(error)};
+    std::unique_ptr<SmtpSession, decltype(&std::free)> session(
+        options.pool != nullptr ? newSession(request.port, &error) : openSession(request.serverName, request.port, &error),
+        &std::free);
+    if (!session) return {error, errorText(error)};
     Outcome outcome = sendMessage(session.get(), options, request);
     if (outcome.code == 0) outcome.text = "";
     return outcome;
   } catch (...) {
-    return {SMTP_TCPIP_NO_MEMORY, SMTPErrorString(SMTP_TCPIP_NO_MEMORY)};
+    return {SMTP_TCPIP_NO_MEMORY, errorText(SMTP_TCPIP_NO_MEMORY)};
   }
 }
 
@@ -105,16 +106,3 @@ bool hasRecipient(const MailRequest& request) noexcept {
 }
 
 }  // namespace smtp
-
-extern "C" SM_API int SmtpSendMessage(SmtpSession* session, const char* from, const char* to,
-                                      const char* cc, const char* bcc, const char* subject,
-                                      const char* date, const char* messageId, const char* body,
-                                      signed char priority, const char** text) {
-  using smtp::orEmpty;
-  const smtp::MailRequest request{.from = orEmpty(from), .to = orEmpty(to), .cc = orEmpty(cc), .bcc = orEmpty(bcc),
-                                  .subject = orEmpty(subject), .date = orEmpty(date), .messageId = orEmpty(messageId),
-                                  .body = orEmpty(body), .priority = priority};
-  const smtp::Outcome outcome = smtp::sendMessage(session, smtp::kPlainSubmission, request);
-  if (text != nullptr) *text = outcome.text;
-  return outcome.code;
-}

@@ -82,6 +82,12 @@ struct Outcome {
   int step = kNoStep;
 };
 
+// The text of an error code (SMTPErrorString), of a TCP/IP one (TCPIPErrorString), and the
+// month abbreviation of a date text (MonthShortName: "Jan".."Dec", three blanks otherwise).
+const char* errorText(int code) noexcept;
+const char* tcpErrorText(int code) noexcept;
+const char* monthShortName(int month) noexcept;
+
 // Where a null text can come in (the exported entries, the node's absent fields): it reads as
 // the empty text.
 inline std::string_view orEmpty(const char* s) noexcept { return s != nullptr ? s : ""; }
