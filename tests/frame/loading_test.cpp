@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "SendMailPlugIn.h"
+#include "files.h"
 #include "memhost.h"
 
 namespace {
@@ -90,12 +91,6 @@ std::vector<Symbol> nm(const std::string& options) {
   return out;
 }
 
-std::string readFile(const char* path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
 // Every name `pattern` (its first group) finds in `text`.
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
   std::set<std::string> out;
@@ -110,7 +105,7 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
   std::set<std::string> exported;
   for (const Symbol& s : nm("--defined-only"))
     if (s.name.rfind("_", 0) != 0 || s.name.rfind("_Z", 0) == 0) exported.insert(s.name);  // not toolchain markers
-  const std::string map = std::regex_replace(readFile(SM_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
+  const std::string map = std::regex_replace(testfiles::slurp(SM_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
   ASSERT_NE(map.find("local:"), std::string::npos);
   const std::set<std::string> names = matches(map.substr(0, map.find("local:")), std::regex(R"(([A-Za-z_][A-Za-z_0-9]*);)"));
   EXPECT_GT(names.size(), 70u) << "exports.map read";
@@ -118,7 +113,7 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
 
   // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
   const std::set<std::string> hostOperations =
-      matches(readFile(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
+      matches(testfiles::slurp(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
   EXPECT_EQ(hostOperations.size(), 28u);
   const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_[0-9.]+)");
   const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");

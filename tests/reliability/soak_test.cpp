@@ -19,6 +19,7 @@
 
 #include "files.h"
 #include "scripted_peer.h"
+#include "smtp_test_server.h"
 
 extern char** environ;
 
@@ -87,9 +88,7 @@ long residentKiB(pid_t pid) {
 class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("soak-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testsupport::temporaryFolder("soak");
     std::ofstream(dir_ / "mail.xml") << "<Mail><To>ann@example.com</To><Cc>bob@example.com</Cc>"
                                         "<Subject>Soak</Subject><Body><Line>one</Line><Line>two</Line>"
                                         "</Body></Mail>\n";

@@ -23,11 +23,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct Invocation {
-  int status = -1;
-  std::string out, err;
-};
-
+using testfiles::Invocation;
 using testfiles::quote;
 using testfiles::slurp;
 
@@ -71,10 +67,7 @@ class RunnerTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("flowrun-test-" + std::to_string(getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testsupport::temporaryFolder("flowrun-test");
     before_ = server_->mails().size();
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -89,11 +82,7 @@ class RunnerTest : public ::testing::Test {
   // Runs flowrun with `args` (and `input` on standard input).
   Invocation flowrun(const std::vector<std::string>& args, const std::string& input = "",
                      const std::string& shellPrefix = "") {
-    std::string command = shellPrefix + quote(FLOWRUN);
-    for (const auto& a : args) command += " " + quote(a);
-    command += " <" + quote(write("stdin.txt", input)) + " >" + quote(dir_ / "stdout.txt") + " 2>" + quote(dir_ / "stderr.txt");
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout.txt"), slurp(dir_ / "stderr.txt")};
+    return testfiles::run(FLOWRUN, args, dir_, input, shellPrefix);
   }
 
   std::vector<std::string> serverArgs() const {

@@ -1,6 +1,6 @@
 // Faults no real server produces on demand, played by a scripted peer: refusals and drops at
 // each step, replies split or spread over lines, over-long and malformed replies, control
-// characters, silence, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
+// characters, silence, a reply dripped without end, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
 // pipelined replies out of step; and the set-up failures (port 0, unknown host, refused connect,
 // a connect nobody accepts). Each failure checks the code, the text (one line, no control
 // character), that no command followed it (no RSET either), and that the client closed.
@@ -90,6 +90,8 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       {{PeerStep::send("22")}, -1, busy, -1},  // too short, then silence
       {{PeerStep::send("22\r\n")}, -1, busy, -1},
       {{PeerStep::drop()}, -1, busy, -1}, {{PeerStep::silent()}, -1, busy, -1},
+      // A greeting dripped a byte every 20 ms, never complete: the bound holds however the bytes come.
+      {{PeerStep::sendSplit(std::string(300, '2'), 1, smtp::Millis(20))}, -1, busy, -1},
       {until(0, replyWith("504 no HELO\r\n")), 1002, "", 0}, {until(0, replyWith("421 closing\r\n")), 1004, "", 0},
       {until(0, replyWith("555 bad\r\n")), 1007, "", 0},
       {until(1, replyWith("550 sender refused\r\n")), -1, "", 1}, {until(1, replyWith("452 too many\r\n")), 1008, "", 1},
@@ -151,12 +153,15 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
 
   for (const Row& row : rows) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
-    smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
+    const smtp::Millis bound = row.bodyBytes > 0 ? 10 * kShort : kShort;
+    smtp::ScopedTimeouts fast(bound);
     testsupport::ScriptedPeer peer(row.script);
     Mail mail{.to = "one@example.com; two@example.com", .cc = "three@example.com"};
     if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
     const smtptest::Settings settings = row.attributes.empty() ? nullptr : smtptest::settingsOf(row.attributes);
+    const auto start = std::chrono::steady_clock::now();
     const smtptest::Result r = smtptest::send(peer.port(), mail, "127.0.0.1", settings);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::max(3 * bound, smtp::Millis(3000))) << "a wait outlasted its bound";
     const PeerStep& end = row.script.back();
     SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
     EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);
