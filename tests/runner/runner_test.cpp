@@ -296,24 +296,14 @@ TEST_F(RunnerTest, OutputThatCannotBeWrittenIsNotSuccess) {
 // SIGINT mid-run: the evaluations under way finish and count, the summary is printed, and its
 // "out" count is exactly what the server stored.
 TEST_F(RunnerTest, InterruptPrintsASummaryOfWhatTheServerHas) {
-  fs::path message = write("m.xml", "<Mail><To>a@example.com</To><Subject>stop</Subject></Mail>");
-  std::string command = "exec " + quote(FLOWRUN) + " -q --threads 2 --repeat 100000";
-  for (const std::string& a : serverArgs()) command += " " + quote(a);
-  const std::string outPath = (dir_ / "stdout.txt").string();
-  command += " " + quote(message.string()) + " >" + quote(outPath);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(pid, 0);
+  std::vector<std::string> args = {FLOWRUN, "-q", "--threads", "2", "--repeat", "100000"};
+  for (const std::string& a : serverArgs()) args.push_back(a);
+  args.push_back(write("m.xml", "<Mail><To>a@example.com</To><Subject>stop</Subject></Mail>").string());
+  testfiles::Child runner(args, dir_ / "stdout.txt", false);
+  ASSERT_GT(runner.pid(), 0);
   server_->waitForMails(before_ + 20);
-  ::kill(pid, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 130);
-  const std::string out = slurp(outPath);
+  EXPECT_EQ(runner.end(SIGINT), 130);
+  const std::string out = slurp(dir_ / "stdout.txt");
   std::size_t total = 0, delivered = 0;
   ASSERT_EQ(std::sscanf(out.c_str(), "%zu messages: %zu out", &total, &delivered), 2) << out;
   EXPECT_GE(delivered, 20u);
