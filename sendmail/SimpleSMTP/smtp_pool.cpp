@@ -54,6 +54,7 @@ struct ConnectionPool::Impl {
     kept.push_back(std::move(k));
   }
 
+  // deliverKept, below: the contract is in smtp_connection.h.
   Outcome deliver(SmtpSession& session, const SubmitOptions& options, std::string_view host,
                   const MailText& mail, std::string_view envelope, char* reply) {
     std::string key(host);
