@@ -11,8 +11,8 @@
 namespace schema {
 
 // ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
-// attributes of the node, then those of secure submission and of kept connections; a new one
-// goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
+// attributes of the node, then those of secure submission, of kept connections, and of a
+// provider's limits with the outcomes a flow routes on; a new one goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
 // listings mask it, and no failure text, log entry or trace carries it.
 #define SM_NODE_ATTRIBUTES(ROW)            \
   ROW(Bcc, "", false)                      \
@@ -35,7 +35,13 @@ namespace schema {
   ROW(SMTPPassword, "", true)              \
   ROW(ConnectionReuse, "", false)          \
   ROW(MaxMailsPerConnection, "100", false) \
-  ROW(IdleSeconds, "30", false)
+  ROW(IdleSeconds, "30", false)            \
+  ROW(MaxConnections, "", false)           \
+  ROW(MaxMailsPerMinute, "", false)        \
+  ROW(RetryTransient, "0", false)          \
+  ROW(RetryMaxSeconds, "60", false)        \
+  ROW(FailureDetail, "", false)            \
+  ROW(Receipt, "", false)
 
 enum class Attribute : std::size_t {
 #define SM_ATTRIBUTE_ID(name, whenEmpty, secret) name,
@@ -132,6 +138,16 @@ inline constexpr const char* kMsgId = "MsgId";
 
 // The element the node adds to a failure copy, holding the reason.
 inline constexpr const char* kErrorElement = "SendMailError";
+// The folders a flow may ask for (FailureDetail, Receipt): the failure's detail, just before
+// SendMailError, and the receipt of a delivered mail, in the same place of the copy sent to "out".
+inline constexpr const char* kErrorDetailElement = "SendMailErrorDetail";
+inline constexpr const char* kReceiptElement = "SendMailReceipt";
+
+// Whether `name` is one of the elements the node adds to what it sends on: a message fed back in
+// starts without them.
+constexpr bool isOutcomeElement(std::string_view name) {
+  return name == kErrorElement || name == kErrorDetailElement || name == kReceiptElement;
+}
 
 }  // namespace schema
 

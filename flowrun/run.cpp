@@ -32,6 +32,7 @@ struct Evaluation {
   std::string fileStem;
   std::string terminal;  // empty: nothing propagated
   std::string error;     // "SendMailError" of a failure message
+  int attempts = 0;      // the tries a detail or receipt counts
   std::vector<memhost::LogEntry> log;  // kept only when they are shown
   bool notConnected = false;           // the node logged "Terminal not connected"
   std::string writeError;
@@ -146,6 +147,7 @@ class Runner {
     if (e == nullptr) return 0;
     e->terminal = terminal;
     if (terminal == schema::kFailureTerminal) e->error = sendMailError(message);
+    if (!options_.quiet) e->attempts = attemptsOf(message);
     if (!options_.outDir.empty()) write(std::filesystem::path(options_.outDir) / terminal, *e, toXml(message));
     return 0;
   }
@@ -226,7 +228,9 @@ class Runner {
     }
     if (options_.quiet) return;
     std::ostringstream text;
-    text << printable(e.label) << " -> " << outcome << '\n';
+    text << printable(e.label) << " -> " << outcome;
+    if (e.attempts > 1) text << " (" << e.attempts << " attempts)";
+    text << '\n';
     if (options_.verbose) {
       for (const auto& entry : e.log) {
         text << "  log: type " << entry.type << ' ' << printable(entry.sourceFile) << ':' << entry.line;

@@ -1,7 +1,8 @@
 // The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
 // TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
-// IdleSeconds) read once with the others, checked, and turned into the SMTP client's options
-// with the node's one TLS context and, when asked for, its pool of kept connections.
+// IdleSeconds, then a provider's limits and the outcomes a flow asks for) read once with the
+// others, checked, and turned into the SMTP client's options with the node's one TLS context
+// and, when asked for, its pool of kept connections (or count of open ones) and its mail rate.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -17,7 +18,11 @@ struct SubmitSettings {
   std::unique_ptr<smtp::TlsClient> tls;
   // Declared after the TLS context: its connections say goodbye before the context goes.
   std::unique_ptr<smtp::ConnectionPool> pool;
+  std::unique_ptr<smtp::MailRate> rate;
   smtp::SubmitOptions options;  // its texts point into the strings above
+  // What the node adds to the messages it sends on (FailureDetail, Receipt).
+  bool failureDetail = false;
+  bool receipt = false;
 };
 
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and

@@ -4,9 +4,11 @@
 // (RSET, QUIT). Each step's command and reply codes come from the command table; what goes out
 // between two replies leaves in one write.
 #include <openssl/crypto.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -75,7 +77,23 @@ Connection::Connection(const SmtpSession& session, const SubmitOptions& options,
       reader_(plain_, Bounds{options.timeout}, true) {}
 
 Connection::~Connection() {
-  if (fd_ != -1) ::close(fd_);
+  if (fd_ != -1) closeDescriptor();
+}
+
+// Under MaxConnections a connection counts until the server has let it go too: the client says
+// it is done (FIN) and drops what still comes until the server's close, or the bound.
+int Connection::closeDescriptor() noexcept {
+  const int fd = std::exchange(fd_, -1);
+  if (linger_.count() > 0 && ::shutdown(fd, SHUT_WR) == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + linger_;
+    char scratch[4096];
+    for (;;) {
+      const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !waitReadable(fd, left)) break;
+      if (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0 && errno != EAGAIN && errno != EINTR) break;
+    }
+  }
+  return closeSocket(fd);
 }
 
 bool Connection::quiet() noexcept { return tls_ ? tls_->quiet() : plain_.quiet(); }
@@ -90,7 +108,9 @@ Exchange Connection::step(int index, std::string_view argument) {
 
 Outcome Connection::failed(const Exchange& e) {
   after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
-  return ended(e.code, e.lost ? kLostText : reply_);
+  Outcome o = ended(e.code, e.lost ? kLostText : reply_, e.lost);
+  if (at_ == SMTP_PROTO_RCPT && !e.lost) o.recipient = refused_;
+  return o;
 }
 
 // A pipelined batch whose replies do not fit its commands: nothing said on this connection can
@@ -99,7 +119,9 @@ Outcome Connection::failed(const Exchange& e) {
 Outcome Connection::outOfStep(std::string_view detail) {
   after_ = After::Dead;
   const std::string copy(detail);  // it may lie in the reply buffer the text is written to
-  return explained(SMTP_OUT_OF_STEP, copy);
+  Outcome o = explained(SMTP_OUT_OF_STEP, copy);
+  o.lost = true;
+  return o;
 }
 
 bool Connection::aside(int index, const char* expected) {
@@ -126,8 +148,13 @@ Outcome Connection::explained(int code, std::string_view detail) {
 
 Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   std::string why;
+  if (!afterStartTls) at_ = kTlsStep;  // after STARTTLS the handshake is that command's step
   tls_.emplace(fd_, *options_.tls);
-  if (!tls_->handshake(host_, bound, afterStartTls, why)) return explained(SMTP_TLS_FAILED, why);
+  if (!tls_->handshake(host_, bound, afterStartTls, why)) {
+    Outcome o = explained(SMTP_TLS_FAILED, why);
+    o.lost = tls_->lost();
+    return o;
+  }
   reader_.switchTo(*tls_);
   return ended(0, "");
 }
@@ -137,8 +164,10 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
 // closes or sends something too short to be a reply gets the fixed text.
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
-  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0)
-    return ended(e.code, e.lost || !hasReplyCode(reply_) ? tcpErrorText(e.code) : reply_);
+  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
+    const bool lost = e.lost || !hasReplyCode(reply_);
+    return ended(e.code, lost ? tcpErrorText(e.code) : reply_, lost);
+  }
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
     return e.code != 0 ? failed(e) : ended(0, "");
@@ -152,6 +181,7 @@ Outcome Connection::open() {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
+  at_ = kConnectStep;
   if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
     return ended(rc, tcpErrorText(rc));
   plain_ = PlainStream(fd_);
@@ -283,6 +313,7 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     utf8 = true;
   }
   after_ = After::Synced;
+  refused_ = {};
   thread_local std::string mailFrom, header;
   mailFrom.clear();
   appendCommand(mailFrom, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
@@ -296,7 +327,7 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
   } else {
     if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, mailFrom, reply_); e.code != 0) return failed(e);
     at_ = SMTP_PROTO_RCPT;
-    if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = sendRecipients(reader_, envelope, reply_, &refused_); e.code != 0) return failed(e);
     if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
   }
   reader_.dropStray();
@@ -308,14 +339,19 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     // read, says why better than the failed write.
     constexpr Millis kAfterFailure{1000};
     const Millis bound = std::min(kAfterFailure, reader_.bounds().reply(SMTP_PROTO_END_OF_DATA));
-    if (!reader_.read(reply_, kReplyBufferSize, bound)) return ended(SMTP_UNLISTED_REPLY, kLostText);
+    if (!reader_.read(reply_, kReplyBufferSize, bound)) return ended(SMTP_UNLISTED_REPLY, kLostText, true);
     const int rc = judge(SMTP_PROTO_END_OF_DATA, reply_);
     return ended(rc != 0 ? rc : SMTP_UNLISTED_REPLY, reply_);
   }
   const Exchange e = awaitReply(reader_, SMTP_PROTO_END_OF_DATA, reply_);
   after_ = e.lost ? After::Broken : After::Synced;
-  if (e.code != 0) return ended(e.code, e.lost ? kLostText : reply_);
-  return ended(0, reply_);
+  if (e.code != 0) return ended(e.code, e.lost ? kLostText : reply_, e.lost);
+  Outcome o = ended(0, reply_);
+  if (tls_) {
+    o.tlsVersion = tls_->version();
+    o.tlsCipher = tls_->cipher();
+  }
+  return o;
 }
 
 namespace {
@@ -336,10 +372,12 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   std::string out(mailFrom);
   out += "\r\n";
   std::vector<int> steps{SMTP_PROTO_MAIL};
+  std::vector<std::string_view> addresses{{}};  // each step's recipient, for a refusal's detail
   forEachEntry(envelope, [&](std::string_view entry) {
     appendCommand(out, SMTP_PROTO_RCPT, envelopeAddress(entry));
     out += "\r\n";
     steps.push_back(SMTP_PROTO_RCPT);
+    addresses.push_back(envelopeAddress(entry));
     return true;
   });
   appendCommand(out, SMTP_PROTO_DATA, {});
@@ -354,7 +392,8 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   std::string firstText;
   int firstStep = SMTP_PROTO_MAIL;
   bool broken = false;  // after the refusal: only good for closing
-  for (const int index : steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const int index = steps[i];
     at_ = index;
     const Exchange e = awaitReply(reader_, index, reply_);
     if (e.lost) {
@@ -367,6 +406,7 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
       first = e;
       firstText = reply_;
       firstStep = index;
+      refused_ = i < addresses.size() ? addresses[i] : std::string_view{};
     }
     // DATA accepted after a refusal: the transaction can only be abandoned by closing.
     if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
@@ -386,7 +426,7 @@ bool Connection::reset() { return aside(kStepRset, "250"); }
 int Connection::close() {
   aside(SMTP_PROTO_QUIT, "221");
   if (tls_) tls_->shutdown();
-  return closeSocket(std::exchange(fd_, -1));
+  return closeDescriptor();
 }
 
 void Connection::quit() noexcept {

@@ -233,6 +233,12 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                      "and IdleSeconds empty or positive numbers"),
                                     "the server's replies were out of step"};
 static_assert(std::size(kSecureTexts) == SMTP_OUT_OF_STEP - SMTP_BAD_SECURITY + 1);
+// A provider's limits: settings the node refuses, and a connection that did not come free.
+const char* const kLimitTexts[] = {("MaxConnections, MaxMailsPerMinute and RetryMaxSeconds must be empty or "
+                                    "positive numbers (MaxConnections a whole one), RetryTransient empty or 0 to 10, "
+                                    "FailureDetail and Receipt empty or yes"),
+                                   "no connection free within the connect bound (MaxConnections reached)"};
+static_assert(std::size(kLimitTexts) == SMTP_NO_CONNECTION_FREE - SMTP_BAD_LIMITS + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -244,6 +250,7 @@ const char* errorText(int code) noexcept {
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
   if (code >= SMTP_BAD_SECURITY && code <= SMTP_OUT_OF_STEP) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_LIMITS && code <= SMTP_NO_CONNECTION_FREE) return kLimitTexts[code - SMTP_BAD_LIMITS];
   return "Unknown SMTP error";
 }
 

@@ -1,10 +1,13 @@
 // The SMTP client's entry: checks a mail before anything is sent (line breaks, envelope entries
 // that are not one address, the Reply-To list), sets up the session, and sends the mail over a
-// connection of its own or over the node's pool; the one place where an outcome becomes the code
-// and the text handed out.
+// connection of its own or over the node's pool, within the node's rate and connection cap,
+// trying a transient failure again; the one place where an outcome becomes the code and the text
+// handed out.
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "smtp_connection.h"
 
@@ -59,12 +62,20 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
     thread_local std::string envelope;
     envelope.clear();
     joinEnvelope(envelope, mail.to, mail.cc, request.bcc);
+    if (options.rate != nullptr) options.rate->awaitTurn();
     if (options.pool != nullptr) {
       Outcome outcome = deliverKept(*options.pool, *session, options, request.serverName, mail, envelope, reply);
       outcome.text = handOut(outcome, reply);
       return outcome;
     }
+    // Before the connection: its place under the cap is given back after the connection's close.
+    const std::optional<ConnectionSlot> slot =
+        options.capped == nullptr
+            ? std::optional<ConnectionSlot>(std::in_place)
+            : awaitSlot(*options.capped, std::chrono::steady_clock::now() + Bounds{options.timeout}.connect());
+    if (!slot) return {SMTP_NO_CONNECTION_FREE, errorText(SMTP_NO_CONNECTION_FREE), kConnectStep};
     Connection connection(*session, options, request.serverName, reply);
+    if (options.capped != nullptr) connection.lingerOnClose(kCloseWait);
     Outcome outcome = connection.open();
     if (outcome.code == 0) outcome = connection.transaction(mail, envelope);
     outcome.text = handOut(outcome, reply);
@@ -75,6 +86,19 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
   }
 }
 
+namespace {
+// One try of the request: the session set up (the name looked up only when no kept connection
+// serves), then sendMessage.
+Outcome attempt(const SubmitOptions& options, const MailRequest& request) {
+  int error = 0;
+  std::unique_ptr<SmtpSession, decltype(&std::free)> session(
+      options.pool != nullptr ? newSession(request.port, &error) : openSession(request.serverName, request.port, &error),
+      &std::free);
+  if (!session) return {error, errorText(error), error == SMTP_TCPIP_HOST_UNKNOWN ? kConnectStep : kNoStep};
+  return sendMessage(session.get(), options, request);
+}
+}  // namespace
+
 Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noexcept {
   try {
     if (options.refusal != 0) {
@@ -84,18 +108,28 @@ Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noex
       if (!options.refusalDetail.empty()) text.append(": ").append(options.refusalDetail);
       return {options.refusal, text.c_str()};
     }
-    // With kept connections the pool looks the name up only when it opens a new one.
-    int error = 0;
-    std::unique_ptr<SmtpSession, decltype(&std::free)> session(
-        options.pool != nullptr ? newSession(request.port, &error) : openSession(request.serverName, request.port, &error),
-        &std::free);
-    if (!session) return {error, errorText(error)};
-    Outcome outcome = sendMessage(session.get(), options, request);
-    if (outcome.code == 0) outcome.text = "";
+    Outcome outcome = attempt(options, request);
+    for (int retry = 1; retry <= options.retries && worthRetrying(outcome); ++retry) {
+      std::this_thread::sleep_for(retryPause(retry, options.retryPause));
+      outcome = attempt(options, request);
+      outcome.attempts = retry + 1;
+    }
+    if (outcome.code == 0) {
+      outcome.reply = outcome.text;
+      outcome.text = "";
+    }
     return outcome;
   } catch (...) {
     return {SMTP_TCPIP_NO_MEMORY, errorText(SMTP_TCPIP_NO_MEMORY)};
   }
+}
+
+int countRecipients(const MailRequest& request) noexcept {
+  int count = 0;
+  for (const std::string_view list : {request.to, request.cc, request.bcc}) {
+    forEachEntry(list, [&](std::string_view) { return ++count > 0; });
+  }
+  return count;
 }
 
 bool hasRecipient(const MailRequest& request) noexcept {

@@ -162,6 +162,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
       if (await(rc, deadline)) continue;
       const long verified = SSL_get_verify_result(ssl);
       const bool plain = firstLength_ >= 3 && first_[0] >= '0' && first_[0] <= '9';
+      lost_ = timedOut_;
       if (timedOut_) {
         why = "no answer from the server within " + std::to_string(bound.count()) + " ms";
       } else if (plain) {
@@ -175,6 +176,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
         why = reason != nullptr ? reason : "protocol error";
       } else {
         why = "connection closed by the server";
+        lost_ = true;
       }
       ERR_clear_error();
       return false;
@@ -185,6 +187,9 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
     return false;
   }
 }
+
+const char* TlsStream::version() const noexcept { return SSL_get_version(asSsl(ssl_)); }
+const char* TlsStream::cipher() const noexcept { return SSL_CIPHER_get_name(SSL_get_current_cipher(asSsl(ssl_))); }
 
 void TlsStream::shutdown() noexcept {
   if (ssl_ != nullptr) SSL_shutdown(asSsl(ssl_));
