@@ -90,7 +90,8 @@ int Connection::closeDescriptor() noexcept {
     for (;;) {
       const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0 || !waitReadable(fd, left)) break;
-      if (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0 && errno != EAGAIN && errno != EINTR) break;
+      const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;  // closed, or failed
     }
   }
   return closeSocket(fd);

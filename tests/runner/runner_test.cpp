@@ -144,15 +144,19 @@ TEST_F(RunnerTest, HundredFailuresOfOneArrayAllArriveWhenFedAgain) {
              std::to_string(i) + R"(", "Body": ["one", "two"]})";
   }
   fs::path message = write("in/many.json", array + "]");
-  // Nothing listens on port 1 of the loopback: every message fails, twice into the same folder.
+  // Nothing listens on port 1 of the loopback: every message fails, twice into the same folder,
+  // with its detail; delivered, each goes on with a receipt.
   for (int run = 0; run < 2; ++run) {
-    Invocation down = flowrun({"--server", "127.0.0.1:1", "-q", "--out", (dir_ / "first").string(), message.string()});
+    Invocation down = flowrun({"--server", "127.0.0.1:1", "-q", "--set", "FailureDetail=yes", "--out",
+                               (dir_ / "first").string(), message.string()});
     EXPECT_EQ(down.status, 1);
   }
-  Invocation up = flowrun({"--server", "127.0.0.1:" + std::to_string(server_->port()), "-q", "--out",
-                           (dir_ / "second").string(), (dir_ / "first" / "failure").string()});
-  EXPECT_EQ(up.status, 0) << up.out << up.err;
-  EXPECT_THAT(up.out, HasSubstr("200 messages: 200 out"));
+  EXPECT_THAT(slurp(dir_ / "first" / "failure" / "many-7.xml"), HasSubstr("<Kind>transient</Kind>"));
+  const std::vector<std::string> up = {"--server", "127.0.0.1:" + std::to_string(server_->port()), "--set", "Receipt=yes"};
+  Invocation again = flowrun({up[0], up[1], up[2], up[3], "-q", "--out", (dir_ / "second").string(),
+                              (dir_ / "first" / "failure").string()});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_THAT(again.out, HasSubstr("200 messages: 200 out"));
   std::map<std::string, int> stored;
   for (const auto& mail : newMails(200)) {
     ++stored[mail.subject];
@@ -160,8 +164,15 @@ TEST_F(RunnerTest, HundredFailuresOfOneArrayAllArriveWhenFedAgain) {
   }
   EXPECT_EQ(stored.size(), 100u);
   for (const auto& [subject, count] : stored) EXPECT_EQ(count, 2) << subject;
-  // The old reason does not travel on with a delivered copy.
-  EXPECT_THAT(slurp(dir_ / "second" / "out" / "many-7.xml"), Not(HasSubstr("SendMailError")));
+  // The old reason and its detail do not travel on with a delivered copy, nor an old receipt.
+  const std::string delivered = slurp(dir_ / "second" / "out" / "many-7.xml");
+  EXPECT_THAT(delivered, Not(HasSubstr("SendMailError")));
+  EXPECT_THAT(delivered, HasSubstr("<Reply>250 Message accepted</Reply>"));
+  Invocation third = flowrun({up[0], up[1], up[2], up[3], "--out", (dir_ / "third").string(),
+                              (dir_ / "second" / "out" / "many-7.xml").string()});
+  EXPECT_THAT(third.err, Not(HasSubstr("does not read")));
+  const std::string twice = slurp(dir_ / "third" / "out" / "many-7.xml");
+  EXPECT_EQ(twice.find("<SendMailReceipt>"), twice.rfind("<SendMailReceipt>")) << "one receipt, the new one";
 }
 
 // Each row is one run against the real server: hostile or mistaken input, what the runner says
@@ -227,6 +238,9 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
       {"ipv6", {}, {"--server", "[::1]:2525", "--list-attributes"}, 0, "ServerName=::1\nServerPort=2525\n", "", ""},
       {"detached", {{"g.xml", good}}, {"--server", "127.0.0.1:1", "--detach", "failure"}, 1,
        "g.xml -> dropped (not attached)", "", ""},
+      {"retried", {{"g.xml", good}}, {"--server", "127.0.0.1:1", "--set", "RetryTransient=2", "--set",
+                                      "RetryMaxSeconds=0.01", "--set", "FailureDetail=yes"},
+       1, "g.xml -> failure: TCP/IP connection failed (3 attempts)\n", "", ""},
       {"unknown-attribute", {}, {"--set", "ServerNmae=x"}, 2, "unknown attribute ServerNmae", "", ""},
       {"refused-value", {}, {"--set", "Bcc=" + std::string(300, 'b')}, 2, "refuses the value of attribute Bcc", "", ""},
       {"no-entry", {}, {"--plugin", PLUGIN_NO_ENTRY}, 2, "no entry point tvlGetMessageflowNodeFactory", "", ""},

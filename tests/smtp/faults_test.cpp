@@ -2,7 +2,7 @@
 // each step, replies split or spread over lines, over-long and malformed replies, control
 // characters, silence, a reply dripped without end, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
 // pipelined replies out of step; and the set-up failures (port 0, unknown host, refused connect,
-// a connect nobody accepts). Each failure checks the code, the text (one line, no control
+// a connect nobody accepts, no place free under MaxConnections). Each failure checks the code, the text (one line, no control
 // character), that no command followed it (no RSET either), and that the client closed.
 #include <gtest/gtest.h>
 
@@ -12,9 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
-#include "SimpleSMTP/smtp_internal.h"
+#include "SimpleSMTP/smtp_connection.h"
 #include "scripted_peer.h"
 #include "smtp_test_util.h"
 
@@ -202,15 +203,23 @@ TEST(Faults, SetUpFailuresNeedNoServer) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   smtp::ScopedTimeouts fast(kShort);
-  const struct { uint16_t port; const char* host; int code; const char* text; smtp::Millis least{0}; } rows[] = {
+  // MaxConnections=1, its one place taken: a mail waits the connect bound for it, then fails.
+  const smtptest::Settings capped = smtptest::settingsOf({{"MaxConnections", "1"}}), plain;
+  std::optional<smtp::ConnectionSlot> taken =
+      smtp::awaitSlot(*capped->options.capped, std::chrono::steady_clock::now());
+  const struct { uint16_t port; const char* host; int code; const char* text; smtp::Millis least{0}; bool cap = false; } rows[] = {
       {0, "127.0.0.1", 101, "TCP/IP bad port"},
       {25, "bad..name", 102, "TCP/IP host unknown"},  // refused by the resolver without a query
       {25, nullptr, 102, "TCP/IP host unknown"},
       {closedPort, "127.0.0.1", 104, "TCP/IP connection failed"},
-      {fullPort, "127.0.0.1", 104, "TCP/IP connection failed", kShort - smtp::Millis(50)}};
+      {fullPort, "127.0.0.1", 104, "TCP/IP connection failed", kShort - smtp::Millis(50)},
+      {closedPort, "127.0.0.1", 1121, "no connection free within the connect bound (MaxConnections reached)",
+       kShort - smtp::Millis(50), true},
+      {closedPort, "127.0.0.1", 104, "TCP/IP connection failed", {}, true}};  // the place given back
   for (const auto& row : rows) {
+    if (row.code == 104 && row.cap) taken.reset();
     const auto start = std::chrono::steady_clock::now();
-    const smtptest::Result r = smtptest::send(row.port, Mail{}, row.host);
+    const smtptest::Result r = smtptest::send(row.port, Mail{}, row.host, row.cap ? capped : plain);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.code, row.code) << row.port;
     EXPECT_EQ(r.text, row.text);

@@ -1,8 +1,9 @@
-// Secure submission and kept connections against real aiosmtpd servers (numbered sessions,
-// certificates made by the openssl command at test time): TLS, AUTH, verification, bounds, IPv6,
-// refused settings, echoed secrets, servers that ignore QUIT, a resolver gone, and how many
-// connections a run of mails takes, also from four threads, each thread's mails arriving intact
-// and its result text its own.
+// Secure submission, kept connections and a provider's limits against real aiosmtpd servers
+// (numbered sessions, certificates made by the openssl command at test time): TLS, AUTH,
+// verification, bounds, IPv6, refused settings, echoed secrets, servers that ignore QUIT, a
+// resolver gone, how many connections a run of mails takes, also from several threads (each
+// thread's mails arriving intact and its result text its own), a server that refuses a fourth
+// connection, transient refusals tried again, and the rate the server sees.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -80,6 +81,9 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     int pauseMs = 0;           // before a thread checks its result text, and then sends its next mail
     std::vector<std::string> more = {};  // further options of smtp_server.py
     int lost = -1;             // the mail the server takes in and then closes on, unanswered
+    int attempts = 1;          // of every mail not refused
+    int stored = -1;           // mails the server keeps, when not those sent
+    double seconds = 0;        // when set: how long the run takes
   } cases[] = {
       {"wrong password", kStartTls | kAuth, ip,
        {{"Security", "starttls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"}, {"SMTPPassword", "wrong-pw"}}, 1004,
@@ -123,6 +127,24 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
        with(with(reuse, login), {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", 12, 4, 4},
       {"unusable reuse value", kPlain, local, with(reuse, {{"MaxMailsPerConnection", "0"}}), 1108,
        "ConnectionReuse must be empty or yes"},
+      {"unusable limit", kPlain, local, {{"RetryTransient", "11"}}, 1120, "MaxConnections, MaxMailsPerMinute"},
+      // A server that greets a fourth connection with 432: never met, with or without kept ones.
+      {.what = "MaxConnections=3, eight threads", .server = kPlain, .host = local, .attributes = {{"MaxConnections", "3"}},
+       .mails = 24, .sessions = 24, .threads = 8, .more = {"--max-sessions", "3"}},
+      {.what = "MaxConnections=3 kept, eight threads", .server = kPlain, .host = local,
+       .attributes = with(reuse, {{"MaxConnections", "3"}}), .mails = 24, .sessions = 3, .threads = 8,
+       .more = {"--max-sessions", "3"}},
+      // 421 to two MAIL FROMs of three: the third try goes, after about 1 s and 2 s.
+      {.what = "transient refusals tried again", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}},
+       .sessions = 3, .more = {"--busy-mails", "2"}, .attempts = 3, .seconds = 2.6},
+      // Refused after the mail data (the server kept it), or a recipient refused: never again.
+      {.what = "451 after the data", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}},
+       .code = 1004, .text = "451 4.3.0 try later", .more = {"--data-reply", "451 4.3.0 try later"}, .stored = 1},
+      {.what = "550 to a recipient", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}}, .mails = 2,
+       .sessions = 2, .refuseEvery = 2},
+      // 120 mails at 1200 a minute: one every 50 ms, whichever of four threads sends it.
+      {.what = "MaxMailsPerMinute=1200", .server = kPlain, .host = local, .attributes = {{"MaxMailsPerMinute", "1200"}},
+       .mails = 120, .sessions = 120, .threads = 4, .seconds = 6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -139,6 +161,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
 
     std::atomic<std::size_t> sent{0};
     smtptest::Settings settings = smtptest::settingsOf(c.attributes);
+    const auto begin = std::chrono::steady_clock::now();
     {
       std::vector<std::jthread> threads;  // joined before the settings go
       for (int t = 0; t < c.threads; ++t) {
@@ -149,7 +172,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
                                       .subject = "mail " + std::to_string(i), .body = bodyOf(i)};
             const auto start = std::chrono::steady_clock::now();
             const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, c.host, settings);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(c.seconds + 3));
             std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
@@ -158,21 +181,36 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             EXPECT_EQ(r.text.substr(0, std::max(text.size(), std::size_t{1})), text);
             EXPECT_EQ(r.text.find("secret-pw"), std::string::npos);
             EXPECT_EQ(r.text.find_first_of("\r\n"), std::string::npos);
+            EXPECT_EQ(r.attempts, refused ? 1 : c.attempts);
+            EXPECT_EQ(r.tls, r.code == 0 && c.server & (kStartTls | kImplicit) ? "TLSv1.3" : "");
             sent += r.code == 0 ? 1 : 0;
           }
         });
       }
     }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+    // Never sooner; later only as far as a loaded machine may delay the threads.
+    EXPECT_TRUE(c.seconds == 0 || (took.count() > c.seconds - 1 && took.count() < c.seconds + 3)) << took.count();
     // The node goes, with QUIT on what it kept: one wait for all of them, a second at most.
     const auto removal = std::chrono::steady_clock::now();
     settings.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - removal, std::chrono::milliseconds(1500));
     if (!server) continue;
-    const std::size_t stored = sent + (c.lost >= 0 ? 1 : 0);  // the server kept the lost mail too
+    // The server kept the lost mail too.
+    const std::size_t stored = c.stored >= 0 ? c.stored : sent + (c.lost >= 0 ? 1 : 0);
     const auto mails = server->waitForMails(stored);
     std::set<std::string> subjects;
     std::set<int> sessions;
+    const auto rate = c.attributes.find("MaxMailsPerMinute"), cap = c.attributes.find("MaxConnections");
+    // The starts the server saw: in no second many more than the rate allows (a busy server may
+    // take in a few late ones together), never a burst.
+    std::multiset<double> starts;
     for (const auto& m : mails) {
+      starts.insert(m.at);
+      if (rate != c.attributes.end()) {
+        EXPECT_LE(std::distance(starts.lower_bound(m.at - 1), starts.end()), std::stoi(rate->second) / 40);
+      }
+      if (cap != c.attributes.end()) { EXPECT_LE(m.open, std::stoi(cap->second)); }
       subjects.insert(m.subject);
       sessions.insert(m.session);
       const int i = std::stoi(m.subject.substr(5));

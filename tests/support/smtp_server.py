@@ -5,7 +5,7 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret]
+#                       [--echo-secret] [--max-sessions N] [--busy-mails N] [--data-reply REPLY]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -14,20 +14,24 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might.
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. As hosted relays do:
+# with --max-sessions N a connection beyond N open at once is greeted with 432 and closed; with
+# --busy-mails N the first N of every N+1 MAIL FROMs get 421 and the connection closes; with
+# --data-reply the mail data is stored and answered with REPLY.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
 #   drop...        the server closes the connection without replying to that RCPT TO
 #   escape...      RCPT TO is refused with 550 and a reply holding ESC and a second line
 #
-# Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, data (base64
+# Each record: session (the connection's number, from 1), open (connections open then), at (the
+# server's monotonic seconds at the accepted MAIL FROM), helo, mailFrom, rcptTos, data (base64
 # of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
 # email.policy.strict: defects (or the exception text when parsing fails), from, to, cc, subject
 # and messageId (the first of each field, decoded), the decoded body (empty for a multipart
 # mail), headers as [name, decoded value], and parts: each leaf of a multipart mail as type,
 # filename and bytes (base64 of its decoded bytes).
-import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
+import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl, time
 from aiosmtpd.smtp import SMTP, AuthResult
 
 TRIGGER = re.compile(r"^(?:(drop)|(escape)|refuse)", re.IGNORECASE)
@@ -59,7 +63,10 @@ def inspect(data):
 
 
 class Recorder:
+    open = 0  # connections open now
+
     def __init__(self, args):
+        self.mail_froms = 0
         self.args = args
         self.record = open(args.record, "a", encoding="utf-8") if args.record else None
         for sub in ("tmp", "new", "cur") if args.maildir else ():  # also when the folder exists
@@ -72,10 +79,12 @@ class Recorder:
             half, plain = len(password) // 2, b64(("\0" + user + "\0" + password).encode())
             return (f"550-5.7.1 you said {password[:half]}\r\n550-{password[half:]} or {b64(password.encode())}\r\n"
                     f"550 or {plain}")
-        if self.args.refuse_after and server.mails == self.args.refuse_after:
+        self.mail_froms += 1
+        refused = self.args.refuse_after and server.mails == self.args.refuse_after
+        if refused or self.mail_froms % (self.args.busy_mails + 1) != 0:
             asyncio.get_running_loop().call_soon(server.transport.close)
-            return "421 idle too long, closing"
-        envelope.mail_from = address
+            return "421 idle too long, closing" if refused else "421 4.7.0 try again later, closing"
+        envelope.mail_from, server.at = address, time.monotonic()
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
@@ -98,14 +107,14 @@ class Recorder:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
         if server.mails == self.args.vanish_after:
             server.transport.abort()  # the mail is taken in below; its reply never goes out
-        entry = {"session": server.number, "helo": session.host_name or "",
+        entry = {"session": server.number, "open": Recorder.open, "at": server.at, "helo": session.host_name or "",
                  "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "data": b64(data), **inspect(data)}
         if self.record:
             print(json.dumps(entry), file=self.record, flush=True)
         if self.maildir is not None:
             self.maildir.add(data)
-        return "250 Message accepted"
+        return self.args.data_reply or "250 Message accepted"
 
 
 async def main():
@@ -113,9 +122,9 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--data-reply"):
         parser.add_argument(name)
-    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
+    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after", "--max-sessions", "--busy-mails"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
 
@@ -134,12 +143,29 @@ async def main():
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
     numbers = itertools.count(1)
 
-    class QuitIgnored(SMTP):
+    class Server(SMTP):
         async def smtp_QUIT(self, arg):
-            pass
+            if not args.ignore_quit:
+                await super().smtp_QUIT(arg)
+
+        def connection_made(self, transport):  # again after STARTTLS: counted once
+            if self.transport is None:
+                Recorder.open += 1
+                self.over = args.max_sessions and Recorder.open > args.max_sessions
+            super().connection_made(transport)
+
+        def connection_lost(self, error):
+            Recorder.open -= 1
+            super().connection_lost(error)
+
+        async def _handle_client(self):
+            if not self.over:
+                return await super()._handle_client()
+            await self.push("432 4.3.2 Concurrent connections limit exceeded")
+            self.transport.close()
 
     def connection():  # numbered, with its own count of mails
-        smtp = (QuitIgnored if args.ignore_quit else SMTP)(handler, **options)
+        smtp = Server(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)

@@ -73,7 +73,7 @@ void SmtpTestServer::stop() noexcept {
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, mailFrom, rcptTos, data, defects, from, to, cc,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, open, at, helo, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
 // The record only grows: each call parses the lines added since the last one (a test waiting
