@@ -75,6 +75,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     smtptest::Attributes attributes = {};  // the node's secure-submission settings, if any
     bool tlsAfterLast = false;             // a TLS handshake followed the last line
     int step = -2;                         // where the outcome says it ended; -2: the last line's step
+    std::string recipient = {};            // a refused one, when not the last RCPT TO sent
   };
   const int stepOf[] = {SMTP_PROTO_HELO, SMTP_PROTO_MAIL, SMTP_PROTO_RCPT, SMTP_PROTO_RCPT, SMTP_PROTO_RCPT,
                         SMTP_PROTO_DATA, SMTP_PROTO_END_OF_DATA, SMTP_PROTO_QUIT, smtp::kStepEhlo, smtp::kStepStartTls};
@@ -128,7 +129,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       // has them all), and a refused second recipient reads as one by one; DATA was accepted
       // for the others, so the client closes, mail unsent.
       {pipelined("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n250 ok\r\n354 go\r\n"), -1, "550 5.1.1 no such user", 5, 0,
-       reuse, false, SMTP_PROTO_RCPT},
+       reuse, false, SMTP_PROTO_RCPT, "two@example.com"},
       // Replies out of step with the batch (a line that is no reply, a reply too many, a code
       // the command cannot give): closed at once, no RSET, the mail not sent.
       {pipelined("250 ok\r\nnot a reply line\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "not a reply line", 5,
@@ -175,6 +176,11 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     EXPECT_TRUE(std::none_of(r.text.begin(), r.text.end(), [](char c) { return (c >= 0 && c < 32 && c != '\t') || c == 127; }));
     const int step = row.step != -2 ? row.step : row.last < 0 ? SMTP_PROTO_GREETING : stepOf[row.last];
     EXPECT_TRUE(row.code == 0 || r.step == step) << "ended at step " << r.step;
+    // A refusal at RCPT TO names the refused address: the last one sent, or the row's.
+    std::string sent = row.last >= 2 && row.last <= 4 ? std::string(commands[row.last]).substr(9) : "";
+    if (!sent.empty()) sent.pop_back();
+    const bool refusedAt = step == SMTP_PROTO_RCPT && row.code != 0 && r.text != lost;
+    EXPECT_EQ(r.recipient, !row.recipient.empty() ? row.recipient : refusedAt ? sent : "");
     const auto lines = peer.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), row.code == 0 ? 1 : 0);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 0);

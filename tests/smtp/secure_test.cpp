@@ -131,9 +131,11 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       // A server that greets a fourth connection with 432: never met, with or without kept ones.
       {.what = "MaxConnections=3, eight threads", .server = kPlain, .host = local, .attributes = {{"MaxConnections", "3"}},
        .mails = 24, .sessions = 24, .threads = 8, .more = {"--max-sessions", "3"}},
+      // Kept ones replaced every second mail (the last three may serve one): a place comes free
+      // only once the server let go.
       {.what = "MaxConnections=3 kept, eight threads", .server = kPlain, .host = local,
-       .attributes = with(reuse, {{"MaxConnections", "3"}}), .mails = 24, .sessions = 3, .threads = 8,
-       .more = {"--max-sessions", "3"}},
+       .attributes = with(reuse, {{"MaxConnections", "3"}, {"MaxMailsPerConnection", "2"}}), .mails = 48,
+       .sessions = 25, .threads = 8, .more = {"--max-sessions", "3"}},
       // 421 to two MAIL FROMs of three: the third try goes, after about 1 s and 2 s.
       {.what = "transient refusals tried again", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}},
        .sessions = 3, .more = {"--busy-mails", "2"}, .attempts = 3, .seconds = 2.6},
