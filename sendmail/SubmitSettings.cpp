@@ -103,7 +103,8 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   const std::optional<double> most = cap.empty() ? 0.0 : whole(cap.c_str(), 1e6);
   const std::optional<double> rate = perMinute.empty() ? 0.0 : positive(perMinute.c_str(), 1e9);
   const std::optional<double> tries = whole(orDefault(retries, Attribute::RetryTransient), 10, true);
-  const std::optional<double> pause = positive(orDefault(retryMax, Attribute::RetryMaxSeconds), 86400);
+  // A pause holds the broker's thread: an hour at most.
+  const std::optional<double> pause = positive(orDefault(retryMax, Attribute::RetryMaxSeconds), 3600);
   const auto flag = [](const std::string& v) { return v.empty() || v == "yes"; };
   if (!most || !rate || !tries || !pause || !flag(detail) || !flag(receipt)) {
     o.refusal = SMTP_BAD_LIMITS;

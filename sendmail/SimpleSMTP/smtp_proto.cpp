@@ -235,8 +235,8 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
 static_assert(std::size(kSecureTexts) == SMTP_OUT_OF_STEP - SMTP_BAD_SECURITY + 1);
 // A provider's limits: settings the node refuses, and a connection that did not come free.
 const char* const kLimitTexts[] = {("MaxConnections, MaxMailsPerMinute and RetryMaxSeconds must be empty or "
-                                    "positive numbers (MaxConnections a whole one), RetryTransient empty or 0 to 10, "
-                                    "FailureDetail and Receipt empty or yes"),
+                                    "positive numbers (MaxConnections a whole one, RetryMaxSeconds at most 3600), "
+                                    "RetryTransient empty or 0 to 10, FailureDetail and Receipt empty or yes"),
                                    "no connection free within the connect bound (MaxConnections reached)"};
 static_assert(std::size(kLimitTexts) == SMTP_NO_CONNECTION_FREE - SMTP_BAD_LIMITS + 1);
 
