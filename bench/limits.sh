@@ -41,6 +41,9 @@ calendar = collections.Counter(int(t - starts[0]) for t in starts)
 sliding = max(bisect.bisect_left(starts, t + 1) - i for i, t in enumerate(starts))
 print(f"   {len(starts)} stored; first to last start {took:.3f} s, expected {expected:.3f} s ({(took / expected - 1) * 100:+.2f} %)")
 print(f"   most in a second: {max(calendar.values())} (calendar), {sliding} (sliding); allowed {per_minute / 60:g}")
+gaps = sorted((b - a) * 1000 for a, b in zip(starts, starts[1:]))
+print(f"   gaps between starts: median {gaps[len(gaps) // 2]:.2f} ms, shortest {gaps[0]:.2f} ms, "
+      f"{sum(g < 60000 / per_minute / 2 for g in gaps)} under half the spacing (the server's own pauses)")
 EOF
 
 kept=(--set ConnectionReuse=yes --set MaxMailsPerConnection=10)

@@ -11,8 +11,10 @@ namespace smtp {
 
 using Clock = std::chrono::steady_clock;
 
+// The spacing is 1 % longer than 60/N seconds: a server counts starts as they reach it, and delays
+// on the way (up to 1 % of its window) must not let it count N + 1 in any second or minute.
 MailRate::MailRate(double perMinute) noexcept
-    : spacing_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(60.0 / perMinute))) {}
+    : spacing_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(60.0 * 1.01 / perMinute))) {}
 
 // A virtual schedule: each caller takes the turn after the last one given, or now when that
 // has passed, so turns are never closer than the spacing, whatever the threads do, and the

@@ -58,8 +58,9 @@ class ConnectionPool {
   std::unique_ptr<Impl> impl_;
 };
 
-// One node's schedule of mail starts (MaxMailsPerMinute): one every 60/N seconds, whichever
-// thread asks, each waiting for its own turn; a node idle for a while gets no burst for it.
+// One node's schedule of mail starts (MaxMailsPerMinute): one every 60/N seconds (and 1 % more,
+// for delays on the way), whichever thread asks, each waiting for its own turn; a node idle for a
+// while gets no burst for it.
 class MailRate {
  public:
   explicit MailRate(double perMinute) noexcept;
