@@ -2,8 +2,9 @@
 // each step, replies split or spread over lines, over-long and malformed replies, control
 // characters, silence, a reply dripped without end, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
 // pipelined replies out of step; and the set-up failures (port 0, unknown host, refused connect,
-// a connect nobody accepts, no place free under MaxConnections). Each failure checks the code, the text (one line, no control
-// character), that no command followed it (no RSET either), and that the client closed.
+// a connect nobody accepts, no place free under MaxConnections). Each failure checks the code,
+// the text (one line, no control character), the step and a refused recipient, that no command
+// followed it (no RSET either), and that the client closed.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
