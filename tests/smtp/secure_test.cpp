@@ -83,7 +83,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     int lost = -1;             // the mail the server takes in and then closes on, unanswered
     int attempts = 1;          // of every mail not refused
     int stored = -1;           // mails the server keeps, when not those sent
-    double seconds = 0;        // when set: how long the run takes
+    double seconds = 0;        // the least the run takes: sooner breaks a limit
   } cases[] = {
       {"wrong password", kStartTls | kAuth, ip,
        {{"Security", "starttls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"}, {"SMTPPassword", "wrong-pw"}}, 1004,
@@ -136,9 +136,9 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {.what = "MaxConnections=3 kept, eight threads", .server = kPlain, .host = local,
        .attributes = with(reuse, {{"MaxConnections", "3"}, {"MaxMailsPerConnection", "2"}}), .mails = 48,
        .sessions = 25, .threads = 8, .more = {"--max-sessions", "3"}},
-      // 421 to two MAIL FROMs of three: the third try goes, after about 1 s and 2 s.
+      // 421 to two MAIL FROMs of three: the third try goes, after about 1 s and 2 s (at least 3/4).
       {.what = "transient refusals tried again", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}},
-       .sessions = 3, .more = {"--busy-mails", "2"}, .attempts = 3, .seconds = 2.6},
+       .sessions = 3, .more = {"--busy-mails", "2"}, .attempts = 3, .seconds = 2.25},
       // Refused after the mail data (the server kept it), or a recipient refused: never again.
       {.what = "451 after the data", .server = kPlain, .host = local, .attributes = {{"RetryTransient", "3"}},
        .code = 1004, .text = "451 4.3.0 try later", .more = {"--data-reply", "451 4.3.0 try later"}, .stored = 1},
@@ -146,7 +146,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
        .sessions = 2, .refuseEvery = 2},
       // 120 mails at 1200 a minute: one every 50 ms, whichever of four threads sends it.
       {.what = "MaxMailsPerMinute=1200", .server = kPlain, .host = local, .attributes = {{"MaxMailsPerMinute", "1200"}},
-       .mails = 120, .sessions = 120, .threads = 4, .seconds = 6},
+       .mails = 120, .sessions = 120, .threads = 4, .seconds = 119 * 0.05},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -174,7 +174,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
                                       .subject = "mail " + std::to_string(i), .body = bodyOf(i)};
             const auto start = std::chrono::steady_clock::now();
             const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, c.host, settings);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(c.seconds + 3));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(2 * c.seconds + 3));
             std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
@@ -191,8 +191,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       }
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
-    // Never sooner; later only as far as a loaded machine may delay the threads.
-    EXPECT_TRUE(c.seconds == 0 || (took.count() > c.seconds - 1 && took.count() < c.seconds + 3)) << took.count();
+    // Never sooner; later as far as a loaded machine (and a busy Python server) may delay it.
+    EXPECT_TRUE(c.seconds == 0 || (took.count() >= c.seconds && took.count() < 2 * c.seconds + 3)) << took.count();
     // The node goes, with QUIT on what it kept: one wait for all of them, a second at most.
     const auto removal = std::chrono::steady_clock::now();
     settings.reset();
