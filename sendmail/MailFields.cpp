@@ -1,11 +1,13 @@
-// The mail fields of a message: sender, To, Cc and Bcc lists, subject, body and the rich fields,
-// read from the children of the body's top element by the names of the node's schema. Repeated
+// The mail fields of a message: sender, To, Cc and Bcc lists, subject, body, the rich fields and
+// the mail's own access token, read from the children of the body's top element by the names of
+// the node's schema. Repeated
 // list fields join with "; ", body lines with a line feed. One value buffer serves the whole
 // scan and grows only when the host asks.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <openssl/crypto.h>
 
 #include "SendMailPlugIn.h"
 #include "TvlSampPluginUtil.h"
@@ -237,6 +239,12 @@ void readField(int& rc, CciElement* element, Field field, MailFields& fields, Va
     case Field::Attachment:
       readAttachment(rc, element, fields, buffer);
       break;
+    case Field::AccessToken: {
+      CString token = readText(rc, element, buffer);
+      fields.accessToken.assign(token.get());
+      OPENSSL_cleanse(token.get(), fields.accessToken.size());
+      break;
+    }
   }
 }
 
@@ -261,11 +269,14 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
     readName(rc, element, name);
     if (const schema::FieldRow* row = fieldNamed(name)) {
       readField(rc, element, row->field, fields, buffer);
-      fields.hasRich = fields.hasRich || row->field > Field::Body;  // the fields after Body are the rich ones
+      // The fields after Body are the rich ones; the mail's own token is no part of the mail.
+      fields.hasRich = fields.hasRich || (row->field > Field::Body && row->role != schema::FieldRole::Credential);
     }
     element = cniNextSibling(&rc, element);
   }
 }
+
+MailFields::~MailFields() { OPENSSL_cleanse(accessToken.data(), accessToken.size()); }
 
 const richmail::RichMail* MailFields::richContent() {
   if (!hasRich) return nullptr;

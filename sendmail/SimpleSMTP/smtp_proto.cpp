@@ -232,8 +232,9 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "non-ASCII address, and the server does not offer SMTPUTF8",
                                     ("ConnectionReuse must be empty or yes, MaxMailsPerConnection "
                                      "and IdleSeconds empty or positive numbers"),
-                                    "the server's replies were out of step"};
-static_assert(std::size(kSecureTexts) == SMTP_OUT_OF_STEP - SMTP_BAD_SECURITY + 1);
+                                    "the server's replies were out of step",
+                                    "unusable settings"};
+static_assert(std::size(kSecureTexts) == SMTP_BAD_SETTINGS - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -244,7 +245,7 @@ SM_API const char* SMTPErrorString(int code) {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
-  if (code >= SMTP_BAD_SECURITY && code <= SMTP_OUT_OF_STEP) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_BAD_SETTINGS) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

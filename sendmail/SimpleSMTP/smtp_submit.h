@@ -22,6 +22,11 @@ class TlsClient {
  public:
   // The context, or null with `why` telling what failed (a CA file that cannot be read).
   static std::unique_ptr<TlsClient> create(bool verify, const std::string& caFile, std::string& why);
+  // Presents this certificate (PEM; the key in `keyFile`, or in the certificate's file when
+  // that is empty) in every handshake. False with `why` naming the attribute and OpenSSL's
+  // reason: a file that cannot be read, no certificate or key in it, a key that does not match,
+  // a key with a passphrase.
+  bool useCertificate(const std::string& certFile, const std::string& keyFile, std::string& why);
   ~TlsClient();
   TlsClient(const TlsClient&) = delete;
   TlsClient& operator=(const TlsClient&) = delete;
@@ -35,6 +40,9 @@ class TlsClient {
 };
 
 enum class Security { Plain, StartTls, Tls };
+
+// SMTPAuth: the server's choice (PLAIN, else LOGIN), one of those forced, or a bearer token.
+enum class AuthMechanism { Offered, Plain, Login, XOAuth2, OAuthBearer };
 
 // One node's kept connections: an evaluation takes an idle one (or opens one) and gives it back
 // after its mail, so no connection serves two evaluations at once. Creates no thread: an idle

@@ -1,5 +1,5 @@
 // TLS for the SMTP client, with OpenSSL: the node's client context (trust, verification, the
-// session kept for resumption) and the stream over one connected socket. OpenSSL does the
+// client certificate, the session kept for resumption) and the stream over one connected socket. OpenSSL does the
 // protocol; this file only ties it to the socket without blocking and bounds every wait.
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -64,6 +65,62 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
   SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::keep);
   SSL_CTX_set_app_data(impl->ctx, impl.get());
   return std::unique_ptr<TlsClient>(new TlsClient(std::move(impl)));
+}
+
+namespace {
+// The earliest reason OpenSSL queued (the cause; later ones only say where it surfaced), and an
+// empty queue after.
+std::string openSslReason() {
+  std::string reason;
+  while (const unsigned long e = ERR_get_error()) {
+    const char* text = ERR_reason_error_string(e);
+    if (reason.empty() && text != nullptr) reason = text;
+  }
+  return reason.empty() ? "unknown reason" : reason;
+}
+
+// Why `path` cannot be opened for reading, or nothing when it can.
+std::string unreadable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file != nullptr) {
+    std::fclose(file);
+    return {};
+  }
+  return std::strerror(errno);
+}
+}  // namespace
+
+bool TlsClient::useCertificate(const std::string& certFile, const std::string& keyFile, std::string& why) {
+  SSL_CTX* ctx = impl_->ctx;
+  const std::string& key = keyFile.empty() ? certFile : keyFile;
+  const char* keyName = keyFile.empty() ? "TLSClientCert" : "TLSClientKey";
+  // A key with a passphrase is refused: nothing may prompt on the broker's terminal for it.
+  bool asked = false;
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, &asked);
+  SSL_CTX_set_default_passwd_cb(ctx, [](char*, int, int, void* flag) {
+    *static_cast<bool*>(flag) = true;
+    return -1;
+  });
+  ERR_clear_error();
+  if (const std::string e = unreadable(certFile); !e.empty()) {
+    why = "TLSClientCert cannot be read: " + certFile + ": " + e;
+  } else if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
+    why = "TLSClientCert holds no usable certificate: " + certFile + " (" + openSslReason() + ")";
+  } else if (const std::string e = unreadable(key); !e.empty()) {
+    why = std::string(keyName) + " cannot be read: " + key + ": " + e;
+  } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    const std::string reason = openSslReason();
+    why = asked ? std::string(keyName) + " is encrypted: a key with a passphrase cannot be used (" + reason + ")"
+          : reason == "key values mismatch"
+              ? std::string(keyName) + " does not match TLSClientCert (" + reason + ")"
+              : std::string(keyName) + " holds no usable private key: " + key + " (" + reason + ")";
+  } else if (SSL_CTX_check_private_key(ctx) != 1) {
+    why = std::string(keyName) + " does not match TLSClientCert (" + openSslReason() + ")";
+  }
+  SSL_CTX_set_default_passwd_cb(ctx, nullptr);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+  ERR_clear_error();
+  return why.empty();
 }
 
 // The socket glue: a BIO whose reads and writes never block and never raise SIGPIPE (OpenSSL's

@@ -20,7 +20,7 @@
 namespace {
 
 constexpr CciChar k = 0x7777;  // in a buffer: a unit nobody wrote
-constexpr std::size_t kAttributes = 21;
+constexpr std::size_t kAttributes = 29;
 
 // A terminated CciChar string.
 std::vector<CciChar> cci(std::u16string_view s) {
