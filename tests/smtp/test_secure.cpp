@@ -1,8 +1,9 @@
 // Secure submission and kept connections against real aiosmtpd servers (numbered sessions,
 // certificates made by the openssl command at test time): TLS, AUTH, verification, bounds, IPv6,
-// refused settings, echoed secrets, servers that ignore QUIT, a resolver gone, and how many
-// connections a run of mails takes, also from four threads, each thread's mails arriving intact
-// and its result text its own.
+// refused settings, echoed secrets, servers that ignore QUIT, a resolver gone, client
+// certificates, and how many connections a run of mails takes, also from four threads, each
+// thread's mails arriving intact and its result text its own; the node's OAuth2 token from a real
+// token endpoint, shared by its threads.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -15,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "SimpleSMTP/oauth_token.h"
 #include "scripted_peer.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
@@ -24,12 +26,17 @@ using smtptest::Attributes;
 namespace {
 // A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
 // only by its name), made with the openssl command in a temporary folder removed with the
-// object; the certificate is its own CA file.
+// object; the certificate is its own CA file. Also a client certificate (its own CA too), with
+// its key, and the key under a passphrase.
 struct Certificates {
-  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/cert.pem";
+  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/cert.pem", key = dir + "/key.pem",
+                    client = dir + "/client.pem", clientKey = dir + "/client-key.pem";
   Certificates() {
     const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
-                             "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1";
+                             "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1 && "
+                             "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout client-key.pem "
+                             "-out client.pem >/dev/null 2>&1 && openssl pkey -in client-key.pem -aes256 -passout pass:pw "
+                             "-out encrypted-key.pem";
     if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
   }
   ~Certificates() { std::error_code ignored; std::filesystem::remove_all(dir, ignored); }
@@ -66,6 +73,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
   const Certificates certs;
   const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
+  const Attributes clientCert = {{"Security", "starttls"}, {"TLSCAFile", ca}, {"TLSClientCert", certs.client}};
+  const std::vector<std::string> asksCert = {"--client-ca", certs.client};
   const char *ip = "127.0.0.1", *local = "localhost";
   const struct Case {
     const char* what;
@@ -124,12 +133,22 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
        with(with(reuse, login), {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", 12, 4, 4},
       {"unusable reuse value", kPlain, local, with(reuse, {{"MaxMailsPerConnection", "0"}}), 1108,
        "ConnectionReuse must be empty or yes"},
+      {"client certificate asked for and shown", kStartTls, local, with(clientCert, {{"TLSClientKey", certs.clientKey}}),
+       0, "", 1, 1, 1, 0, 0, asksCert},
+      {"client certificate asked for, none shown", kImplicit, local, {{"Security", "tls"}, {"TLSCAFile", ca}}, -1,
+       "Unknown TCP/IP error", 1, 1, 1, 0, 0, asksCert},
+      {"client key not the certificate's", kPlain, local, with(clientCert, {{"TLSClientKey", certs.key}}),
+       1110, "unusable settings: TLSClientKey does not match TLSClientCert (key values mismatch)"},
+      {"client key under a passphrase", kPlain, local, with(clientCert, {{"TLSClientKey", certs.dir + "/encrypted-key.pem"}}),
+       1110, "unusable settings: TLSClientKey is encrypted"},
+      {"token endpoint over http", kPlain, local,
+       with(login, {{"SMTPAuth", "xoauth2"}, {"OAuthTokenURL", "http://127.0.0.1/token"}, {"OAuthClientId", "app"}}),
+       1110, "unusable settings: OAuthTokenURL must be an https URL"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> options = c.more;
-    if (c.server & (kStartTls | kImplicit))
-      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.dir + "/key.pem"});
+    if (c.server & (kStartTls | kImplicit)) options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
     if (c.server & kImplicit) options.push_back("--implicit-tls");
     if (c.server & kAuth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
@@ -185,4 +204,71 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     EXPECT_GE(sessions.size(), std::min<std::size_t>(sent, c.threads > 1 ? 1 : c.sessions));
     EXPECT_LE(sessions.size(), static_cast<std::size_t>(c.sessions));
   }
+}
+
+// The node's token: asked for once however many threads want it at once, renewed before it runs
+// out (with the refresh token the endpoint rotated), an endpoint's refusal handed on and held
+// without asking again, never a secret in a text; a refusal drops only a token a server took.
+TEST(Secure, TheNodesTokenIsAskedForOnceAndRenewedInTime) {
+  const Certificates certs;
+  const struct Case {
+    const char* what;
+    std::vector<std::string> server;  // token_server.py's options beyond --client app:s3cret-app
+    std::string refresh;              // OAuthRefreshToken
+    int threads, calls, pauseMs;      // calls per thread, and the pause after each
+    std::string text = {};            // every call's failure text; empty: every call has a token
+    std::size_t requests = 1, mostRequests = 1;  // the endpoint was asked at least, at most this often
+    bool trusted = true;                         // TLSCAFile names the endpoint's certificate
+  } cases[] = {
+      {"eight threads at once, twice each: one request", {"--delay", "0.5"}, "", 8, 2, 0},
+      {"a one-second token renewed in time with the rotated refresh token",
+       {"--lifetime", "1", "--refresh", "rt-first", "--rotate"}, "rt-first", 1, 12, 300, "", 3, 6},
+      {"the endpoint's refusal, held", {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"},
+       "", 2, 3, 0, "token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
+      {"an endpoint the system's trust store does not know", {}, "", 1, 2, 0,
+       "token endpoint: SSL certificate problem: self-signed certificate", 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> options = {"--client", "app:s3cret-app"};
+    options.insert(options.end(), c.server.begin(), c.server.end());
+    testsupport::TokenTestServer endpoint(certs.ca, certs.key, options);
+    smtp::TokenProvider tokens({endpoint.url(), "app", "s3cret-app", "https://mail.example/.default", c.refresh, true,
+                                c.trusted ? certs.ca : "", std::chrono::seconds(10)});
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < c.threads; ++t) {
+        threads.emplace_back([&] {
+          for (int i = 0; i < c.calls; ++i) {
+            std::string why;
+            EXPECT_EQ(tokens.token(why) == nullptr, !c.text.empty());
+            EXPECT_EQ(why.substr(0, c.text.size()), c.text);
+            EXPECT_EQ(why.find("s3cret-app"), std::string::npos);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+          }
+        });
+      }
+    }
+    const auto grants = endpoint.grants();
+    EXPECT_GE(grants.size(), c.requests);
+    EXPECT_LE(grants.size(), c.mostRequests);
+    for (std::size_t i = 0; i < grants.size(); ++i) {
+      EXPECT_EQ(grants[i][0], c.refresh.empty() ? "client_credentials" : "refresh_token");
+      EXPECT_EQ(grants[i][2], "https://mail.example/.default");
+    }
+  }
+
+  testsupport::TokenTestServer endpoint(certs.ca, certs.key, {"--client", "app:s3cret-app"});
+  smtp::TokenProvider tokens({endpoint.url(), "app", "s3cret-app", "", "", true, certs.ca, std::chrono::seconds(10)});
+  std::string why;
+  const smtp::Token first = tokens.token(why);
+  ASSERT_NE(first, nullptr) << why;
+  EXPECT_FALSE(tokens.refused(first));  // fresh, never taken: kept, and no request
+  EXPECT_EQ(tokens.token(why), first);
+  first->accepted = true;
+  EXPECT_TRUE(tokens.refused(first));
+  const smtp::Token second = tokens.token(why);
+  ASSERT_NE(second, nullptr) << why;
+  EXPECT_NE(second->value, first->value);
+  EXPECT_EQ(endpoint.grants().size(), 2u);
 }

@@ -5,7 +5,7 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret]
+#                       [--echo-secret] [--client-ca PEM]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -14,7 +14,8 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might.
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --client-ca it
+# asks every TLS client for a certificate that CA signed.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
@@ -113,7 +114,7 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--client-ca"):
         parser.add_argument(name)
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
         parser.add_argument(name, type=int, default=0)
@@ -124,6 +125,9 @@ async def main():
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH) if args.cert else None
     if context:
         context.load_cert_chain(args.cert, args.key)
+    if args.client_ca:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(args.client_ca)
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
         options.update(tls_context=context, require_starttls=True)

@@ -1,6 +1,6 @@
-// Starts smtp_server.py with /usr/bin/python3 on a free loopback port, reads its JSON-lines
-// record back into ReceivedMail values, and stops it by pid; stdin is a pipe, so the server also
-// goes when the test process dies.
+// Starts smtp_server.py and token_server.py with /usr/bin/python3 on free loopback ports, reads
+// the mail server's JSON-lines record back into ReceivedMail values and the token endpoint's
+// state file, and stops each by pid; stdin is a pipe, so a server also goes when the test does.
 #include "smtp_test_server.h"
 
 #include <fcntl.h>
@@ -44,15 +44,14 @@ std::string temporaryFolder(const char* stem) {
   return pattern;
 }
 
-SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
-    : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
+PythonServer::PythonServer(const std::string& script, std::vector<std::string> options) {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  options.insert(options.begin(), {"/usr/bin/python3", SMTP_SERVER_SCRIPT, "--host", "127.0.0.1", "--record", record_});
+  options.insert(options.begin(), {"/usr/bin/python3", script});
   std::vector<char*> argv;
   for (auto& a : options) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -70,18 +69,47 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
   std::sscanf(line.c_str(), "PORT %hu\n", &port_);
   if (port_ == 0) {
     stop();
-    throw std::runtime_error("smtp_server.py did not report its port: " + line);
+    throw std::runtime_error(script + " did not report its port: " + line);
   }
 }
 
-void SmtpTestServer::stop() noexcept {
+PythonServer::~PythonServer() { stop(); }
+
+void PythonServer::stop() noexcept {
   if (pid_ > 0) {  // it has nothing left to save
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
   if (stdinFd_ != -1) ::close(stdinFd_);
+}
+
+SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
+    : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
+  options.insert(options.begin(), {"--host", "127.0.0.1", "--record", record_});
+  process_ = std::make_unique<PythonServer>(SUPPORT_DIR "/smtp_server.py", std::move(options));
+}
+
+SmtpTestServer::~SmtpTestServer() {
+  process_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
+}
+
+TokenTestServer::TokenTestServer(const std::string& cert, const std::string& key, std::vector<std::string> options)
+    : dir_(temporaryFolder("token-test")), state_(dir_ + "/state.json") {
+  options.insert(options.begin(), {"--cert", cert, "--key", key, "--state", state_});
+  process_ = std::make_unique<PythonServer>(SUPPORT_DIR "/token_server.py", std::move(options));
+}
+
+TokenTestServer::~TokenTestServer() {
+  process_.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+std::vector<std::array<std::string, 3>> TokenTestServer::grants() const {
+  std::ifstream in(state_);
+  return nlohmann::json::parse(in, nullptr, false).value("grants", std::vector<std::array<std::string, 3>>{});
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)

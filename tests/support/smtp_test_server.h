@@ -1,5 +1,6 @@
-// Test fixture around smtp_server.py: a real aiosmtpd server on a free loopback port, started by
-// the constructor and stopped (by its pid) in the destructor, with the mails it recorded.
+// Test fixtures around smtp_server.py (a real aiosmtpd server, with the mails it recorded) and
+// token_server.py (a real OAuth2 token endpoint over TLS, with what it was asked), each on a free
+// loopback port, started by the constructor and stopped (by its pid) in the destructor.
 // Behaviour triggers, carried by the recipient's local part: "refuse..." is refused with 550,
 // "drop..." closes the connection unanswered.
 #ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
@@ -7,13 +8,32 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <ios>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace testsupport {
+
+// One of the support scripts run by /usr/bin/python3 with `options`, once it has printed
+// "PORT <n>"; stdin is a pipe, so it also goes when the test process dies.
+class PythonServer {
+ public:
+  PythonServer(const std::string& script, std::vector<std::string> options);
+  ~PythonServer();
+  PythonServer(const PythonServer&) = delete;
+  PythonServer& operator=(const PythonServer&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  void stop() noexcept;
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  uint16_t port_ = 0;
+};
 
 struct ReceivedMail {
   int session = 0;  // the connection it came over, numbered from 1
@@ -33,11 +53,11 @@ class SmtpTestServer {
  public:
   // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
   explicit SmtpTestServer(std::vector<std::string> options = {});
-  ~SmtpTestServer() { stop(); }
+  ~SmtpTestServer();
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return process_->port(); }
   // Every mail recorded so far. Each one is checked for strict-policy defects (a test failure
   // names them) when first read, unless allowDefects(true) holds then.
   std::vector<ReceivedMail> mails();
@@ -48,16 +68,28 @@ class SmtpTestServer {
 
  private:
   void read();
-  void stop() noexcept;
 
   std::string dir_, record_;
-  pid_t pid_ = -1;
-  int stdinFd_ = -1;
-  uint16_t port_ = 0;
+  std::unique_ptr<PythonServer> process_;
   bool allowDefects_ = false;
   std::size_t judged_ = 0;  // mails already checked (or let pass)
   std::vector<ReceivedMail> read_;  // the record up to offset_, parsed
   std::streamoff offset_ = 0;
+};
+
+// token_server.py with the server certificate and key and more of its options ("--client",
+// "--lifetime", "--rotate", "--error", ...).
+class TokenTestServer {
+ public:
+  TokenTestServer(const std::string& cert, const std::string& key, std::vector<std::string> options = {});
+  ~TokenTestServer();
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(process_->port()) + "/token"; }
+  // Every request so far: its grant_type, refresh_token and scope.
+  std::vector<std::array<std::string, 3>> grants() const;
+
+ private:
+  std::string dir_, state_;
+  std::unique_ptr<PythonServer> process_;
 };
 
 // Standard base64 decoding (the server records DATA bytes that way).
