@@ -6,8 +6,6 @@
 #ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
-#include <sys/types.h>
-
 #include <array>
 #include <cstdint>
 #include <ios>
@@ -15,6 +13,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace testfiles {
+class Child;
+}
 
 namespace testsupport {
 
@@ -29,8 +31,7 @@ class PythonServer {
   uint16_t port() const { return port_; }
 
  private:
-  void stop() noexcept;
-  pid_t pid_ = -1;
+  std::unique_ptr<testfiles::Child> child_;
   int stdinFd_ = -1;
   uint16_t port_ = 0;
 };
