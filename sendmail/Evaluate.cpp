@@ -64,7 +64,8 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
                             .messageId = descriptor.messageId,
                             .body = orEmpty(fields.body()),
                             .priority = settings.priority,
-                            .rich = fields.takeRich()};
+                            .rich = fields.takeRich(),
+                            .accessToken = fields.accessToken};
   // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
   // nobody either: a transaction without a recipient could only be refused, so none is opened.
   if (!smtp::hasRecipient(request)) return {-1, getErrorString(kNoRecipients)};

@@ -133,10 +133,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     return std::move(settings);
   };
   if (std::string why = oauthRefusal(oauth, o, s.mechanism); !why.empty()) return unusable(std::move(why));
-  // The dialogue still picks PLAIN or LOGIN by itself: a mechanism named here fails every mail
-  // rather than go unheeded.
-  if (s.mechanism != smtp::AuthMechanism::Offered)
-    return unusable("SMTPAuth " + oauth.mechanism + " is not available in this build");
+  o.mechanism = s.mechanism;
   if (o.security != smtp::Security::Plain) {
     s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
     if (!s.tls) {
@@ -154,6 +151,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     s.tokens = std::make_unique<smtp::TokenProvider>(smtp::TokenEndpoint{
         oauth.url, oauth.clientId, oauth.clientSecret, oauth.scope, oauth.refreshToken, tlsVerify != "no", caFile,
         o.timeout.count() > 0 ? o.timeout : smtp::kConnectTimeout});
+    o.tokens = s.tokens.get();
   }
   const std::optional<double> mails = positive(orDefault(maxMails, Attribute::MaxMailsPerConnection), 1e6);
   const std::optional<double> idle = positive(orDefault(idleText, Attribute::IdleSeconds), 86400);

@@ -278,6 +278,8 @@ struct Extensions {
   bool smtpUtf8 = false;
   bool authPlain = false;
   bool authLogin = false;
+  bool authXOAuth2 = false;
+  bool authOAuthBearer = false;  // RFC 7628
   bool pipelining = false;  // RFC 2920
 };
 // Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).

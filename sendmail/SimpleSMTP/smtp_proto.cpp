@@ -232,8 +232,9 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     ("ConnectionReuse must be empty or yes, MaxMailsPerConnection "
                                      "and IdleSeconds empty or positive numbers"),
                                     "the server's replies were out of step",
-                                    "unusable settings"};
-static_assert(std::size(kSecureTexts) == SMTP_BAD_SETTINGS - SMTP_BAD_SECURITY + 1);
+                                    "unusable settings",
+                                    "no access token"};
+static_assert(std::size(kSecureTexts) == SMTP_NO_TOKEN - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -244,7 +245,7 @@ const char* errorText(int code) noexcept {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
-  if (code >= SMTP_BAD_SECURITY && code <= SMTP_BAD_SETTINGS) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_NO_TOKEN) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

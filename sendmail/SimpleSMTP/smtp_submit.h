@@ -16,6 +16,8 @@
 
 namespace smtp {
 
+class TokenProvider;
+
 // One node's TLS client context: trust (system store or a CA file), whether to verify, and
 // the session to resume, shared by every connection of the node on any thread.
 class TlsClient {
@@ -70,6 +72,12 @@ struct SubmitOptions {
   int refusal = 0;  // a settings error: every mail fails with this code before connecting
   std::string_view refusalDetail;  // appended to the code's text, when not empty
   ConnectionPool* pool = nullptr;  // the node's, when connections are kept
+  AuthMechanism mechanism = AuthMechanism::Offered;  // SMTPAuth
+  TokenProvider* tokens = nullptr;  // the node's token, with OAuthTokenURL
+
+  bool bearer() const noexcept {
+    return mechanism == AuthMechanism::XOAuth2 || mechanism == AuthMechanism::OAuthBearer;
+  }
 
   // EHLO and its extensions are used only when asked for: otherwise the dialogue is HELO.
   bool extended() const noexcept { return security != Security::Plain || !user.empty() || pool != nullptr; }

@@ -205,64 +205,20 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
   }
 }
 
-// The node's token: asked for once however many threads want it at once, renewed before it runs
-// out (with the refresh token the endpoint rotated), an endpoint's refusal handed on and held
-// without asking again, never a secret in a text; a refusal drops only a token a server took.
-TEST(Secure, TheNodesTokenIsAskedForOnceAndRenewedInTime) {
+// The node's token from an endpoint the system's trust store does not know: refused, with
+// curl's reason. A server's refusal drops only a token a server took before, never a fresh one
+// (a server refusing every token then costs no request per mail).
+TEST(Secure, TheNodesTokenIsCheckedAndDroppedOnlyOnceTaken) {
   const Certificates certs;
-  const struct Case {
-    const char* what;
-    std::vector<std::string> server;  // token_server.py's options beyond --client app:s3cret-app
-    std::string refresh;              // OAuthRefreshToken
-    int threads, calls, pauseMs;      // calls per thread, and the pause after each
-    std::string text = {};            // every call's failure text; empty: every call has a token
-    std::size_t requests = 1, mostRequests = 1;  // the endpoint was asked at least, at most this often
-    bool trusted = true;                         // TLSCAFile names the endpoint's certificate
-  } cases[] = {
-      {"eight threads at once, twice each: one request", {"--delay", "0.5"}, "", 8, 2, 0},
-      {"a one-second token renewed in time with the rotated refresh token",
-       {"--lifetime", "1", "--refresh", "rt-first", "--rotate"}, "rt-first", 1, 12, 300, "", 3, 6},
-      {"the endpoint's refusal, held", {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"},
-       "", 2, 3, 0, "token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
-      {"an endpoint the system's trust store does not know", {}, "", 1, 2, 0,
-       "token endpoint: SSL certificate problem: self-signed certificate", 0, 0, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> options = {"--client", "app:s3cret-app"};
-    options.insert(options.end(), c.server.begin(), c.server.end());
-    testsupport::TokenTestServer endpoint(certs.ca, certs.key, options);
-    smtp::TokenProvider tokens({endpoint.url(), "app", "s3cret-app", "https://mail.example/.default", c.refresh, true,
-                                c.trusted ? certs.ca : "", std::chrono::seconds(10)});
-    {
-      std::vector<std::jthread> threads;
-      for (int t = 0; t < c.threads; ++t) {
-        threads.emplace_back([&] {
-          for (int i = 0; i < c.calls; ++i) {
-            std::string why;
-            EXPECT_EQ(tokens.token(why) == nullptr, !c.text.empty());
-            EXPECT_EQ(why.substr(0, c.text.size()), c.text);
-            EXPECT_EQ(why.find("s3cret-app"), std::string::npos);
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
-          }
-        });
-      }
-    }
-    const auto grants = endpoint.grants();
-    EXPECT_GE(grants.size(), c.requests);
-    EXPECT_LE(grants.size(), c.mostRequests);
-    for (std::size_t i = 0; i < grants.size(); ++i) {
-      EXPECT_EQ(grants[i][0], c.refresh.empty() ? "client_credentials" : "refresh_token");
-      EXPECT_EQ(grants[i][2], "https://mail.example/.default");
-    }
-  }
-
   testsupport::TokenTestServer endpoint(certs.ca, certs.key, {"--client", "app:s3cret-app"});
-  smtp::TokenProvider tokens({endpoint.url(), "app", "s3cret-app", "", "", true, certs.ca, std::chrono::seconds(10)});
   std::string why;
+  smtp::TokenProvider untrusted({endpoint.url(), "app", "s3cret-app", "", "", true, "", std::chrono::seconds(10)});
+  EXPECT_EQ(untrusted.token(why), nullptr);
+  EXPECT_EQ(why, "token endpoint: SSL certificate problem: self-signed certificate");
+  smtp::TokenProvider tokens({endpoint.url(), "app", "s3cret-app", "", "", true, certs.ca, std::chrono::seconds(10)});
   const smtp::Token first = tokens.token(why);
   ASSERT_NE(first, nullptr) << why;
-  EXPECT_FALSE(tokens.refused(first));  // fresh, never taken: kept, and no request
+  EXPECT_FALSE(tokens.refused(first));
   EXPECT_EQ(tokens.token(why), first);
   first->accepted = true;
   EXPECT_TRUE(tokens.refused(first));
@@ -270,4 +226,90 @@ TEST(Secure, TheNodesTokenIsAskedForOnceAndRenewedInTime) {
   ASSERT_NE(second, nullptr) << why;
   EXPECT_NE(second->value, first->value);
   EXPECT_EQ(endpoint.grants().size(), 2u);
+}
+
+// XOAUTH2 and OAUTHBEARER against aiosmtpd taking only the token endpoint's live tokens (or the
+// one given with --token): the node's token, renewed, rotated, refetched once when revoked;
+// the message's own token; the initial response on the AUTH line or after an empty 334; the
+// JSON challenge of a refusal; an endpoint's error; a mechanism the server does not offer.
+TEST(Secure, BearerTokensThroughBothMechanisms) {
+  const Certificates certs;
+  const std::string big(13000, 'b'), mid(3000, 'm');
+  const struct Case {
+    const char* what;
+    Attributes attributes;               // beyond Security, TLSCAFile, SMTPUser and the OAuth* ones
+    std::vector<std::string> endpoint;   // token_server.py's options beyond --client
+    std::vector<std::string> smtp = {};  // smtp_server.py's options beyond --cert, --key, --oauth
+    std::string own = {};                // the message's AccessToken (of every odd mail, with `alternate`)
+    int mails = 2, threads = 1, pauseMs = 0, revokeAfter = -1;
+    std::size_t requests = 1, mostRequests = 1;
+    int code = 0;
+    std::string text = {};
+    bool inlined = true;
+    bool alternate = false;
+  } cases[] = {
+      {"client credentials, XOAUTH2", {{"SMTPAuth", "xoauth2"}}, {}},
+      {"eight threads at once, kept connections: one request",
+       {{"SMTPAuth", "xoauth2"}, {"ConnectionReuse", "yes"}}, {"--delay", "0.3"}, {}, "", 16, 8},
+      {"refresh token, OAUTHBEARER, a one-second token renewed with the rotated refresh token",
+       {{"SMTPAuth", "oauthbearer"}, {"OAuthRefreshToken", "rt-first"}},
+       {"--refresh", "rt-first", "--rotate", "--lifetime", "1"}, {}, "", 5, 1, 450, -1, 2, 4},
+      {"revoked after the first mail: one new token, the mail delivered", {{"SMTPAuth", "xoauth2"}}, {}, {}, "", 2, 1,
+       0, 0, 2, 2},
+      {"the message's own token wins", {{"SMTPAuth", "oauthbearer"}}, {}, {"--token", mid}, mid, 1, 1, 0, -1, 0, 0},
+      {"kept connections: the message's own token never rides on the node's", {{"SMTPAuth", "oauthbearer"},
+       {"ConnectionReuse", "yes"}}, {}, {"--token", "own-token"}, "own-token", 4, 1, 0, -1, 1, 1, 0, "", true, true},
+      {"a 13 000-octet token after an empty 334", {{"SMTPAuth", "xoauth2"}}, {}, {"--token", big}, big, 1, 1, 0, -1, 0,
+       0, 0, "", false},
+      {"the message's token refused: the challenge answered, its status", {{"SMTPAuth", "oauthbearer"}}, {}, {},
+       "not-live", 1, 1, 0, -1, 0, 0, 1004, "535 5.7.8 Username and Password not accepted (token status invalid_token)"},
+      {"the endpoint's error, held", {{"SMTPAuth", "xoauth2"}},
+       {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, -1, 1, 1, 1111,
+       "no access token: token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
+      {"a mechanism the server does not offer", {{"SMTPAuth", "oauthbearer"}}, {}, {"--mechanisms", "XOAUTH2"}, "", 1,
+       1, 0, -1, 1, 1, 1105, "AUTH not offered by the server: it does not offer OAUTHBEARER"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> endpointOptions = {"--client", "app:s3cret-app"};
+    endpointOptions.insert(endpointOptions.end(), c.endpoint.begin(), c.endpoint.end());
+    testsupport::TokenTestServer endpoint(certs.ca, certs.key, endpointOptions);
+    std::vector<std::string> smtpOptions = {"--cert", certs.ca, "--key", certs.key, "--oauth", endpoint.stateFile()};
+    smtpOptions.insert(smtpOptions.end(), c.smtp.begin(), c.smtp.end());
+    testsupport::SmtpTestServer server(smtpOptions);
+    smtptest::Settings settings = smtptest::settingsOf(
+        with(c.attributes, {{"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann,=x@example.com"},
+                            {"OAuthTokenURL", endpoint.url()}, {"OAuthClientId", "app"},
+                            {"OAuthClientSecret", "s3cret-app"}, {"OAuthScope", "https://mail.example/.default"}}));
+    std::atomic<int> sent{0};
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < c.threads; ++t) {
+        threads.emplace_back([&, t] {
+          for (int i = t; i < c.mails; i += c.threads) {
+            const std::string own = c.alternate && i % 2 == 0 ? "" : c.own;
+            const smtptest::Mail mail{.subject = std::to_string(i), .accessToken = own};
+            const smtptest::Result r = smtptest::send(server.port(), mail, "localhost", settings);
+            EXPECT_EQ(r.code, c.code) << r.text;
+            EXPECT_EQ(r.text.substr(0, c.text.size()), c.text);
+            for (const std::string& secret : {std::string("s3cret-app"), c.own.empty() ? "at" : c.own})
+              EXPECT_EQ(r.text.find(secret), std::string::npos);
+            sent += r.code == 0;
+            if (i == c.revokeAfter) endpoint.revoke();
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+          }
+        });
+      }
+    }
+    settings.reset();
+    EXPECT_GE(endpoint.grants().size(), c.requests);
+    EXPECT_LE(endpoint.grants().size(), c.mostRequests);
+    for (const auto& m : server.waitForMails(static_cast<std::size_t>(sent))) {
+      EXPECT_EQ(m.auth.mechanism, c.attributes.at("SMTPAuth") == "xoauth2" ? "XOAUTH2" : "OAUTHBEARER");
+      EXPECT_EQ(m.auth.user, "ann,=x@example.com");
+      EXPECT_EQ(m.auth.token == c.own, !c.own.empty() && !(c.alternate && std::stoi(m.subject) % 2 == 0));
+      EXPECT_EQ(m.auth.inlined, c.inlined);
+    }
+    EXPECT_EQ(server.mails().size(), static_cast<std::size_t>(c.code == 0 ? c.mails : 0));
+  }
 }

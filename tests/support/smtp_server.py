@@ -5,7 +5,8 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret] [--client-ca PEM]
+#                       [--echo-secret] [--oauth STATE.json] [--token TOKEN] [--mechanisms LIST]
+#                       [--client-ca PEM]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -14,22 +15,28 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --client-ca it
-# asks every TLS client for a certificate that CA signed.
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --oauth it also
+# offers XOAUTH2 and OAUTHBEARER, taking a token that token_server.py's state file lists as live
+# (or one given with --token): another token gets the mechanism's 334 challenge of base64 JSON,
+# and after the answer the mechanism wants (an empty line, or "AQ==") a 535. AUTH lines may then
+# be as long as RFC 4954's 12 288 octets. --mechanisms A,B offers only those; --client-ca asks
+# every TLS client for a certificate that CA signed.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
 #   drop...        the server closes the connection without replying to that RCPT TO
 #   escape...      RCPT TO is refused with 550 and a reply holding ESC and a second line
 #
-# Each record: session (the connection's number, from 1), helo, mailFrom, rcptTos, data (base64
+# Each record: session (the connection's number, from 1), helo, auth (for a bearer token:
+# mechanism, user, token and whether it came on the AUTH line), mailFrom, rcptTos, data (base64
 # of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
 # email.policy.strict: defects (or the exception text when parsing fails), from, to, cc, subject
 # and messageId (the first of each field, decoded), the decoded body (empty for a multipart
 # mail), headers as [name, decoded value], and parts: each leaf of a multipart mail as type,
 # filename and bytes (base64 of its decoded bytes).
-import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
-from aiosmtpd.smtp import SMTP, AuthResult
+import argparse, asyncio, base64, binascii, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
+import time
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult
 
 TRIGGER = re.compile(r"^(?:(drop)|(escape)|refuse)", re.IGNORECASE)
 b64 = lambda data: base64.b64encode(data).decode("ascii")
@@ -99,7 +106,8 @@ class Recorder:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
         if server.mails == self.args.vanish_after:
             server.transport.abort()  # the mail is taken in below; its reply never goes out
-        entry = {"session": server.number, "helo": session.host_name or "",
+        auth = session.auth_data if isinstance(session.auth_data, dict) else {}
+        entry = {"session": server.number, "helo": session.host_name or "", "auth": auth,
                  "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "data": b64(data), **inspect(data)}
         if self.record:
@@ -108,14 +116,69 @@ class Recorder:
             self.maildir.add(data)
         return "250 Message accepted"
 
+    def live(self, token):
+        if token in (self.args.token or []):
+            return True
+        try:
+            with open(self.args.oauth) as state:
+                return json.load(state)["tokens"].get(token, 0) > time.time()
+        except (OSError, ValueError, KeyError):
+            return False
+
+    async def bearer(self, server, args, parse, challenge, answer):
+        """One bearer-token AUTH: the initial response inline or after an empty 334."""
+        inline = len(args) > 1
+        try:
+            blob = base64.b64decode(args[1], validate=True) if inline else await server.challenge_auth("")
+        except binascii.Error:
+            blob = MISSING
+        parsed = parse(blob) if blob is not MISSING else None
+        if not parsed:
+            await server.push("501 5.5.2 malformed initial response")
+            return AuthResult(success=False, handled=True)
+        user, token = parsed
+        if self.live(token):
+            return AuthResult(success=True, auth_data={"mechanism": args[0], "user": user, "token": token,
+                                                       "inlined": inline})
+        if await server.challenge_auth(json.dumps(challenge)) != answer:
+            await server.push("501 5.5.2 wrong answer to the challenge")
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False, message="535 5.7.8 Username and Password not accepted")
+
+    async def auth_XOAUTH2(self, server, args):
+        def parse(blob):  # user=USER ^A auth=Bearer TOKEN ^A ^A
+            fields = blob.split(b"\x01")
+            if len(fields) == 4 and fields[2:] == [b"", b""] and fields[0].startswith(b"user=") and \
+                    fields[1].startswith(b"auth=Bearer "):
+                return fields[0][5:].decode(), fields[1][12:].decode()
+        return await self.bearer(server, args, parse, {"status": "401", "schemes": "bearer",
+                                                       "scope": "https://mail.google.com/"}, b"")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        def parse(blob):  # RFC 7628: n,a=USER, ^A host=H ^A port=P ^A auth=Bearer TOKEN ^A ^A
+            head, _, rest = blob.partition(b"\x01")
+            gs2, pairs = head.split(b","), rest.split(b"\x01")
+            if len(gs2) != 3 or gs2[0] != b"n" or not gs2[1].startswith(b"a=") or gs2[2] or pairs[-2:] != [b"", b""]:
+                return None
+            user = gs2[1][2:].decode()
+            if re.search("=(?!2C|3D)", user):
+                return None
+            kv = dict(pair.split(b"=", 1) for pair in pairs[:-2] if b"=" in pair)
+            if not {b"host", b"port", b"auth"} <= kv.keys() or not kv[b"auth"].startswith(b"Bearer "):
+                return None
+            return user.replace("=2C", ",").replace("=3D", "="), kv[b"auth"][7:].decode()
+        return await self.bearer(server, args, parse, {"status": "invalid_token", "scope": "",
+                                                       "openid-configuration": ""}, b"\x01")
+
 
 async def main():
     parser = argparse.ArgumentParser(description="aiosmtpd that records every mail")
     parser.add_argument("--host", default="127.0.0.1")
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--client-ca"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--oauth", "--mechanisms", "--client-ca"):
         parser.add_argument(name)
+    parser.add_argument("--token", action="append")
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
@@ -136,14 +199,29 @@ async def main():
             success=f"{data.login.decode()}:{data.password.decode()}" == args.auth, handled=False)
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
+    if args.oauth:
+        options.update(auth_required=True, auth_require_tls=not args.implicit_tls)
+        if not args.auth:
+            options["auth_exclude_mechanism"] = ["PLAIN", "LOGIN"]
+    if args.mechanisms:
+        offered = args.mechanisms.split(",")
+        options["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER") if m not in offered]
     numbers = itertools.count(1)
 
-    class QuitIgnored(SMTP):
+    class Server(SMTP):
+        line_length_limit = 1 << 16 if args.oauth else SMTP.line_length_limit
+
+        def __init__(self, *positional, **named):
+            super().__init__(*positional, **named)
+            if args.oauth:  # RFC 4954: an AUTH line of 12 288 octets, CR LF included
+                self.command_size_limits["AUTH"] = 12286
+
         async def smtp_QUIT(self, arg):
-            pass
+            if not args.ignore_quit:
+                await super().smtp_QUIT(arg)
 
     def connection():  # numbered, with its own count of mails
-        smtp = (QuitIgnored if args.ignore_quit else SMTP)(handler, **options)
+        smtp = Server(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)

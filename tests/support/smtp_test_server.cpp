@@ -63,6 +63,8 @@ PythonServer::PythonServer(const std::string& script, std::vector<std::string> o
   }
 }
 
+pid_t PythonServer::pid() const { return child_->pid(); }
+
 PythonServer::~PythonServer() {
   child_.reset();  // killed: it has nothing left to save
   if (stdinFd_ != -1) ::close(stdinFd_);
@@ -93,13 +95,27 @@ TokenTestServer::~TokenTestServer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
+namespace {
+nlohmann::json readJson(const std::string& file) {
+  std::ifstream in(file);
+  return nlohmann::json::parse(in, nullptr, false);
+}
+}  // namespace
+
 std::vector<std::array<std::string, 3>> TokenTestServer::grants() const {
-  std::ifstream in(state_);
-  return nlohmann::json::parse(in, nullptr, false).value("grants", std::vector<std::array<std::string, 3>>{});
+  return readJson(state_).value("grants", std::vector<std::array<std::string, 3>>{});
+}
+
+void TokenTestServer::revoke() {
+  ::kill(process_->pid(), SIGUSR1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!readJson(state_).value("tokens", nlohmann::json::object()).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, mailFrom, rcptTos, data, defects, from, to, cc,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ReceivedMail::Auth, mechanism, user, token, inlined)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, auth, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
 // The record only grows: each call parses the lines added since the last one (a test waiting

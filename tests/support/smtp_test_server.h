@@ -7,6 +7,8 @@
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
 #include <array>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ios>
 #include <memory>
@@ -29,6 +31,7 @@ class PythonServer {
   PythonServer(const PythonServer&) = delete;
   PythonServer& operator=(const PythonServer&) = delete;
   uint16_t port() const { return port_; }
+  pid_t pid() const;
 
  private:
   std::unique_ptr<testfiles::Child> child_;
@@ -48,6 +51,10 @@ struct ReceivedMail {
     std::string type, filename, bytes;
   };
   std::vector<Part> parts;  // the leaves of a multipart mail, in order
+  struct Auth {  // how the session authenticated with a bearer token (else empty)
+    std::string mechanism, user, token;
+    bool inlined = false;  // the token came on the AUTH line, not after an empty 334
+  } auth;
 };
 
 class SmtpTestServer {
@@ -79,14 +86,17 @@ class SmtpTestServer {
 };
 
 // token_server.py with the server certificate and key and more of its options ("--client",
-// "--lifetime", "--rotate", "--error", ...).
+// "--lifetime", "--rotate", "--error", ...); stateFile() is what smtp_server.py --oauth reads.
 class TokenTestServer {
  public:
   TokenTestServer(const std::string& cert, const std::string& key, std::vector<std::string> options = {});
   ~TokenTestServer();
   std::string url() const { return "https://127.0.0.1:" + std::to_string(process_->port()) + "/token"; }
+  const std::string& stateFile() const { return state_; }
   // Every request so far: its grant_type, refresh_token and scope.
   std::vector<std::array<std::string, 3>> grants() const;
+  // Every token issued so far stops being live (waits until the state file says so).
+  void revoke();
 
  private:
   std::string dir_, state_;

@@ -1,16 +1,17 @@
 #!/usr/bin/python3
 # A real OAuth2 token endpoint for the tests: http.server over TLS on a loopback port, answering
 # RFC 6749's client_credentials and refresh_token grants with short-lived bearer tokens, and
-# writing what it was asked to a JSON file the tests read.
+# keeping its state in a JSON file the tests read.
 #
 # Usage: token_server.py --cert PEM --key PEM --state FILE [--client ID:SECRET] [--refresh TOKEN]
 #                        [--lifetime SECONDS] [--rotate] [--delay SECONDS] [--error CODE:DESCRIPTION]
-# Prints "PORT <n>" once it listens; stops on SIGTERM or when stdin closes. --client: the credentials it takes (a refresh grant needs the id, and the
+# Prints "PORT <n>" once it listens; stops on SIGTERM or when stdin closes. SIGUSR1 revokes every
+# token issued so far. --client: the credentials it takes (a refresh grant needs the id, and the
 # secret when one is sent); --refresh: the one refresh token it takes, replaced by a new one at
 # each use with --rotate; --error: every request gets that RFC 6749 error (400); --delay: each
 # answer waits that long.
-# State: {"grants": [[grant_type, refresh_token, scope], ...]}.
-import argparse, http.server, json, os, secrets, ssl, sys, threading, time, urllib.parse
+# State: {"grants": [[grant_type, refresh_token, scope], ...], "tokens": {token: expiry (epoch s)}}.
+import argparse, http.server, json, os, secrets, signal, ssl, sys, threading, time, urllib.parse
 
 parser = argparse.ArgumentParser(description="OAuth2 token endpoint over TLS")
 for name in ("--cert", "--key", "--state", "--client", "--refresh", "--error"):
@@ -19,13 +20,19 @@ parser.add_argument("--lifetime", type=float, default=3600)
 parser.add_argument("--delay", type=float, default=0)
 parser.add_argument("--rotate", action="store_true")
 args = parser.parse_args()
-lock, state, refresh = threading.Lock(), {"grants": []}, [args.refresh]
+lock, state, refresh = threading.Lock(), {"grants": [], "tokens": {}}, [args.refresh]
 
 
 def save():  # whole or not at all: a reader may come at any moment
     with open(args.state + ".tmp", "w") as out:
         json.dump(state, out)
     os.replace(args.state + ".tmp", args.state)
+
+
+def revoke(*_):
+    with lock:
+        state["tokens"].clear()
+        save()
 
 
 class Endpoint(http.server.BaseHTTPRequestHandler):
@@ -62,6 +69,8 @@ class Endpoint(http.server.BaseHTTPRequestHandler):
             if grant not in ("refresh_token", "client_credentials"):
                 return self.answer(400, {"error": "unsupported_grant_type"})
             answer["access_token"] = f"at{len(state['grants'])}-{secrets.token_urlsafe(24)}"
+            state["tokens"][answer["access_token"]] = time.time() + args.lifetime
+            save()
             self.answer(200, answer)
 
 
@@ -70,6 +79,7 @@ context.load_cert_chain(args.cert, args.key)
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Endpoint)
 server.socket = context.wrap_socket(server.socket, server_side=True)
 save()
+signal.signal(signal.SIGUSR1, revoke)
 print(f"PORT {server.server_address[1]}", flush=True)
 threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()  # the parent has gone
 server.serve_forever()
