@@ -17,7 +17,8 @@
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
 # base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --oauth it also
 # offers XOAUTH2 and OAUTHBEARER, taking a token that token_server.py's state file lists as live
-# (or one given with --token): another token gets the mechanism's 334 challenge of base64 JSON,
+# (or one given with --token; with --accept-once each only once, as if revoked after its first
+# use): another token gets the mechanism's 334 challenge of base64 JSON,
 # and after the answer the mechanism wants (an empty line, or "AQ==") a 535. AUTH lines may then
 # be as long as RFC 4954's 12 288 octets. --mechanisms A,B offers only those; --client-ca asks
 # every TLS client for a certificate that CA signed.
@@ -68,7 +69,7 @@ def inspect(data):
 
 class Recorder:
     def __init__(self, args):
-        self.args = args
+        self.args, self.used = args, set()
         self.record = open(args.record, "a", encoding="utf-8") if args.record else None
         for sub in ("tmp", "new", "cur") if args.maildir else ():  # also when the folder exists
             os.makedirs(os.path.join(args.maildir, sub), exist_ok=True)
@@ -117,26 +118,28 @@ class Recorder:
         return "250 Message accepted"
 
     def live(self, token):
-        if token in (self.args.token or []):
-            return True
+        if self.args.accept_once and token in self.used:
+            return False  # as if revoked after its first use
+        self.used.add(token)
         try:
             with open(self.args.oauth) as state:
-                return json.load(state)["tokens"].get(token, 0) > time.time()
+                return token in (self.args.token or []) or json.load(state)["tokens"].get(token, 0) > time.time()
         except (OSError, ValueError, KeyError):
             return False
 
-    async def bearer(self, server, args, parse, challenge, answer):
-        """One bearer-token AUTH: the initial response inline or after an empty 334."""
+    async def bearer(self, server, args, form, challenge, answer, escaped=False):
+        """One bearer-token AUTH, the initial response inline or after an empty 334, held to `form`."""
         inline = len(args) > 1
         try:
             blob = base64.b64decode(args[1], validate=True) if inline else await server.challenge_auth("")
         except binascii.Error:
             blob = MISSING
-        parsed = parse(blob) if blob is not MISSING else None
-        if not parsed:
+        match = re.fullmatch(form, blob, re.S) if blob is not MISSING else None
+        if not match or escaped and re.search(rb"=(?!2C|3D)", match[1]):
             await server.push("501 5.5.2 malformed initial response")
             return AuthResult(success=False, handled=True)
-        user, token = parsed
+        user, token = match[1].decode(), match[2].decode()
+        user = user.replace("=2C", ",").replace("=3D", "=") if escaped else user
         if self.live(token):
             return AuthResult(success=True, auth_data={"mechanism": args[0], "user": user, "token": token,
                                                        "inlined": inline})
@@ -145,36 +148,19 @@ class Recorder:
             return AuthResult(success=False, handled=True)
         return AuthResult(success=False, handled=False, message="535 5.7.8 Username and Password not accepted")
 
-    async def auth_XOAUTH2(self, server, args):
-        def parse(blob):  # user=USER ^A auth=Bearer TOKEN ^A ^A
-            fields = blob.split(b"\x01")
-            if len(fields) == 4 and fields[2:] == [b"", b""] and fields[0].startswith(b"user=") and \
-                    fields[1].startswith(b"auth=Bearer "):
-                return fields[0][5:].decode(), fields[1][12:].decode()
-        return await self.bearer(server, args, parse, {"status": "401", "schemes": "bearer",
-                                                       "scope": "https://mail.google.com/"}, b"")
+    async def auth_XOAUTH2(self, server, args):  # user=USER ^A auth=Bearer TOKEN ^A ^A (no escapes)
+        return await self.bearer(server, args, rb"user=([^\x01]*)\x01auth=Bearer ([^\x01]+)\x01\x01",
+                                 {"status": "401", "schemes": "bearer", "scope": "https://mail.google.com/"}, b"")
 
-    async def auth_OAUTHBEARER(self, server, args):
-        def parse(blob):  # RFC 7628: n,a=USER, ^A host=H ^A port=P ^A auth=Bearer TOKEN ^A ^A
-            head, _, rest = blob.partition(b"\x01")
-            gs2, pairs = head.split(b","), rest.split(b"\x01")
-            if len(gs2) != 3 or gs2[0] != b"n" or not gs2[1].startswith(b"a=") or gs2[2] or pairs[-2:] != [b"", b""]:
-                return None
-            user = gs2[1][2:].decode()
-            if re.search("=(?!2C|3D)", user):
-                return None
-            kv = dict(pair.split(b"=", 1) for pair in pairs[:-2] if b"=" in pair)
-            if not {b"host", b"port", b"auth"} <= kv.keys() or not kv[b"auth"].startswith(b"Bearer "):
-                return None
-            return user.replace("=2C", ",").replace("=3D", "="), kv[b"auth"][7:].decode()
-        return await self.bearer(server, args, parse, {"status": "invalid_token", "scope": "",
-                                                       "openid-configuration": ""}, b"\x01")
+    async def auth_OAUTHBEARER(self, server, args):  # RFC 7628, "," and "=" in the user escaped
+        return await self.bearer(server, args, rb"n,a=([^,\x01]*),\x01host=[^\x01]+\x01port=[0-9]+\x01"
+                                 rb"auth=Bearer ([^\x01]+)\x01\x01", {"status": "invalid_token"}, b"\x01", True)
 
 
 async def main():
     parser = argparse.ArgumentParser(description="aiosmtpd that records every mail")
     parser.add_argument("--host", default="127.0.0.1")
-    for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
+    for name in ("--implicit-tls", "--ignore-quit", "--echo-secret", "--accept-once"):
         parser.add_argument(name, action="store_true")
     for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--oauth", "--mechanisms", "--client-ca"):
         parser.add_argument(name)

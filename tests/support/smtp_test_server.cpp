@@ -63,8 +63,6 @@ PythonServer::PythonServer(const std::string& script, std::vector<std::string> o
   }
 }
 
-pid_t PythonServer::pid() const { return child_->pid(); }
-
 PythonServer::~PythonServer() {
   child_.reset();  // killed: it has nothing left to save
   if (stdinFd_ != -1) ::close(stdinFd_);
@@ -83,34 +81,14 @@ SmtpTestServer::~SmtpTestServer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-TokenTestServer::TokenTestServer(const std::string& cert, const std::string& key, std::vector<std::string> options)
-    : dir_(temporaryFolder("token-test")), state_(dir_ + "/state.json") {
-  options.insert(options.begin(), {"--cert", cert, "--key", key, "--state", state_});
+TokenTestServer::TokenTestServer(const std::string& dir, std::vector<std::string> options) : state_(dir + "/state.json") {
+  options.insert(options.begin(), {"--cert", dir + "/cert.pem", "--key", dir + "/key.pem", "--state", state_});
   process_ = std::make_unique<PythonServer>(SUPPORT_DIR "/token_server.py", std::move(options));
 }
 
-TokenTestServer::~TokenTestServer() {
-  process_.reset();
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
-
-namespace {
-nlohmann::json readJson(const std::string& file) {
-  std::ifstream in(file);
-  return nlohmann::json::parse(in, nullptr, false);
-}
-}  // namespace
-
 std::vector<std::array<std::string, 3>> TokenTestServer::grants() const {
-  return readJson(state_).value("grants", std::vector<std::array<std::string, 3>>{});
-}
-
-void TokenTestServer::revoke() {
-  ::kill(process_->pid(), SIGUSR1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!readJson(state_).value("tokens", nlohmann::json::object()).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::ifstream in(state_);
+  return nlohmann::json::parse(in, nullptr, false).value("grants", std::vector<std::array<std::string, 3>>{});
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)

@@ -7,8 +7,6 @@
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
 #include <array>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ios>
 #include <memory>
@@ -27,11 +25,8 @@ namespace testsupport {
 class PythonServer {
  public:
   PythonServer(const std::string& script, std::vector<std::string> options);
-  ~PythonServer();
-  PythonServer(const PythonServer&) = delete;
-  PythonServer& operator=(const PythonServer&) = delete;
+  ~PythonServer();  // no copies: the child is owned once
   uint16_t port() const { return port_; }
-  pid_t pid() const;
 
  private:
   std::unique_ptr<testfiles::Child> child_;
@@ -85,21 +80,19 @@ class SmtpTestServer {
   std::streamoff offset_ = 0;
 };
 
-// token_server.py with the server certificate and key and more of its options ("--client",
-// "--lifetime", "--rotate", "--error", ...); stateFile() is what smtp_server.py --oauth reads.
+// token_server.py with cert.pem and key.pem of the folder `dir`, where its state file goes too,
+// and more of its options ("--client", "--lifetime", "--rotate", "--error", ...); stateFile() is
+// what smtp_server.py --oauth reads.
 class TokenTestServer {
  public:
-  TokenTestServer(const std::string& cert, const std::string& key, std::vector<std::string> options = {});
-  ~TokenTestServer();
+  TokenTestServer(const std::string& dir, std::vector<std::string> options);
   std::string url() const { return "https://127.0.0.1:" + std::to_string(process_->port()) + "/token"; }
   const std::string& stateFile() const { return state_; }
   // Every request so far: its grant_type, refresh_token and scope.
   std::vector<std::array<std::string, 3>> grants() const;
-  // Every token issued so far stops being live (waits until the state file says so).
-  void revoke();
 
  private:
-  std::string dir_, state_;
+  std::string state_;
   std::unique_ptr<PythonServer> process_;
 };
 

@@ -5,19 +5,18 @@
 #
 # Usage: token_server.py --cert PEM --key PEM --state FILE [--client ID:SECRET] [--refresh TOKEN]
 #                        [--lifetime SECONDS] [--rotate] [--delay SECONDS] [--error CODE:DESCRIPTION]
-# Prints "PORT <n>" once it listens; stops on SIGTERM or when stdin closes. SIGUSR1 revokes every
-# token issued so far. --client: the credentials it takes (a refresh grant needs the id, and the
+# Prints "PORT <n>" once it listens; stops on SIGTERM or when stdin closes. --client: the credentials it takes (a refresh grant needs the id, and the
 # secret when one is sent); --refresh: the one refresh token it takes, replaced by a new one at
 # each use with --rotate; --error: every request gets that RFC 6749 error (400); --delay: each
 # answer waits that long.
 # State: {"grants": [[grant_type, refresh_token, scope], ...], "tokens": {token: expiry (epoch s)}}.
-import argparse, http.server, json, os, secrets, signal, ssl, sys, threading, time, urllib.parse
+import argparse, http.server, json, os, secrets, ssl, sys, threading, time, urllib.parse
 
 parser = argparse.ArgumentParser(description="OAuth2 token endpoint over TLS")
 for name in ("--cert", "--key", "--state", "--client", "--refresh", "--error"):
     parser.add_argument(name)
-parser.add_argument("--lifetime", type=float, default=3600)
-parser.add_argument("--delay", type=float, default=0)
+for name, default in (("--lifetime", 3600), ("--delay", 0)):
+    parser.add_argument(name, type=float, default=default)
 parser.add_argument("--rotate", action="store_true")
 args = parser.parse_args()
 lock, state, refresh = threading.Lock(), {"grants": [], "tokens": {}}, [args.refresh]
@@ -29,23 +28,14 @@ def save():  # whole or not at all: a reader may come at any moment
     os.replace(args.state + ".tmp", args.state)
 
 
-def revoke(*_):
-    with lock:
-        state["tokens"].clear()
-        save()
-
-
 class Endpoint(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *_):
-        pass
+    log_message = lambda *_: None
 
-    def answer(self, status, body):
-        data = json.dumps(body).encode()
+    def answer(self, status, body):  # HTTP/1.0: the connection's close ends the body
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        self.wfile.write(data)
+        self.wfile.write(json.dumps(body).encode())
 
     def do_POST(self):
         form = urllib.parse.parse_qs(self.rfile.read(int(self.headers.get("Content-Length", 0))).decode())
@@ -61,14 +51,13 @@ class Endpoint(http.server.BaseHTTPRequestHandler):
             if one("client_id") != client_id or (grant == "client_credentials" or one("client_secret")) and \
                     one("client_secret") != secret:
                 return self.answer(401, {"error": "invalid_client", "error_description": "unknown client"})
-            answer = {"token_type": "Bearer", "expires_in": args.lifetime}
-            if grant == "refresh_token" and one("refresh_token") != refresh[0]:
+            if grant not in ("client_credentials", "refresh_token") or grant == "refresh_token" and \
+                    one("refresh_token") != refresh[0]:
                 return self.answer(400, {"error": "invalid_grant", "error_description": "refresh token unknown"})
+            answer = {"token_type": "Bearer", "expires_in": args.lifetime,
+                      "access_token": f"tok-secret-{len(state['grants'])}-{secrets.token_urlsafe(24)}"}
             if grant == "refresh_token" and args.rotate:
                 refresh[0] = answer["refresh_token"] = "rt-" + secrets.token_hex(8)
-            if grant not in ("refresh_token", "client_credentials"):
-                return self.answer(400, {"error": "unsupported_grant_type"})
-            answer["access_token"] = f"at{len(state['grants'])}-{secrets.token_urlsafe(24)}"
             state["tokens"][answer["access_token"]] = time.time() + args.lifetime
             save()
             self.answer(200, answer)
@@ -79,7 +68,6 @@ context.load_cert_chain(args.cert, args.key)
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Endpoint)
 server.socket = context.wrap_socket(server.socket, server_side=True)
 save()
-signal.signal(signal.SIGUSR1, revoke)
 print(f"PORT {server.server_address[1]}", flush=True)
 threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()  # the parent has gone
 server.serve_forever()
