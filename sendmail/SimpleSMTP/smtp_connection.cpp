@@ -94,6 +94,8 @@ Exchange Connection::step(int index, std::string_view argument) {
 
 Outcome Connection::failed(const Exchange& e) {
   after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
+  if (e.lost && tls_ && !tls_->refusedBeforeData().empty())
+    return explained(SMTP_TLS_FAILED, tls_->refusedBeforeData());
   return ended(e.code, e.lost ? kLostText : reply_);
 }
 
@@ -141,8 +143,10 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
 // closes or sends something too short to be a reply gets the fixed text.
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
-  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0)
+  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
+    if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) return failed(e);
     return ended(e.code, e.lost || !hasReplyCode(reply_) ? tcpErrorText(e.code) : reply_);
+  }
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
     return e.code != 0 ? failed(e) : ended(0, "");

@@ -39,6 +39,10 @@ struct TlsClient::Impl {
   }
 };
 
+namespace {
+int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key);  // with the socket glue, below
+}  // namespace
+
 TlsClient::TlsClient(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 TlsClient::~TlsClient() = default;
 
@@ -63,6 +67,7 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
   // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect.
   SSL_CTX_set_session_cache_mode(impl->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::keep);
+  SSL_CTX_set_client_cert_cb(impl->ctx, &certificateAsked);
   SSL_CTX_set_app_data(impl->ctx, impl.get());
   return std::unique_ptr<TlsClient>(new TlsClient(std::move(impl)));
 }
@@ -160,11 +165,20 @@ struct TlsStream::Io {
     return static_cast<int>(got);
   }
   static long ctrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+  // Called only when the server asks for a certificate and the node has none to show.
+  static int certificateAsked(SSL* ssl, X509**, EVP_PKEY**) {
+    if (auto* stream = static_cast<TlsStream*>(SSL_get_app_data(ssl))) stream->certificateAsked_ = true;
+    return 0;
+  }
 };
 
 namespace {
 using Clock = std::chrono::steady_clock;
 SSL* asSsl(void* p) { return static_cast<SSL*>(p); }
+
+int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key) {
+  return TlsStream::Io::certificateAsked(ssl, certificate, key);
+}
 
 bool isAddress(const std::string& host) {
   unsigned char ignored[16];
@@ -199,6 +213,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
       return false;
     }
     ssl_ = ssl;
+    SSL_set_app_data(ssl, this);
     BIO_set_data(bio, this);
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
@@ -290,12 +305,30 @@ long TlsStream::receive(char* buffer, std::size_t size, Millis left) noexcept {
   for (;;) {
     std::size_t got = 0;
     const int rc = SSL_read_ex(asSsl(ssl_), buffer, size, &got);
-    if (rc == 1) return static_cast<long>(got);
-    if (SSL_get_error(asSsl(ssl_), rc) == SSL_ERROR_ZERO_RETURN) return 0;
-    if (!await(rc, deadline)) {
-      ERR_clear_error();
-      return -1;
+    if (rc == 1) {
+      gotData_ = true;
+      return static_cast<long>(got);
     }
+    const bool closed = SSL_get_error(asSsl(ssl_), rc) == SSL_ERROR_ZERO_RETURN;
+    if (closed || !await(rc, deadline)) {
+      noteRefusal();
+      ERR_clear_error();
+      return closed ? 0 : -1;
+    }
+  }
+}
+
+void TlsStream::noteRefusal() noexcept {
+  if (gotData_ || !refusal_.empty() || timedOut_) return;
+  const unsigned long e = ERR_peek_last_error();
+  const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+  try {
+    if (reason != nullptr) {
+      refusal_ = reason;
+    } else if (certificateAsked_) {
+      refusal_ = "the server asked for a client certificate and closed the connection (set TLSClientCert)";
+    }
+  } catch (...) {  // no memory: the plain text of a lost connection stays
   }
 }
 
