@@ -56,12 +56,6 @@ std::string safeText(std::string_view text, const TokenEndpoint& endpoint, std::
   return out;
 }
 
-// A bearer token as RFC 6750 allows it: visible ASCII without blanks, within kTokenLimit.
-bool bearerShaped(std::string_view token) {
-  return !token.empty() && token.size() <= kTokenLimit &&
-         std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; });
-}
-
 // The form body of the request, each value escaped by libcurl; wiped by the caller.
 std::string formBody(CURL* curl, const TokenEndpoint& endpoint, const std::string& refresh) {
   std::string body = refresh.empty() ? "grant_type=client_credentials" : "grant_type=refresh_token";
@@ -329,6 +323,11 @@ bool TokenProvider::refused(const Token& token) noexcept {
 std::size_t TokenProvider::requests() const noexcept {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->requests;
+}
+
+bool bearerShaped(std::string_view token) noexcept {
+  return !token.empty() && token.size() <= kTokenLimit &&
+         std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; });
 }
 
 bool usableTokenUrl(const std::string& url) noexcept {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace smtp {
 
@@ -63,6 +64,9 @@ class TokenProvider {
 
 // Whether `url` is one the provider may ask: https, with a host, no user or password in it.
 bool usableTokenUrl(const std::string& url) noexcept;
+// Whether `token` is one a bearer token can be (RFC 6750): visible ASCII without blanks, at most
+// 32 KiB.
+bool bearerShaped(std::string_view token) noexcept;
 
 }  // namespace smtp
 

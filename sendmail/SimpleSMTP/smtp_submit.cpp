@@ -62,7 +62,7 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
     thread_local std::string envelope;
     envelope.clear();
     joinEnvelope(envelope, mail.to, mail.cc, request.bcc);
-    const bool ownToken = !request.accessToken.empty();
+    const bool ownToken = options.bearer() && !request.accessToken.empty();
     const auto once = [&](std::string_view token) {
       if (options.pool != nullptr) {
         Outcome outcome =
@@ -77,7 +77,10 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
       if (outcome.code == 0) outcome.code = connection.close();
       return outcome;
     };
-    if (!options.bearer() || ownToken) return once(request.accessToken);
+    if (!options.bearer()) return once({});
+    if (ownToken && !bearerShaped(request.accessToken))
+      return {SMTP_NO_TOKEN, "no access token: the message's AccessToken is no bearer token (visible ASCII, at most 32 KiB)"};
+    if (ownToken) return once(request.accessToken);
     // The node's token. A server's refusal of it (535, after AUTH, before any mail data) drops it
     // and the mail goes once more with a new one, over a new connection.
     std::string why = "set OAuthTokenURL, or give the message an AccessToken";

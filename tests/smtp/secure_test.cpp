@@ -242,6 +242,8 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
        0, "", false},
       {"the message's token refused: the challenge answered, its status", {{"SMTPAuth", "oauthbearer"}}, {}, {},
        "not-live", 1, 1, 0, 0, 0, 1004, "535 5.7.8 Username and Password not accepted (token status invalid_token)"},
+      {"the message's token with a line break: refused before anything is sent", {{"SMTPAuth", "xoauth2"}}, {}, {},
+       "bad\r\nAUTH PLAIN", 1, 1, 0, 0, 0, 1111, "no access token: the message's AccessToken is no bearer token"},
       {"the endpoint's error, held", {{"SMTPAuth", "xoauth2"}},
        {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, 1, 1, 1111,
        "no access token: token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
