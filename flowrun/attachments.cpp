@@ -40,6 +40,26 @@ bool decodeBase64(std::string_view text, std::vector<uint8_t>& out) {
   return true;
 }
 
+}  // namespace
+
+std::string encodeBase64(const std::vector<uint8_t>& bytes) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve(bytes.size() / 57 * 78 + 80);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t left = bytes.size() - i;
+    const unsigned group = bytes[i] << 16 | (left > 1 ? bytes[i + 1] << 8 : 0) | (left > 2 ? bytes[i + 2] : 0);
+    out += alphabet[group >> 18 & 63];
+    out += alphabet[group >> 12 & 63];
+    out += left > 1 ? alphabet[group >> 6 & 63] : '=';
+    out += left > 2 ? alphabet[group & 63] : '=';
+    if ((i + 3) % 57 == 0 && left > 3) out += '\n';
+  }
+  return out;
+}
+
+namespace {
+
 // The folder a document's relative file names start from: its own, or the working directory
 // for standard input. A label "file#n" names the n-th message of a JSON array in "file".
 fs::path baseOf(const std::string& label) {
@@ -57,14 +77,13 @@ fs::path baseOf(const std::string& label) {
 std::string resolveData(Element& data, const fs::path& base) {
   for (const auto& child : data.children()) {
     std::vector<uint8_t> bytes;
-    if (child->nameUtf8() == "Base64") {
+    if (child->nameUtf8() == kBase64) {
       if (!decodeBase64(child->text(), bytes)) return "attachment Data is not valid base64";
-    } else if (child->nameUtf8() == "File") {
+    } else if (child->nameUtf8() == kFile) {
       const fs::path file = base / child->text();
       std::string reason;
       if (!readFile(file, bytes, reason)) return "attachment file " + file.string() + " cannot be read: " + reason;
-      // Written back absolute, so a message saved with --out reads its file from anywhere.
-      child->setText(fs::absolute(file).string());
+      if (bytes.empty()) return "attachment file " + file.string() + " is empty";
     } else {
       continue;
     }
@@ -74,18 +93,37 @@ std::string resolveData(Element& data, const fs::path& base) {
   return {};
 }
 
+// Why the attachment `part` (the n-th of its message) would go out empty, or empty: the node
+// reads the last Data child, and a typing slip there must not become an empty file silently.
+std::string emptyAttachment(const Element& part, std::size_t n) {
+  const Element* data = nullptr;
+  std::string name = "#" + std::to_string(n);
+  for (const auto& child : part.children()) {
+    if (child->nameUtf8() == schema::kAttachmentData) data = child.get();
+    if (child->nameUtf8() == schema::kAttachmentName && !child->text().empty()) name = "\"" + child->text() + "\"";
+  }
+  const std::string what = "attachment " + name;
+  if (data == nullptr) return what + " has no " + schema::kAttachmentData + ": it would be sent empty";
+  if (!data->bytes().empty() || !data->characterValue().empty()) return {};
+  if (data->children().empty()) return what + ": its " + schema::kAttachmentData + " is empty";
+  return what + ": " + schema::kAttachmentData + " holds <" + data->children().front()->nameUtf8() + ">, neither " +
+         kBase64 + " nor " + kFile + ": it would be sent empty";
+}
+
 // Resolves every attachment of one message; returns the first error, or empty.
 std::string resolveMessage(const std::string& label, memhost::Message& message) {
   const Element* top = topElement(message);
   if (top == nullptr) return {};
   const fs::path base = baseOf(label);
+  std::size_t n = 0;
   for (const auto& field : top->children()) {
     const schema::FieldRow* known = schema::fieldNamed(field->nameUtf8());
     if (known == nullptr || known->role != schema::FieldRole::Attachment) continue;
     for (const auto& part : field->children()) {
-      if (part->nameUtf8() != "Data") continue;
+      if (part->nameUtf8() != schema::kAttachmentData) continue;
       if (std::string error = resolveData(*part, base); !error.empty()) return error;
     }
+    if (std::string error = emptyAttachment(*field, ++n); !error.empty()) return error;
   }
   return {};
 }
