@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -79,6 +82,39 @@ std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::
   return {};
 }
 
+bool valueFrom(ValueSource source, const std::string& reference, std::string& value, std::string& error) {
+  if (source == ValueSource::Given) {
+    value = reference;
+    return true;
+  }
+  if (source == ValueSource::Environment) {
+    const char* text = std::getenv(reference.c_str());
+    if (text == nullptr) error = "the environment has no variable " + reference;
+    value = text != nullptr ? text : "";
+    return text != nullptr;
+  }
+  // Read as a stream, so that a pipe (a shell's <(command)) works too, and bounded, so that a
+  // device that never ends does not hold the run.
+  constexpr std::size_t kMaxValue = 64 * 1024;
+  std::ifstream in(reference, std::ios::binary);
+  value.assign(kMaxValue + 1, '\0');
+  if (in) in.read(value.data(), static_cast<std::streamsize>(value.size()));
+  if (!in && !in.eof()) {
+    error = "cannot read " + reference + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    value.clear();
+    return false;
+  }
+  value.resize(static_cast<std::size_t>(in.gcount()));
+  if (value.size() > kMaxValue) {
+    error = reference + " holds more than 64 KiB";
+    value.clear();
+    return false;
+  }
+  if (value.ends_with('\n')) value.pop_back();
+  if (value.ends_with('\r')) value.pop_back();
+  return true;
+}
+
 bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
                     std::string& error) {
   std::ifstream in(path);
@@ -101,8 +137,22 @@ bool readProperties(const std::string& path, std::vector<std::pair<std::string, 
     std::string name = line.substr(start, eq - start);
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
     // As in the usual properties format, blanks around the "=" are not part of the value.
-    std::size_t value = line.find_first_not_of(" \t", eq + 1);
-    settings.emplace_back(name, value == std::string::npos ? std::string() : line.substr(value));
+    const std::size_t at = line.find_first_not_of(" \t", eq + 1);
+    std::string value = at == std::string::npos ? std::string() : line.substr(at);
+    ValueSource source = ValueSource::Given;
+    if (name.ends_with(".file")) {
+      source = ValueSource::File;
+      value = (std::filesystem::path(path).parent_path() / value).string();
+    } else if (name.ends_with(".env")) {
+      source = ValueSource::Environment;
+    }
+    if (source != ValueSource::Given) name.erase(name.rfind('.'));
+    std::string text, why;
+    if (!valueFrom(source, value, text, why)) {
+      error = path + ":" + std::to_string(number) + ": " + name + ": " + why;
+      return false;
+    }
+    settings.emplace_back(name, text);
   }
   return true;
 }

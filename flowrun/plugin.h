@@ -39,8 +39,18 @@ class Plugin {
 // node does not know or whose value it refuses, or empty.
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings);
 
+// Where an attribute's value comes from: given as it is, a file's content (one line end at its
+// end dropped), or an environment variable's value. The last two keep a secret out of the
+// process list and the shell's history.
+enum class ValueSource { Given, File, Environment };
+
+// The value `reference` stands for under `source`; false, with `error` set, when it cannot be
+// had. The error never holds the value.
+bool valueFrom(ValueSource source, const std::string& reference, std::string& value, std::string& error);
+
 // NAME=VALUE lines of a properties file; '#' starts a comment line, blank lines are skipped,
-// and blanks around the "=" are dropped.
+// and blanks around the "=" are dropped. NAME.file=PATH takes the value from a file (a relative
+// PATH starts from the properties file's folder), NAME.env=VARIABLE from the environment.
 bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
                     std::string& error);
 
