@@ -139,6 +139,8 @@ inline constexpr const char* kMsgId = "MsgId";
 
 // The element the node adds to a failure copy, holding the reason.
 inline constexpr const char* kErrorElement = "SendMailError";
+// The reason of a message that names no recipient (the node connects to nobody for it).
+inline constexpr const char* kNoRecipientsText = "No recipients found";
 
 }  // namespace schema
 

@@ -3,6 +3,9 @@
 // message's document) gets the bytes as its byte-array value, which the node sends as they are.
 #include "attachments.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <filesystem>
 
 #include "formats.h"
@@ -43,17 +46,14 @@ bool decodeBase64(std::string_view text, std::vector<uint8_t>& out) {
 }  // namespace
 
 std::string encodeBase64(const std::vector<uint8_t>& bytes) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  constexpr std::size_t kLineBytes = 57;  // 76 characters
   std::string out;
-  out.reserve(bytes.size() / 57 * 78 + 80);
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t left = bytes.size() - i;
-    const unsigned group = bytes[i] << 16 | (left > 1 ? bytes[i + 1] << 8 : 0) | (left > 2 ? bytes[i + 2] : 0);
-    out += alphabet[group >> 18 & 63];
-    out += alphabet[group >> 12 & 63];
-    out += left > 1 ? alphabet[group >> 6 & 63] : '=';
-    out += left > 2 ? alphabet[group & 63] : '=';
-    if ((i + 3) % 57 == 0 && left > 3) out += '\n';
+  out.reserve((bytes.size() + kLineBytes - 1) / kLineBytes * 77);
+  unsigned char line[80];
+  for (std::size_t at = 0; at < bytes.size(); at += kLineBytes) {
+    const int n = EVP_EncodeBlock(line, bytes.data() + at, static_cast<int>(std::min(kLineBytes, bytes.size() - at)));
+    if (at > 0) out += '\n';
+    out.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(n));
   }
   return out;
 }

@@ -453,5 +453,7 @@ int main(int argc, char** argv) {
   if (capture != nullptr) {
     if (error = startDryRun(node, *capture, line.options); !error.empty()) return fail(error);
   }
+  // Settings that cannot work would fail every message alike: one line, before the first.
+  if (error = plugin.settingsRefusal(); !error.empty()) return fail("settings: " + error);
   return runAll(node, messages, line.options, inputsWhole);
 }

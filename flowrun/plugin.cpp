@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "messages.h"
+#include "node_schema.h"
+
 namespace flowrun {
 
 std::string defaultPluginPath() {
@@ -46,7 +49,8 @@ Plugin::Plugin(const std::string& path) {
     return;
   }
   const memhost::NodeClass& nodeClass = *host.nodeClasses().back();
-  node_ = host.createNode(memhost::toUtf8(nodeClass.className), "SendMail");
+  className_ = memhost::toUtf8(nodeClass.className);
+  node_ = host.createNode(className_, "SendMail");
   if (node_ == nullptr || node_->context() == nullptr) {
     error_ = "plug-in " + path + ": the node class " + memhost::toUtf8(nodeClass.className) +
              " made no node instance";
@@ -65,6 +69,24 @@ Plugin::~Plugin() {
   // The library stays loaded as long as the process runs, as in a broker, since the host keeps
   // pointers into it; the node goes.
   if (node_ != nullptr) memhost::Host::instance().resetKeepingClasses();
+}
+
+std::string Plugin::settingsRefusal() {
+  memhost::Host& host = memhost::Host::instance();
+  memhost::Node* probe = host.createNode(className_, "SettingsProbe");
+  memhost::Terminal* failure = probe != nullptr ? probe->terminal(schema::kFailureTerminal) : nullptr;
+  if (failure == nullptr) return {};
+  for (const std::string& name : node_->attributeNames()) {
+    std::string value;
+    if (name != schema::name(schema::Attribute::Bcc) && node_->getAttribute(name, value)) probe->setAttribute(name, value);
+  }
+  auto message = host.newMessage();
+  message->makeStandardShape();
+  probe->evaluate(*message);
+  for (const memhost::Propagation& p : failure->takePropagations()) {
+    if (std::string reason = sendMailError(*p.message); reason != schema::kNoRecipientsText) return reason;
+  }
+  return {};
 }
 
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings) {

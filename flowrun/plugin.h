@@ -29,9 +29,16 @@ class Plugin {
   // The node instance, made through the registered table of the library's one class.
   memhost::Node& node() { return *node_; }
 
+  // The node's own refusal of its settings, or empty when it takes them, found without sending
+  // anything: a second instance with the node's attributes, but no Bcc, evaluates a message that
+  // names no recipient, which the node fails before any connection, with "No recipients found"
+  // unless its settings cannot work. The node itself thus still meets its first message fresh.
+  std::string settingsRefusal();
+
  private:
   void* handle_ = nullptr;
   memhost::Node* node_ = nullptr;
+  std::string className_;
   std::string error_;
 };
 
