@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <system_error>
 #include <thread>
