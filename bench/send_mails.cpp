@@ -86,13 +86,15 @@ int main(int argc, char** argv) {
     const std::size_t mib = std::strtoul(argv[3], nullptr, 10);
     std::string data(mib << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
-    richmail::RichMail rich;
-    rich.attachments.push_back({"data.bin", "application/octet-stream", data, false});
+    smtp::MailRequest request{.serverName = "127.0.0.1", .port = port, .from = "bench@example.com",
+                              .to = "sink@example.com", .subject = "attachment", .date = "06 Dec 2026 12:00:00 GMT",
+                              .body = "See the attachment."};
+    request.rich.attachments.push_back({"data.bin", "application/octet-stream", data, false});
     const long before = peakRssKiB();
     const auto start = Clock::now();
-    const char* text = smtp::sendEmail(smtp::kPlainSubmission, "127.0.0.1", port, "bench@example.com", "sink@example.com", "", "",
-                                       "attachment", "06 Dec 2026 12:00:00 GMT", "", "See the attachment.", 3,
-                                       &rich, &code);
+    const smtp::Outcome sent = smtp::sendEmail(smtp::kPlainSubmission, request);
+    const char* text = sent.text;
+    code = sent.code;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (code != 0) {
       std::fprintf(stderr, "mail with attachment failed: %d %s\n", code, text);

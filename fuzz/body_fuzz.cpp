@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // The same values as rich content: the subject as HTML, an attachment named by the sender
   // with the Cc list as its type and the body as its bytes, a header field named by the To list.
-  const richmail::RichMail rich{{}, true, subject, {{to, subject}}, {{from, cc, body, false}}};
+  const smtp::RichMail rich{{}, true, subject, {{to, subject}}, {{from, cc, body, false}}};
   const std::string boundary = smtp::chooseBoundary(rich);
   const smtp::MailText richMail{from, to, cc, subject, date, messageId, body, "client.example.com", priority, &rich, boundary};
   std::string richHeader, parts;

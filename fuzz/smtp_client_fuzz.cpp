@@ -416,10 +416,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       options.pool = &pool;
       expected = model.kept(login);
       for (std::size_t mail = 0; mail < expected.size(); ++mail) {
-        const char* text = nullptr;
-        const int code = smtp::sendMessage(&session, options, "localhost", "Sender <sender@example.com>", to, "", "",
-                                           "Subject", "07 Mar 2001 09:05:03 GMT", "", body, 3, nullptr, &text);
-        got.push_back({code, code != 0 ? text : ""});
+        const smtp::MailRequest request{.serverName = "localhost", .from = "Sender <sender@example.com>", .to = to,
+                                        .subject = "Subject", .date = "07 Mar 2001 09:05:03 GMT", .body = body};
+        const smtp::Outcome o = smtp::sendMessage(&session, options, request);
+        got.push_back({o.code, o.code != 0 ? o.text : ""});
       }
     }  // the pool goes: QUIT on what it kept
   }

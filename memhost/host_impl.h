@@ -57,22 +57,6 @@ enum class Op : std::size_t { MEMHOST_OPERATIONS(MEMHOST_OP_ENUM) count };
 constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::count);
 
 // Host strings (CciChar, 0-terminated) and the host's own UTF-16 strings.
-inline std::size_t unitLength(const CciChar* s) {
-  std::size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
-inline std::u16string fromCci(const CciChar* s, std::size_t length) {
-  static_assert(sizeof(CciChar) == sizeof(char16_t));
-  return std::u16string(reinterpret_cast<const char16_t*>(s), length);
-}
-inline std::u16string fromCci(const CciChar* s) { return fromCci(s, unitLength(s)); }
-inline std::vector<CciChar> toCci(std::u16string_view s) {
-  std::vector<CciChar> out(s.begin(), s.end());
-  out.push_back(0);
-  return out;
-}
-
 struct Factory {
   std::u16string name;
   CciFactory* handle() { return reinterpret_cast<CciFactory*>(this); }

@@ -21,6 +21,23 @@ namespace memhost {
 // UTF-8 <-> UTF-16, the same conversion the host's converters do (ill-formed input becomes U+FFFD).
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
+// CciChar strings: the units of a terminated one (or of its first `length`), and a terminated
+// one made from UTF-16.
+inline std::size_t unitLength(const CciChar* s) {
+  std::size_t n = 0;
+  while (s[n] != 0) ++n;
+  return n;
+}
+inline std::u16string fromCci(const CciChar* s, std::size_t length) {
+  static_assert(sizeof(CciChar) == sizeof(char16_t));
+  return std::u16string(reinterpret_cast<const char16_t*>(s), length);
+}
+inline std::u16string fromCci(const CciChar* s) { return fromCci(s, unitLength(s)); }
+inline std::vector<CciChar> toCci(std::u16string_view s) {
+  std::vector<CciChar> out(s.begin(), s.end());
+  out.push_back(0);
+  return out;
+}
 
 enum class ValueKind { None, Character, Date, GmtTime, ByteArray };
 

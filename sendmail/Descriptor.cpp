@@ -7,7 +7,6 @@
 #include <ctime>
 
 #include "SendMailPlugIn.h"
-#include "SendMessage.h"
 #include "TvlSampPluginUtil.h"
 #include "evaluate_internal.h"
 
@@ -54,7 +53,7 @@ void formatCurrentDate(char (&date)[128]) {
   std::time_t now = std::time(nullptr);
   std::tm utc{};
   gmtime_r(&now, &utc);
-  std::snprintf(date, sizeof date, "%02d %s %d %02d:%02d:%02d GMT", utc.tm_mday, MonthShortName(utc.tm_mon + 1),
+  std::snprintf(date, sizeof date, "%02d %s %d %02d:%02d:%02d GMT", utc.tm_mday, smtp::monthShortName(utc.tm_mon + 1),
                 utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
@@ -101,7 +100,7 @@ void readDescriptor(int& rc, CciElement* root, DescriptorTexts& texts) {
   int seconds = 0;
   if (haveDate && haveTime && !failed && wholeSeconds(time.seconds, seconds)) {
     std::snprintf(texts.date, sizeof texts.date, "%02i %.3s %02i %02i:%02i:%02i GMT", date.day,
-                  MonthShortName(date.month), date.year, time.hour, time.minute, seconds);
+                  smtp::monthShortName(date.month), date.year, time.hour, time.minute, seconds);
   } else {
     formatCurrentDate(texts.date);
   }

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "SendMailPlugIn.h"
-#include "SendMessage.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
 
@@ -40,7 +39,8 @@ struct Outcome {
   const char* errorText = "";
 };
 
-// Steps up to the mail request after the settings: descriptor, fields, the request itself.
+// Steps up to the mail request after the settings: descriptor, fields, the one request built
+// from them and handed to the SMTP client.
 Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   DescriptorTexts descriptor;
   readDescriptor(rc, root, descriptor);
@@ -52,23 +52,24 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   const char* from = settings.fromAddress != nullptr ? settings.fromAddress : fields.from.get();
 
   using smtp::orEmpty;
-  auto list = [](const StringBuffer& b) { return b ? b->data : ""; };
-  Outcome outcome;
+  auto list = [](const StringBuffer& b) { return std::string_view{b ? b->data : ""}; };
+  smtp::MailRequest request{.serverName = orEmpty(settings.serverName),
+                            .port = settings.serverPort != 0 ? settings.serverPort : uint16_t{25},
+                            .from = orEmpty(from),
+                            .to = list(fields.to),
+                            .cc = list(fields.cc),
+                            .bcc = list(fields.bcc),
+                            .subject = orEmpty(fields.subject.get()),
+                            .date = descriptor.date,
+                            .messageId = descriptor.messageId,
+                            .body = orEmpty(fields.body()),
+                            .priority = settings.priority,
+                            .rich = fields.takeRich()};
   // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
   // nobody either: a transaction without a recipient could only be refused, so none is opened.
-  if (!smtp::hasRecipient(list(fields.to), list(fields.cc), list(fields.bcc))) {
-    outcome.code = -1;
-    outcome.errorText = getErrorString(kNoRecipients);
-    return outcome;
-  }
-  int32_t code = 0;
-  outcome.errorText = smtp::sendEmail(*settings.submit, settings.serverName,
-                                      settings.serverPort != 0 ? settings.serverPort : 25, orEmpty(from),
-                                      list(fields.to), list(fields.cc), list(fields.bcc),
-                                      orEmpty(fields.subject.get()), descriptor.date, descriptor.messageId,
-                                      orEmpty(fields.body()), settings.priority, fields.richContent(), &code);
-  outcome.code = code;
-  return outcome;
+  if (!smtp::hasRecipient(request)) return {-1, getErrorString(kNoRecipients)};
+  const smtp::Outcome sent = smtp::sendEmail(*settings.submit, request);
+  return {sent.code, sent.text};
 }
 
 void propagate(int& rc, CciTerminal* terminal, CciMessage* companionA, CciMessage* companionB,
@@ -110,7 +111,7 @@ void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, C
       return step();
     } catch (const std::bad_alloc&) {
       if (takeHostExceptionInFlight()) throw;
-      return {SMTP_TCPIP_NO_MEMORY, SMTPErrorString(SMTP_TCPIP_NO_MEMORY)};
+      return {SMTP_TCPIP_NO_MEMORY, smtp::errorText(SMTP_TCPIP_NO_MEMORY)};
     }
   };
   // The settings come first, whatever the message: a first message the host cannot read still

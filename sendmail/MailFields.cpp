@@ -165,7 +165,7 @@ void readHeaders(int& rc, CciElement* folder, MailFields& fields, ValueBuffer& b
 // An attachment's Data: a byte array, read once straight into the buffer it is sent from, or a
 // character value, sent as UTF-8. A host that refuses the byte-array read for any reason but
 // "too small" or an exception holds another kind of value there.
-void readData(int& rc, CciElement* data, richmail::Attachment& attachment, MailFields& fields, ValueBuffer& buffer) {
+void readData(int& rc, CciElement* data, smtp::RichMail::Attachment& attachment, MailFields& fields, ValueBuffer& buffer) {
   HostByteArray value{nullptr, 0};
   int length = cniElementByteArrayValue(&rc, data, &value);
   if (rc != CCI_SUCCESS && rc != CCI_BUFFER_TOO_SMALL && rc != CCI_EXCEPTION) {
@@ -188,7 +188,7 @@ void readData(int& rc, CciElement* data, richmail::Attachment& attachment, MailF
 
 // An Attachment folder: Name, ContentType and Data children; the last of each name counts.
 void readAttachment(int& rc, CciElement* folder, MailFields& fields, ValueBuffer& buffer) {
-  richmail::Attachment attachment;
+  smtp::RichMail::Attachment attachment;
   CciChar name[kNameUnits];
   for (CciElement* child = cniFirstChild(&rc, folder); child != nullptr; child = cniNextSibling(&rc, child)) {
     readName(rc, child, name);
@@ -261,17 +261,15 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
     readName(rc, element, name);
     if (const schema::FieldRow* row = fieldNamed(name)) {
       readField(rc, element, row->field, fields, buffer);
-      fields.hasRich = fields.hasRich || row->field > Field::Body;  // the fields after Body are the rich ones
     }
     element = cniNextSibling(&rc, element);
   }
 }
 
-const richmail::RichMail* MailFields::richContent() {
-  if (!hasRich) return nullptr;
+smtp::RichMail MailFields::takeRich() {
   rich.replyTo = replyTo ? std::string_view{replyTo->data, replyTo->length} : std::string_view{};
   rich.html = html.view();
-  return &rich;
+  return std::move(rich);
 }
 
 }  // namespace evaluation

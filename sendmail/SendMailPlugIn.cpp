@@ -13,34 +13,34 @@
 
 SM_EXTERN_C_BEGIN
 
-SM_API CciChar* constTalvaneLarnet2 = nullptr;
-SM_API CciChar* constPlugInNode = nullptr;
-SM_API CciChar* constPluginNodeFactory = nullptr;
-SM_API CciChar* constOut = nullptr;
-SM_API CciChar* constFailure = nullptr;
-SM_API CciChar* constYes = nullptr;
-SM_API CciChar* constTVMD = nullptr;
-SM_API CciChar* constPutDate = nullptr;
-SM_API CciChar* constPutTime = nullptr;
-SM_API CciChar* constMsgId = nullptr;
-SM_API CciChar* constFrom = nullptr;
-SM_API CciChar* constMailFrom = nullptr;
-SM_API CciChar* constTo = nullptr;
-SM_API CciChar* constMailTo = nullptr;
-SM_API CciChar* constCc = nullptr;
-SM_API CciChar* constMailCc = nullptr;
-SM_API CciChar* constBcc = nullptr;
-SM_API CciChar* constMailBcc = nullptr;
-SM_API CciChar* constSubject = nullptr;
-SM_API CciChar* constMailSubject = nullptr;
-SM_API CciChar* constBody = nullptr;
-SM_API CciChar* constMailBody = nullptr;
-SM_API CciChar* constHighest = nullptr;
-SM_API CciChar* constHigh = nullptr;
-SM_API CciChar* constNormal = nullptr;
-SM_API CciChar* constLow = nullptr;
-SM_API CciChar* constLowest = nullptr;
-SM_API CciChar* constSendMailError = nullptr;
+SM_NODE_API CciChar* constTalvaneLarnet2 = nullptr;
+SM_NODE_API CciChar* constPlugInNode = nullptr;
+SM_NODE_API CciChar* constPluginNodeFactory = nullptr;
+SM_NODE_API CciChar* constOut = nullptr;
+SM_NODE_API CciChar* constFailure = nullptr;
+SM_NODE_API CciChar* constYes = nullptr;
+SM_NODE_API CciChar* constTVMD = nullptr;
+SM_NODE_API CciChar* constPutDate = nullptr;
+SM_NODE_API CciChar* constPutTime = nullptr;
+SM_NODE_API CciChar* constMsgId = nullptr;
+SM_NODE_API CciChar* constFrom = nullptr;
+SM_NODE_API CciChar* constMailFrom = nullptr;
+SM_NODE_API CciChar* constTo = nullptr;
+SM_NODE_API CciChar* constMailTo = nullptr;
+SM_NODE_API CciChar* constCc = nullptr;
+SM_NODE_API CciChar* constMailCc = nullptr;
+SM_NODE_API CciChar* constBcc = nullptr;
+SM_NODE_API CciChar* constMailBcc = nullptr;
+SM_NODE_API CciChar* constSubject = nullptr;
+SM_NODE_API CciChar* constMailSubject = nullptr;
+SM_NODE_API CciChar* constBody = nullptr;
+SM_NODE_API CciChar* constMailBody = nullptr;
+SM_NODE_API CciChar* constHighest = nullptr;
+SM_NODE_API CciChar* constHigh = nullptr;
+SM_NODE_API CciChar* constNormal = nullptr;
+SM_NODE_API CciChar* constLow = nullptr;
+SM_NODE_API CciChar* constLowest = nullptr;
+SM_NODE_API CciChar* constSendMailError = nullptr;
 
 SM_EXTERN_C_END
 

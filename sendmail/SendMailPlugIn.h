@@ -57,60 +57,60 @@ typedef struct NodeContext NodeContext;
 SM_EXTERN_C_BEGIN
 
 /* Node constants: CciChar strings built by initNodeConstants, never released. */
-SM_API extern CciChar* constTalvaneLarnet2;
-SM_API extern CciChar* constPlugInNode;
-SM_API extern CciChar* constPluginNodeFactory;
-SM_API extern CciChar* constOut;
-SM_API extern CciChar* constFailure;
-SM_API extern CciChar* constYes;
-SM_API extern CciChar* constTVMD;
-SM_API extern CciChar* constPutDate;
-SM_API extern CciChar* constPutTime;
-SM_API extern CciChar* constMsgId;
-SM_API extern CciChar* constFrom;
-SM_API extern CciChar* constMailFrom;
-SM_API extern CciChar* constTo;
-SM_API extern CciChar* constMailTo;
-SM_API extern CciChar* constCc;
-SM_API extern CciChar* constMailCc;
-SM_API extern CciChar* constBcc;
-SM_API extern CciChar* constMailBcc;
-SM_API extern CciChar* constSubject;
-SM_API extern CciChar* constMailSubject;
-SM_API extern CciChar* constBody;
-SM_API extern CciChar* constMailBody;
-SM_API extern CciChar* constHighest;
-SM_API extern CciChar* constHigh;
-SM_API extern CciChar* constNormal;
-SM_API extern CciChar* constLow;
-SM_API extern CciChar* constLowest;
-SM_API extern CciChar* constSendMailError;
+SM_NODE_API extern CciChar* constTalvaneLarnet2;
+SM_NODE_API extern CciChar* constPlugInNode;
+SM_NODE_API extern CciChar* constPluginNodeFactory;
+SM_NODE_API extern CciChar* constOut;
+SM_NODE_API extern CciChar* constFailure;
+SM_NODE_API extern CciChar* constYes;
+SM_NODE_API extern CciChar* constTVMD;
+SM_NODE_API extern CciChar* constPutDate;
+SM_NODE_API extern CciChar* constPutTime;
+SM_NODE_API extern CciChar* constMsgId;
+SM_NODE_API extern CciChar* constFrom;
+SM_NODE_API extern CciChar* constMailFrom;
+SM_NODE_API extern CciChar* constTo;
+SM_NODE_API extern CciChar* constMailTo;
+SM_NODE_API extern CciChar* constCc;
+SM_NODE_API extern CciChar* constMailCc;
+SM_NODE_API extern CciChar* constBcc;
+SM_NODE_API extern CciChar* constMailBcc;
+SM_NODE_API extern CciChar* constSubject;
+SM_NODE_API extern CciChar* constMailSubject;
+SM_NODE_API extern CciChar* constBody;
+SM_NODE_API extern CciChar* constMailBody;
+SM_NODE_API extern CciChar* constHighest;
+SM_NODE_API extern CciChar* constHigh;
+SM_NODE_API extern CciChar* constNormal;
+SM_NODE_API extern CciChar* constLow;
+SM_NODE_API extern CciChar* constLowest;
+SM_NODE_API extern CciChar* constSendMailError;
 
 /* Entry point: the only function the host calls by name. */
-SM_API CciFactory* tvlGetMessageflowNodeFactory(void);
-SM_API void initNodeConstants(void);
+SM_NODE_API CciFactory* tvlGetMessageflowNodeFactory(void);
+SM_NODE_API void initNodeConstants(void);
 
 /* Node operations registered in the callback table. */
-SM_API CciContext* createNodeContext(CciFactory* factory, const CciChar* nodeName, CciNode* nodeObject);
-SM_API int getAttributeName(CciContext* context, int32_t index, CciChar* buffer, int32_t bufferLength);
-SM_API int setAttribute(CciContext* context, const CciChar* name, const CciChar* value);
-SM_API int getAttribute(CciContext* context, const CciChar* name, CciChar* buffer, int32_t bufferLength);
-SM_API void evaluate(CciContext* context, CciMessage* companionA, CciMessage* companionB, CciMessage* inputMessage);
+SM_NODE_API CciContext* createNodeContext(CciFactory* factory, const CciChar* nodeName, CciNode* nodeObject);
+SM_NODE_API int getAttributeName(CciContext* context, int32_t index, CciChar* buffer, int32_t bufferLength);
+SM_NODE_API int setAttribute(CciContext* context, const CciChar* name, const CciChar* value);
+SM_NODE_API int getAttribute(CciContext* context, const CciChar* name, CciChar* buffer, int32_t bufferLength);
+SM_NODE_API void evaluate(CciContext* context, CciMessage* companionA, CciMessage* companionB, CciMessage* inputMessage);
 
 /* Not registered: nothing in the broker calls it, but a host that does release node
    instances may, and everything the context owns is released. */
-SM_API void deleteNodeContext(CciContext* context);
+SM_NODE_API void deleteNodeContext(CciContext* context);
 
-SM_API AttributeTableEntry* insertAttributeTableEntry(NodeContext* context, const CciChar* name, int32_t type);
-SM_API TerminalListEntry* insertInputTerminalListEntry(NodeContext* context, const CciChar* name);
-SM_API TerminalListEntry* insertOutputTerminalListEntry(NodeContext* context, const CciChar* name);
-SM_API CciTerminal* getInputTerminalHandle(NodeContext* context, const CciChar* name);
-SM_API CciTerminal* getOutputTerminalHandle(NodeContext* context, const CciChar* name);
+SM_NODE_API AttributeTableEntry* insertAttributeTableEntry(NodeContext* context, const CciChar* name, int32_t type);
+SM_NODE_API TerminalListEntry* insertInputTerminalListEntry(NodeContext* context, const CciChar* name);
+SM_NODE_API TerminalListEntry* insertOutputTerminalListEntry(NodeContext* context, const CciChar* name);
+SM_NODE_API CciTerminal* getInputTerminalHandle(NodeContext* context, const CciChar* name);
+SM_NODE_API CciTerminal* getOutputTerminalHandle(NodeContext* context, const CciChar* name);
 
 /* Reads one element's character value into *valueBuffer (capacity in units), growing the
    buffer once when the host asks for more. Returns the value as new UTF-8 text, or null
    when the evaluation must end (*rc then holds the host's code). */
-SM_API char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity);
+SM_NODE_API char* readElementText(int* rc, CciElement* element, CciChar** valueBuffer, int* capacity);
 
 SM_EXTERN_C_END
 

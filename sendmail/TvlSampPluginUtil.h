@@ -10,15 +10,15 @@
 
 SM_EXTERN_C_BEGIN
 
-SM_API CciChar* CciString(const char* s);
-SM_API CciChar* CciNString(const char* s, int n);
-SM_API char* mbString(const CciChar* s);
-SM_API int CciCharLen(const CciChar* s);
-SM_API void CciCharCpy(CciChar* destination, const CciChar* source);
-SM_API void CciCharNCpy(CciChar* destination, const CciChar* source, unsigned int n);
-SM_API int CciCharCmp(const CciChar* a, const CciChar* b);
-SM_API int CciCharIsSpace(CciChar c);
-SM_API int CciCharIsAlnum(CciChar c);
+SM_NODE_API CciChar* CciString(const char* s);
+SM_NODE_API CciChar* CciNString(const char* s, int n);
+SM_NODE_API char* mbString(const CciChar* s);
+SM_NODE_API int CciCharLen(const CciChar* s);
+SM_NODE_API void CciCharCpy(CciChar* destination, const CciChar* source);
+SM_NODE_API void CciCharNCpy(CciChar* destination, const CciChar* source, unsigned int n);
+SM_NODE_API int CciCharCmp(const CciChar* a, const CciChar* b);
+SM_NODE_API int CciCharIsSpace(CciChar c);
+SM_NODE_API int CciCharIsAlnum(CciChar c);
 
 SM_EXTERN_C_END
 

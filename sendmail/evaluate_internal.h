@@ -17,7 +17,6 @@
 #include "host/cni_host.h"
 #include "host_text.h"
 #include "node_context.h"
-#include "rich_mail.h"
 
 // The number of a priority name (Highest 1 .. Lowest 5, any other 3), and the text of an error
 // the evaluation itself finds.
@@ -116,15 +115,15 @@ struct MailFields {
 
   // Rich content: ReplyTo, Html, Header and Attachment fields, and the storage that the views
   // of `rich` point into.
-  bool hasRich = false;
   StringBuffer replyTo;
   BodyField html;
-  richmail::RichMail rich;
+  smtp::RichMail rich;
   std::deque<std::string> texts;  // header names and values, attachment names and types
   std::vector<BodyText> blobs;    // attachment data
 
-  // The rich content, or null when the message has none of its fields.
-  const richmail::RichMail* richContent();
+  // The rich content for the mail request (empty when the message has none of its fields); its
+  // views point into this record.
+  smtp::RichMail takeRich();
 };
 void readMailFields(int& rc, CciElement* root, MailFields& fields);
 

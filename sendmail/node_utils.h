@@ -17,13 +17,13 @@ typedef struct NodeStringBuffer {
   char* data;
 } NodeStringBuffer;
 
-SM_API CciChar* ASCIIToUnicode(const char* s);
-SM_API char* UnicodeToASCII(const CciChar* s);
+SM_NODE_API CciChar* ASCIIToUnicode(const char* s);
+SM_NODE_API char* UnicodeToASCII(const CciChar* s);
 
-SM_API NodeStringBuffer* NodeStringBufferAlloc(void);
-SM_API void NodeStringBufferAdd(NodeStringBuffer* buffer, const char* text);
-SM_API void NodeStringBufferAddChar(NodeStringBuffer* buffer, char c);
-SM_API void NodeStringBufferFree(NodeStringBuffer* buffer);
+SM_NODE_API NodeStringBuffer* NodeStringBufferAlloc(void);
+SM_NODE_API void NodeStringBufferAdd(NodeStringBuffer* buffer, const char* text);
+SM_NODE_API void NodeStringBufferAddChar(NodeStringBuffer* buffer, char c);
+SM_NODE_API void NodeStringBufferFree(NodeStringBuffer* buffer);
 
 SM_EXTERN_C_END
 

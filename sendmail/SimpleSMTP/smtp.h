@@ -10,7 +10,7 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
-#include "../sm_export.h"
+#include "sm_export.h"
 
 SM_EXTERN_C_BEGIN
 

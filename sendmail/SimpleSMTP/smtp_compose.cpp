@@ -1,10 +1,14 @@
 // Message composition: the header block of every mail, in its fixed order, and the rules that
 // keep it one standard header per field (one-line values, folding, RFC 2047 encoded-words, the
-// Message-ID form, the MIME declaration). All header bytes of the DATA phase are decided here.
+// Message-ID form, the MIME declaration). All header bytes of the DATA phase are decided here;
+// so is the client's one base64 (OpenSSL's), which AUTH and the attachments use too.
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "smtp_internal.h"
+#include "smtp_submit.h"
 
 namespace smtp {
 namespace {
@@ -122,6 +126,12 @@ bool hasUnfoldableRun(std::string_view text) noexcept {
   return false;
 }
 
+const char* monthShortName(int month) noexcept {
+  static const char* const kShortName[13] = {"   ", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  return kShortName[month >= 1 && month <= 12 ? month : 0];
+}
+
 bool isAscii(std::string_view text) noexcept {
   unsigned char seen = 0;
   for (const char c : text) seen |= static_cast<unsigned char>(c);
@@ -166,10 +176,20 @@ void FieldFolder::addWords(std::string_view separator, std::string_view text) {
   }
 }
 
+std::size_t encodeBase64(char* out, std::string_view bytes) noexcept {
+  return static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out),
+                                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                  static_cast<int>(bytes.size())));
+}
+
+void appendBase64(std::string& out, std::string_view bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + 4 * ((bytes.size() + 2) / 3) + 1);  // + the encoder's NUL
+  out.resize(at + encodeBase64(out.data() + at, bytes));
+}
+
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  char word[80];
+  char word[80];  // "=?UTF-8?B?", 52 characters, "?=" and the encoder's NUL
   do {
     std::size_t take = std::min(text.size(), kWordBytes);
     // Back off to the start of a UTF-8 character (at most three continuation bytes).
@@ -179,16 +199,7 @@ void addEncodedWords(FieldFolder& folder, std::string_view separator, std::strin
       --take;
     std::size_t n = 0;
     for (const char c : std::string_view{"=?UTF-8?B?"}) word[n++] = c;
-    for (std::size_t i = 0; i < take; i += 3) {
-      const auto byte = [&](std::size_t k) {
-        return k < take ? static_cast<unsigned>(static_cast<unsigned char>(text[k])) : 0u;
-      };
-      const unsigned v = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-      word[n++] = kAlphabet[v >> 18 & 63];
-      word[n++] = kAlphabet[v >> 12 & 63];
-      word[n++] = i + 1 < take ? kAlphabet[v >> 6 & 63] : '=';
-      word[n++] = i + 2 < take ? kAlphabet[v & 63] : '=';
-    }
+    n += encodeBase64(word + n, text.substr(0, take));
     word[n++] = '?';
     word[n++] = '=';
     folder.add(separator, {word, n}, true);

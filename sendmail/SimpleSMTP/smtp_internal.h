@@ -1,6 +1,7 @@
 // The SMTP client's hidden C++ layer: per-step limits, the socket primitives with their bounds,
 // the reply reader, and the composition helpers shared by the exported line writers and the
-// dialogue. Nothing here is exported; the C functions of smtp.h are thin edges over it.
+// dialogue. Nothing here is exported; the C functions of smtp.h are thin edges over it
+// (smtp_c.cpp), and nothing here calls them.
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_INTERNAL_H
 #define SENDMAIL_SIMPLESMTP_SMTP_INTERNAL_H
 
@@ -13,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../rich_mail.h"
 #include "smtp.h"
+#include "smtp_request.h"
 
 namespace smtp {
 
@@ -34,7 +35,10 @@ enum : int {
 };
 // The entry of any step, exported or hidden; null for an index outside both tables.
 const SmtpProtoEntry* protoEntry(int step) noexcept;
-// SmtpGetRc against the entry of any step; -1 for an unknown step.
+// The code the entry gives a reply (SmtpGetRc): the error of the first listed code the reply
+// starts with, -1 for none, a short reply or a null one.
+int replyCode(const SmtpProtoEntry& entry, const char* reply) noexcept;
+// replyCode against the entry of any step; -1 for an unknown step.
 int judge(int step, const char* reply) noexcept;
 
 // What each step needs beside its command and reply codes: how long to wait for the reply,
@@ -84,6 +88,8 @@ char* threadReplyBuffer() noexcept;
 // resolveServer: the name's addresses into it, 0 or SMTP_TCPIP_HOST_UNKNOWN.
 SmtpSession* newSession(uint16_t port, int* error) noexcept;
 int resolveServer(SmtpSession& session, std::string_view serverName) noexcept;
+// Both halves (SmtpInit): the record from malloc, or null with *error set.
+SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error) noexcept;
 
 // ---- transport (tcp.cpp) ----
 
@@ -112,6 +118,14 @@ void setNextSocketForTesting(int fd) noexcept;
 // Returns 0, or SMTP_TCPIP_ERROR after printing the send diagnostic.
 int sendVector(int fd, iovec* iov, int count, Millis stall) noexcept;
 int sendBytes(int fd, std::string_view bytes, Millis stall) noexcept;
+// `line` and CR LF in one write, stalls bounded as the greeting's (SmtpTcpSend).
+int sendLine(int fd, std::string_view line) noexcept;
+// Closes the socket: 0, or SMTP_TCPIP_ERROR when the close failed (TcpClose).
+int closeSocket(int fd) noexcept;
+// One receive into `buffer` (`size` bytes, zeroed first, always NUL-terminated) within the
+// greeting's bound: 0 when bytes came, SMTP_TCPIP_ERROR on silence, the end of the stream, a
+// failure, a negative socket or a buffer under two bytes (TcpRecv).
+int receiveText(int fd, char* buffer, std::size_t size) noexcept;
 
 // True once `fd` has something to read (or has failed) within `timeout`; waitWritable alike.
 bool waitReadable(int fd, Millis timeout) noexcept;
@@ -360,6 +374,12 @@ class FieldFolder {
   bool encodedLine_ = false;
 };
 
+// Base64 (RFC 4648: padded, no line breaks), by OpenSSL; every base64 the client writes (AUTH,
+// encoded-words, attachments) is made here. encodeBase64 writes 4 * ceil(size / 3) characters
+// and a NUL at `out` and returns the characters; appendBase64 appends them to `out`.
+std::size_t encodeBase64(char* out, std::string_view bytes) noexcept;
+void appendBase64(std::string& out, std::string_view bytes);
+
 // RFC 2047 "B" encoded-words of at most 64 characters, never splitting a UTF-8 character;
 // each word goes to the folder with `separator` before the first one and " " between them.
 void addEncodedWords(FieldFolder& folder, std::string_view separator, std::string_view text);
@@ -381,16 +401,26 @@ void appendAddressField(std::string& out, std::string_view name, std::string_vie
 
 // Sends one RCPT TO per entry of `list` until one is not accepted; the last reply stays in
 // `reply`. An entry that is not sendable is refused with SMTP_BAD_PARAMETERS before it is sent.
+// The socket form reads the replies as they come (SmtpSendRcpt).
 Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply) noexcept;
+Exchange sendRecipients(int socket, std::string_view list, char* reply) noexcept;
+// The "To:"/"Cc:" field of `list` written to the socket (SmtpSendTo, SmtpSendCc): 0 and nothing
+// written for an empty list, SMTP_BAD_PARAMETERS for one with a line break.
+int sendAddressField(int socket, const char* name, std::string_view list) noexcept;
 
 void appendPriorityLine(std::string& out, signed char priority);
 void appendXPriorityLine(std::string& out, signed char priority);
+// The six-character name of priority 1..5, "Normal" for any other (GetPriorityName).
+const char* priorityName(signed char priority) noexcept;
+// One priority line written to the socket (SmtpSendPriority, SmtpSendXPriority).
+int sendPriority(int socket, signed char priority) noexcept;
+int sendXPriority(int socket, signed char priority) noexcept;
 
 // What goes into one mail's DATA: header block and body, CR and LF already checked.
 struct MailText {
   std::string_view from, to, cc, subject, date, messageId, body, localHost;
   signed char priority;
-  const richmail::RichMail* rich = nullptr;  // null for a plain mail
+  const RichMail* rich = nullptr;  // null or empty for a plain mail
   std::string_view boundary = {};            // the stem of the multipart boundaries of a rich mail
 };
 
@@ -427,19 +457,19 @@ class BodySegments {
 
 // True when the rich content alone makes the mail MIME: parts, or non-ASCII in the Reply-To
 // list or in a header value.
-bool richNeedsMime(const richmail::RichMail& rich) noexcept;
+bool richNeedsMime(const RichMail& rich) noexcept;
 
 // A random stem for the boundaries of a multipart mail. The encoded parts cannot hold it (it
 // starts with "=_", which neither quoted-printable nor base64 writes); it is checked against
 // the part headers, the only text that goes into a part unencoded.
-std::string chooseBoundary(const richmail::RichMail& rich);
+std::string chooseBoundary(const RichMail& rich);
 
 // MIME-Version and the Content-Type (with its encoding) of a mail with parts.
 void appendRichMimeFields(std::string& out, const MailText& mail);
 
 // The message's own header fields that may be sent (richmail::headerRefusal), each value one
 // line by the Subject's rules (appendTextField).
-void appendMessageFields(std::string& out, const richmail::RichMail& rich);
+void appendMessageFields(std::string& out, const RichMail& rich);
 
 // The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
 // CR LF-ended and at most 76 characters. Reserves the whole size first, so it is the one

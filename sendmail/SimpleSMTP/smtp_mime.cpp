@@ -1,19 +1,17 @@
 // The MIME structure of a mail with rich content (RFC 2045-2049): the text and HTML parts as
 // multipart/alternative, attachments as base64 parts of a multipart/mixed mail with their file
 // names (RFC 2231 when not plain ASCII), the boundaries, and the message's own header fields.
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <random>
 
+#include "header_rule.h"
 #include "huge_pages.h"
 #include "smtp_internal.h"
 
 namespace smtp {
 namespace {
 
-using richmail::Attachment;
-using richmail::RichMail;
+using Attachment = RichMail::Attachment;
 
 constexpr std::size_t kBase64Line = 76;  // characters, 57 bytes
 constexpr std::size_t kParameterChunk = 60;
@@ -143,25 +141,24 @@ void appendAttachmentFields(std::string& out, const Attachment& attachment) {
   out += "\r\n";
 }
 
-// Encoded by OpenSSL a stretch of lines at a time on the stack and appended, so the text is
-// written once.
-void appendBase64(std::string& out, std::string_view data) {
+// Base64 in lines of 76 characters, encoded a stretch of lines at a time on the stack and
+// appended, so the text is written once.
+void appendBase64Lines(std::string& out, std::string_view data) {
   constexpr std::size_t kLineBytes = kBase64Line / 4 * 3;
   constexpr std::size_t kLinesPerStretch = 64;
-  unsigned char stretch[kLinesPerStretch * (kBase64Line + 2) + 1];  // + the encoder's NUL
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  char stretch[kLinesPerStretch * (kBase64Line + 2) + 1];  // + the encoder's NUL
   for (std::size_t at = 0; at < data.size();) {
-    unsigned char* q = stretch;
+    char* q = stretch;
     for (std::size_t k = 0; k < kLinesPerStretch && at < data.size(); ++k) {
       if (at > 0) {
         *q++ = '\r';
         *q++ = '\n';
       }
       const std::size_t take = std::min(kLineBytes, data.size() - at);
-      q += EVP_EncodeBlock(q, p + at, static_cast<int>(take));
+      q += encodeBase64(q, data.substr(at, take));
       at += take;
     }
-    out.append(reinterpret_cast<const char*>(stretch), static_cast<std::size_t>(q - stretch));
+    out.append(stretch, static_cast<std::size_t>(q - stretch));
   }
 }
 
@@ -215,7 +212,7 @@ void appendContentBody(std::string& out, const MailText& mail) {
 
 bool richNeedsMime(const RichMail& rich) noexcept {
   if (rich.multipart() || !isAscii(rich.replyTo)) return true;
-  return std::any_of(rich.headers.begin(), rich.headers.end(), [](const richmail::Header& h) { return !isAscii(h.value); });
+  return std::any_of(rich.headers.begin(), rich.headers.end(), [](const RichMail::Header& h) { return !isAscii(h.value); });
 }
 
 std::string chooseBoundary(const RichMail& rich) {
@@ -246,7 +243,7 @@ void appendRichMimeFields(std::string& out, const MailText& mail) {
 
 void appendMessageFields(std::string& out, const RichMail& rich) {
   std::string name, scratch;
-  for (const richmail::Header& header : rich.headers) {
+  for (const RichMail::Header& header : rich.headers) {
     if (richmail::headerRefusal(header.name) != nullptr) continue;
     name.assign(header.name);
     name += ": ";
@@ -277,7 +274,7 @@ void appendRichBody(std::string& out, const MailText& mail) {
     appendDelimiter(out, mail.boundary, 'm', false);
     appendAttachmentFields(out, attachment);
     out += "\r\n";
-    appendBase64(out, attachment.data);
+    appendBase64Lines(out, attachment.data);
   }
   appendDelimiter(out, mail.boundary, 'm', true);
 }

@@ -31,33 +31,22 @@ void appendXPriorityLine(std::string& out, signed char priority) {
   out += ")\r\n";
 }
 
+const char* priorityName(signed char priority) noexcept { return kPriorityNames[known(priority) ? priority : 3]; }
+
 namespace {
 template <typename Append>
 int sendLine(int socket, signed char priority, Append append) noexcept {
   try {
     std::string line;
     append(line, priority);
-    return TcpSend(socket, line.data(), static_cast<int>(line.size()));
+    return sendBytes(socket, line, writeStallTimeout(SMTP_PROTO_GREETING));
   } catch (...) {
     return SMTP_TCPIP_NO_MEMORY;
   }
 }
 }  // namespace
 
+int sendPriority(int socket, signed char priority) noexcept { return sendLine(socket, priority, appendPriorityLine); }
+int sendXPriority(int socket, signed char priority) noexcept { return sendLine(socket, priority, appendXPriorityLine); }
+
 }  // namespace smtp
-
-extern "C" {
-
-SM_API const char* GetPriorityName(signed char priority) {
-  return kPriorityNames[known(priority) ? priority : 3];
-}
-
-SM_API int SmtpSendPriority(int socket, signed char priority) {
-  return smtp::sendLine(socket, priority, smtp::appendPriorityLine);
-}
-
-SM_API int SmtpSendXPriority(int socket, signed char priority) {
-  return smtp::sendLine(socket, priority, smtp::appendXPriorityLine);
-}
-
-}  // extern "C"

@@ -1,7 +1,9 @@
 // The protocol table: each dialogue step's command, the reply codes it knows and what they mean
 // (the exported steps, then the hidden ones of the extended dialogue), plus the parallel table
 // of per-step time bounds; the reply judge and the error texts.
-// Everything here is constant except the test hook that shortens the bounds.
+// Everything here is constant except the test hook that shortens the bounds. The exported
+// table SmtpProto is the hidden one under its C name (an alias), so that the client's own code
+// never reads through the exported symbol.
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -29,7 +31,7 @@ constexpr SmtpProtoEntry withCommand(const char* command, SmtpProtoEntry entry) 
 
 extern "C" {
 
-const SmtpProtoEntry SmtpProto[SMTP_PROTO_STEPS] = {
+__attribute__((visibility("hidden"))) extern const SmtpProtoEntry smtpProtoTable[SMTP_PROTO_STEPS] = {
     {nullptr, {{"220", 0}, {"421", SMTP_SERVICE_UNAVAILABLE}}},
     {"HELO %s",
      {{"250", 0},
@@ -73,6 +75,7 @@ const SmtpProtoEntry SmtpProto[SMTP_PROTO_STEPS] = {
     {"QUIT", {{"221", 0}, {"250", 0}, {"500", SMTP_REFUSED}}},
     {"REST", {{"250", 0}}},
 };
+SM_API extern const SmtpProtoEntry SmtpProto[SMTP_PROTO_STEPS] __attribute__((alias("smtpProtoTable")));
 
 }  // extern "C"
 
@@ -116,18 +119,18 @@ constexpr SmtpProtoEntry kExtendedProto[] = {
 };
 static_assert(SMTP_PROTO_STEPS + std::size(kExtendedProto) == kSteps,
               "every extended step has its row");
-static_assert(std::size(SmtpProto) == SMTP_PROTO_STEPS);
+static_assert(std::size(smtpProtoTable) == SMTP_PROTO_STEPS);
 }  // namespace
 
 const SmtpProtoEntry* protoEntry(int step) noexcept {
-  if (step >= 0 && step < SMTP_PROTO_STEPS) return &SmtpProto[step];
+  if (step >= 0 && step < SMTP_PROTO_STEPS) return &smtpProtoTable[step];
   if (step >= SMTP_PROTO_STEPS && step < kSteps) return &kExtendedProto[step - SMTP_PROTO_STEPS];
   return nullptr;
 }
 
 int judge(int step, const char* reply) noexcept {
   const SmtpProtoEntry* entry = protoEntry(step);
-  return entry != nullptr ? SmtpGetRc(*entry, reply) : SMTP_UNLISTED_REPLY;
+  return entry != nullptr ? replyCode(*entry, reply) : SMTP_UNLISTED_REPLY;
 }
 
 using std::chrono::minutes;
@@ -189,11 +192,7 @@ void appendCommand(std::string& out, int step, std::string_view argument) {
   out += format.substr(hole + 2);
 }
 
-}  // namespace smtp
-
-extern "C" {
-
-SM_API int SmtpGetRc(SmtpProtoEntry entry, const char* reply) {
+int replyCode(const SmtpProtoEntry& entry, const char* reply) noexcept {
   if (reply == nullptr) return SMTP_UNLISTED_REPLY;
   for (const SmtpReplyCode& slot : entry.replies) {
     if (slot.code == nullptr) break;
@@ -240,7 +239,7 @@ const char* tcpText(int code) noexcept {
 }
 }  // namespace
 
-SM_API const char* SMTPErrorString(int code) {
+const char* errorText(int code) noexcept {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
@@ -248,9 +247,9 @@ SM_API const char* SMTPErrorString(int code) {
   return "Unknown SMTP error";
 }
 
-SM_API const char* TCPIPErrorString(int code) {
+const char* tcpErrorText(int code) noexcept {
   const char* text = tcpText(code);
   return text != nullptr ? text : "Unknown TCP/IP error";
 }
 
-}  // extern "C"
+}  // namespace smtp

@@ -2,7 +2,6 @@
 // the check that it holds one address and nothing else, one RCPT TO per entry, and the single
 // folded "To:"/"Cc:" field that names each entry so that it parses as that one address.
 #include "smtp_internal.h"
-#include "smtp_submit.h"
 
 namespace smtp {
 
@@ -203,9 +202,14 @@ Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply)
   return result;
 }
 
-namespace {
-int sendAddressField(int socket, const char* name, const char* list) noexcept {
-  if (list == nullptr || *list == '\0') return 0;
+Exchange sendRecipients(int socket, std::string_view list, char* reply) noexcept {
+  PlainStream stream(socket);
+  ReplyReader reader(stream);
+  return sendRecipients(reader, list, reply);
+}
+
+int sendAddressField(int socket, const char* name, std::string_view list) noexcept {
+  if (list.empty()) return 0;
   if (hasLineBreak(list)) return SMTP_BAD_PARAMETERS;
   try {
     std::string field;
@@ -215,25 +219,5 @@ int sendAddressField(int socket, const char* name, const char* list) noexcept {
     return SMTP_TCPIP_NO_MEMORY;
   }
 }
-}  // namespace
 
 }  // namespace smtp
-
-extern "C" {
-
-SM_API int SmtpSendRcpt(int socket, const char* list, char* replyBuffer) {
-  if (list == nullptr || replyBuffer == nullptr) return 0;
-  smtp::PlainStream stream(socket);
-  smtp::ReplyReader reader(stream);
-  return smtp::sendRecipients(reader, list, replyBuffer).code;
-}
-
-SM_API int SmtpSendTo(int socket, const char* list) {
-  return smtp::sendAddressField(socket, "To:", list);
-}
-
-SM_API int SmtpSendCc(int socket, const char* list) {
-  return smtp::sendAddressField(socket, "Cc:", list);
-}
-
-}  // extern "C"

@@ -1,4 +1,4 @@
-// Session set-up and shut-down: the per-mail record with the local host name and the server's
+// Session set-up: the per-mail record with the local host name and the server's
 // addresses (IPv4 and IPv6, in the resolver's order), found with the reentrant resolver. The
 // record comes from the C heap, as its callers release it with free. The two halves apart: a
 // mail over a kept connection needs the record but no lookup.
@@ -14,10 +14,6 @@
 namespace smtp {
 
 SmtpSession* newSession(uint16_t port, int* error) noexcept {
-  if (TcpInit() != 0) {
-    *error = SMTP_TCPIP_ERROR;
-    return nullptr;
-  }
   std::unique_ptr<SmtpSession, decltype(&std::free)> session(
       static_cast<SmtpSession*>(std::calloc(1, sizeof(SmtpSession))), &std::free);
   if (!session) {
@@ -65,19 +61,11 @@ int resolveServer(SmtpSession& session, std::string_view serverName) noexcept {
   return session.serverAddressCount == 0 ? SMTP_TCPIP_HOST_UNKNOWN : 0;
 }
 
-}  // namespace smtp
-
-extern "C" {
-
-SM_API SmtpSession* SmtpInit(const char* serverName, uint16_t port, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
-  std::unique_ptr<SmtpSession, decltype(&std::free)> session(smtp::newSession(port, error), &std::free);
+SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error) noexcept {
+  std::unique_ptr<SmtpSession, decltype(&std::free)> session(newSession(port, error), &std::free);
   if (!session) return nullptr;
-  *error = smtp::resolveServer(*session, serverName != nullptr ? serverName : "");
+  *error = resolveServer(*session, serverName);
   return *error == 0 ? session.release() : nullptr;
 }
 
-SM_API int SmtpCleanUp(void) { return TcpCleanUp(); }
-
-}  // extern "C"
+}  // namespace smtp

@@ -1,7 +1,7 @@
-// Secure submission, the hidden side of the SMTP client the node uses: the options beyond the
-// twelve parameters of SendEmailMessage (STARTTLS or implicit TLS, AUTH, one bound for every
-// wait, kept connections), the node's TLS client context and connection pool, and the entry
-// that takes them. Nothing here is exported.
+// The SMTP client's hidden entry, the one the node uses: the options beyond SendEmailMessage's
+// parameters (STARTTLS or implicit TLS, AUTH, one bound for every wait, kept connections), the
+// node's TLS client context and connection pool, and the entry that takes them with one
+// MailRequest. Nothing here is exported.
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 #define SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "../rich_mail.h"
 #include "smtp.h"
+#include "smtp_request.h"
 
 namespace smtp {
 
@@ -47,7 +47,7 @@ class ConnectionPool {
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-  struct Impl;  // the connections themselves (smtp_dialogue.cpp)
+  struct Impl;  // the connections themselves (smtp_pool.cpp)
   Impl& impl() noexcept { return *impl_; }
 
  private:
@@ -70,30 +70,41 @@ struct SubmitOptions {
 // What the exported entries use: HELO, no TLS, no AUTH, the per-step bounds, nothing kept.
 inline constexpr SubmitOptions kPlainSubmission{};
 
+// A step no exchange stands for: a mail decided before any command (the session's set-up, the
+// connect, a check of the mail's values).
+inline constexpr int kNoStep = -1;
+
+// How a mail ended: its code (0 sent), the text handed out with it (never null) and the step of
+// the dialogue it ended at (SmtpProto's index, or a hidden step's; kNoStep before any).
+struct Outcome {
+  int code = 0;
+  const char* text = "";
+  int step = kNoStep;
+};
+
+// The text of an error code (SMTPErrorString), of a TCP/IP one (TCPIPErrorString), and the
+// month abbreviation of a date text (MonthShortName: "Jan".."Dec", three blanks otherwise).
+const char* errorText(int code) noexcept;
+const char* tcpErrorText(int code) noexcept;
+const char* monthShortName(int month) noexcept;
+
 // Where a null text can come in (the exported entries, the node's absent fields): it reads as
 // the empty text.
 inline std::string_view orEmpty(const char* s) noexcept { return s != nullptr ? s : ""; }
 
-// SmtpSendMessage with options and the mail's rich content (null: none); `host` is the name
-// the server's certificate must carry. The texts are never null here: the exported entries
-// turn a null into an empty text, once.
-int sendMessage(SmtpSession* session, const SubmitOptions& options, std::string_view host,
-                std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
-                std::string_view subject, std::string_view date, std::string_view messageId,
-                std::string_view body, signed char priority, const richmail::RichMail* rich,
-                const char** text) noexcept;
+// The request over `session` (SmtpSendMessage with options and rich content). The request's
+// server name is what the server's certificate must carry and the pool's key; the session says
+// where to connect. On success the text is the server's reply to the mail data.
+Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const MailRequest& request) noexcept;
 
-// SendEmailMessage with options and the mail's rich content (null: none); the same contract
-// otherwise (serverName may be null, as there).
-const char* sendEmail(const SubmitOptions& options, const char* serverName, uint16_t port,
-                      std::string_view from, std::string_view to, std::string_view cc,
-                      std::string_view bcc, std::string_view subject, std::string_view date,
-                      std::string_view messageId, std::string_view body, signed char priority,
-                      const richmail::RichMail* rich, int32_t* code) noexcept;
+// The request to its server and port (SendEmailMessage with options and rich content): the
+// session set up (the name looked up only when no kept connection serves), then sendMessage.
+// On success the text is empty; otherwise it explains the code.
+Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noexcept;
 
-// Whether the lists name any recipient: an entry left once they are split as the client splits
-// them (at ";" outside quotes and angle brackets, blank entries skipped).
-bool hasRecipient(std::string_view to, std::string_view cc, std::string_view bcc) noexcept;
+// Whether the request names any recipient: an entry left in To, Cc or Bcc once they are split as
+// the client splits them (at ";" outside quotes and angle brackets, blank entries skipped).
+bool hasRecipient(const MailRequest& request) noexcept;
 
 }  // namespace smtp
 

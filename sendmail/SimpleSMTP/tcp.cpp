@@ -3,7 +3,7 @@
 // over it.
 // Sockets block with TCP_NODELAY and a kernel bound on every wait (connect, each reply read), so
 // a round trip costs one system call; writes never block nor raise SIGPIPE and wait through
-// poll. The exported Tcp* functions are thin edges over these primitives.
+// poll. The exported Tcp* functions (smtp_c.cpp) are thin edges over these primitives.
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -222,51 +222,23 @@ bool PlainStream::quiet() noexcept {
   return !readableNow(fd_);
 }
 
-}  // namespace smtp
+int closeSocket(int fd) noexcept { return ::close(fd) == 0 ? 0 : SMTP_TCPIP_ERROR; }
 
-extern "C" {
-
-SM_API int TcpInit(void) { return 0; }
-SM_API int TcpCleanUp(void) { return 0; }
-
-SM_API int closesocket(int socket) { return ::close(socket); }
-
-SM_API int TcpConnect(int* socket, SmtpSession* session) {
-  if (socket == nullptr) return SMTP_TCPIP_NO_MORE_SOCKETS;
-  *socket = -1;
-  if (session == nullptr) return SMTP_TCPIP_CONNECTION_FAILED;
-  return smtp::connectSession(socket, *session, smtp::connectTimeout());
-}
-
-SM_API int TcpClose(int socket) { return closesocket(socket) == 0 ? 0 : SMTP_TCPIP_ERROR; }
-
-SM_API int TcpSend(int socket, const char* data, int length) {
-  if (socket == -1) return SMTP_TCPIP_ERROR;
-  if (length <= 0) return 0;
-  if (data == nullptr) return SMTP_TCPIP_ERROR;
-  return smtp::sendBytes(socket, {data, static_cast<std::size_t>(length)},
-                         smtp::writeStallTimeout(SMTP_PROTO_GREETING));
-}
-
-SM_API int TcpRecv(int socket, char* buffer, int size) {
-  if (buffer == nullptr || size <= 0) return SMTP_TCPIP_ERROR;
-  std::memset(buffer, 0, static_cast<std::size_t>(size));
-  if (socket < 0) return SMTP_TCPIP_ERROR;  // poll would ignore it and wait out the bound
+int receiveText(int fd, char* buffer, std::size_t size) noexcept {
+  std::memset(buffer, 0, size);
+  if (fd < 0) return SMTP_TCPIP_ERROR;  // poll would ignore it and wait out the bound
   // One byte is kept back so the buffer always ends in a NUL.
-  if (size < 2 || !smtp::waitReadable(socket, smtp::replyTimeout(SMTP_PROTO_GREETING)))
-    return SMTP_TCPIP_ERROR;
+  if (size < 2 || !waitReadable(fd, replyTimeout(SMTP_PROTO_GREETING))) return SMTP_TCPIP_ERROR;
   ssize_t got;
   do {
-    got = ::recv(socket, buffer, static_cast<std::size_t>(size - 1), 0);
+    got = ::recv(fd, buffer, size - 1, 0);
   } while (got < 0 && errno == EINTR);
   return got > 0 ? 0 : SMTP_TCPIP_ERROR;
 }
 
-SM_API int SmtpTcpSend(int socket, const char* data, int length) {
-  if (socket == -1) return SMTP_TCPIP_ERROR;
-  const std::size_t n = data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0;
-  iovec line[2] = {{const_cast<char*>(data), n}, {const_cast<char*>("\r\n"), 2}};
-  return smtp::sendVector(socket, line, 2, smtp::writeStallTimeout(SMTP_PROTO_GREETING));
+int sendLine(int fd, std::string_view line) noexcept {
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\r\n"), 2}};
+  return sendVector(fd, parts, 2, writeStallTimeout(SMTP_PROTO_GREETING));
 }
 
-}  // extern "C"
+}  // namespace smtp

@@ -22,20 +22,10 @@ namespace {
 constexpr CciChar k = 0x7777;  // in a buffer: a unit nobody wrote
 constexpr std::size_t kAttributes = 21;
 
-// A terminated CciChar string.
-std::vector<CciChar> cci(std::u16string_view s) {
-  std::vector<CciChar> out(s.begin(), s.end());
-  out.push_back(0);
-  return out;
-}
-std::vector<CciChar> cci(std::string_view utf8) { return cci(memhost::toUtf16(utf8)); }
-
-// The units of a terminated CciChar string, without the terminator.
-std::u16string units(const CciChar* s) {
-  std::u16string out;
-  while (*s) out.push_back(static_cast<char16_t>(*s++));
-  return out;
-}
+using memhost::toCci;
+using memhost::fromCci;
+std::vector<CciChar> cci(std::u16string_view s) { return toCci(s); }
+std::vector<CciChar> cci(std::string_view utf8) { return toCci(memhost::toUtf16(utf8)); }
 
 struct Free {
   void operator()(void* p) const { std::free(p); }
@@ -102,7 +92,7 @@ TEST_F(Frame, EntryPointRoads) {
   const unsigned conversions = host().callCount("cciMbsToUcs");
   ASSERT_NE(tvlGetMessageflowNodeFactory(), nullptr);
   EXPECT_EQ(constTVMD, tvmd);
-  EXPECT_EQ(units(constTVMD), u"TVMD");
+  EXPECT_EQ(fromCci(constTVMD), u"TVMD");
   EXPECT_EQ(host().callCount("cciMbsToUcs"), conversions) << "constants built again";
 }
 
@@ -113,7 +103,7 @@ TEST_F(Frame, EntryPointRoads) {
 // class has no attributes and no terminals, and its name is cut to the record's 128 units.
 TEST_F(Frame, NewContextHasItsAttributesAndTerminals) {
   EXPECT_EQ(node_->attributeNames().size(), kAttributes);
-  EXPECT_EQ(units(context_->nodeName), u"SendMailPlugInNode");
+  EXPECT_EQ(fromCci(context_->nodeName), u"SendMailPlugInNode");
   std::vector<std::string> names;
   for (const auto& t : node_->terminals()) names.push_back(t->nameUtf8() + (t->isInput() ? "<" : ">"));
   EXPECT_EQ(names, (std::vector<std::string>{"in<", "out>", "failure>"}));
@@ -136,7 +126,7 @@ TEST_F(Frame, NewContextHasItsAttributesAndTerminals) {
                               setAttribute(other, cci("Bcc").data(), cci("x").data()), getOutputTerminalHandle(other, constOut),
                               getInputTerminalHandle(other, in.data()), other->serverPort),
               std::make_tuple(1, 1, 1, nullptr, nullptr, 25));
-    EXPECT_EQ(units(other->nodeName), name.size() > 128 ? std::u16string(128, u'n') : u"SomeOtherNode");
+    EXPECT_EQ(fromCci(other->nodeName), name.size() > 128 ? std::u16string(128, u'n') : u"SomeOtherNode");
     deleteNodeContext(other);
   }
   deleteNodeContext(nullptr);
@@ -217,7 +207,7 @@ TEST_F(Frame, ConversionsRoundTripAndConvertWholeText) {
     const std::u16string expected = memhost::toUtf16(sample);
     Owned<CciChar> viaCciString(CciString(sample)), viaAscii(ASCIIToUnicode(sample));
     ASSERT_TRUE(viaCciString && viaAscii);
-    EXPECT_EQ(std::make_tuple(units(viaCciString.get()), units(viaAscii.get()), CciCharLen(viaCciString.get())),
+    EXPECT_EQ(std::make_tuple(fromCci(viaCciString.get()), fromCci(viaAscii.get()), CciCharLen(viaCciString.get())),
               std::make_tuple(expected, expected, static_cast<int>(expected.size())));
     Owned<char> back(UnicodeToASCII(viaCciString.get())), backMb(mbString(viaCciString.get()));
     ASSERT_TRUE(back && backMb);
@@ -230,8 +220,8 @@ TEST_F(Frame, ConversionsRoundTripAndConvertWholeText) {
   for (const auto& [operation, nth, code] : {std::tuple{"cciMbsToUcs", 1, 64}, {"cciMbsToUcs", 2, 22},
                                              {"cciUcsToMbs", 1, 7}, {"cciUcsToMbs", 2, 64}})
     host().injectFault(operation, nth, code);
-  EXPECT_EQ(units(Owned<CciChar>(CciString("hello")).get()), u"");
-  EXPECT_EQ(units(Owned<CciChar>(ASCIIToUnicode("hello")).get()), u"");
+  EXPECT_EQ(fromCci(Owned<CciChar>(CciString("hello")).get()), u"");
+  EXPECT_EQ(fromCci(Owned<CciChar>(ASCIIToUnicode("hello")).get()), u"");
   EXPECT_STREQ(Owned<char>(UnicodeToASCII(cci("hello").data())).get(), "");
   EXPECT_STREQ(Owned<char>(mbString(cci("hello").data())).get(), "");
 }
@@ -244,7 +234,7 @@ TEST_F(Frame, BoundedConversionAndComparison) {
   for (const auto& row : rows) {
     Owned<CciChar> got(CciNString(row.text, row.n));
     ASSERT_TRUE(got) << row.text;
-    EXPECT_EQ(units(got.get()), row.units) << row.text;
+    EXPECT_EQ(fromCci(got.get()), row.units) << row.text;
     for (int i = static_cast<int>(row.units.size()); i <= row.n; ++i) EXPECT_EQ(got.get()[i], 0) << i;
   }
   const auto compare = [](std::u16string_view a, std::u16string_view b) { return CciCharCmp(cci(a).data(), cci(b).data()); };

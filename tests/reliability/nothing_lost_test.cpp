@@ -4,10 +4,6 @@
 // Every message must leave through exactly one terminal, every "out" must be a mail the server
 // stored (and every stored mail an "out"), and every "failure" must carry its reason.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -56,8 +52,7 @@ std::set<std::string> stemsIn(const fs::path& dir) {
 
 TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
   testsupport::SmtpTestServer server;
-  const fs::path dir = fs::temp_directory_path() / ("nothing-lost-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
+  const fs::path dir = testsupport::temporaryFolder("nothing-lost");
   fs::create_directories(dir / "in");
   for (int i = 0; i < kMessages; ++i) {
     std::ofstream(dir / "in" / (stemOf(i) + ".xml"))
@@ -65,14 +60,12 @@ TEST(NothingLost, FourThreadsWithRefusalsAndDrops) {
         << "</Subject><Body><Line>message " << i << "</Line></Body></Mail>\n";
   }
 
-  const std::string command = std::string(FLOWRUN) + " --server 127.0.0.1:" + std::to_string(server.port()) +
-                              " --set SMTPFrom=loss@example.com --set SMTPFullFrom=Loss --set SetPriority=yes"
-                              " --set Priority=High --threads 4 -v --out " + (dir / "result").string() +
-                              " " + (dir / "in").string() + " >" + (dir / "stdout.txt").string() + " 2>&1";
-  const int raw = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(raw)) << command;
-  EXPECT_EQ(WEXITSTATUS(raw), 1) << "some messages failed, so the runner reports 1";
-  const std::string output = slurp(dir / "stdout.txt");
+  const testfiles::Invocation run = testfiles::run(
+      FLOWRUN, {"--server", "127.0.0.1:" + std::to_string(server.port()), "--set", "SMTPFrom=loss@example.com", "--set",
+                "SMTPFullFrom=Loss", "--set", "SetPriority=yes", "--set", "Priority=High", "--threads", "4", "-v",
+                "--out", (dir / "result").string(), (dir / "in").string()}, dir);
+  EXPECT_EQ(run.status, 1) << "some messages failed, so the runner reports 1\n" << run.err;
+  const std::string& output = run.out;
   const int accepted = kMessages - 2 * (kMessages / 10);
   EXPECT_NE(output.find(std::to_string(kMessages) + " messages: " + std::to_string(accepted) + " out, " +
                         std::to_string(kMessages - accepted) + " failure, 0 dropped, 0 ended"),

@@ -2,10 +2,7 @@
 // threads while the runner's resident memory is sampled (it must stay flat after warm-up), and
 // 1 000 evaluations under valgrind's memcheck (no leak, no error). Both are bounded in time.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +16,7 @@
 
 #include "files.h"
 #include "scripted_peer.h"
-
-extern char** environ;
+#include "smtp_test_server.h"
 
 namespace {
 
@@ -28,43 +24,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+using testfiles::Child;
 using testfiles::slurp;
-
-// A child process started and ended by its pid, its output in a file. `poll` gives the exit
-// status once it has ended (by itself, or by SIGTERM with `stop`), -1 while it runs, -2 when a
-// signal ended it.
-class Child {
- public:
-  Child(std::vector<std::string> argv, const fs::path& output) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_addopen(&io, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&io, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&io, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (posix_spawn(&pid_, args[0], &io, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&io);
-  }
-  ~Child() {
-    if (poll() != -1 || pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-  int poll(bool stop = false) {
-    if (status_ != -1 || pid_ <= 0) return status_;
-    if (stop) ::kill(pid_, SIGTERM);
-    int raw = 0;
-    if (::waitpid(pid_, &raw, stop ? 0 : WNOHANG) != pid_) return -1;
-    return status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -2;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 // Whether something listens on the loopback port, from the kernel's table of TCP sockets (a
 // connect would cost the sink a session).
@@ -87,9 +48,7 @@ long residentKiB(pid_t pid) {
 class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("soak-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testsupport::temporaryFolder("soak");
     std::ofstream(dir_ / "mail.xml") << "<Mail><To>ann@example.com</To><Cc>bob@example.com</Cc>"
                                         "<Subject>Soak</Subject><Body><Line>one</Line><Line>two</Line>"
                                         "</Body></Mail>\n";
@@ -107,7 +66,7 @@ class Soak : public ::testing::Test {
     ASSERT_TRUE(listening(port_)) << "smtp-sink did not start: " << slurp(dir_ / "sink.txt");
   }
   void TearDown() override {
-    if (sink_) sink_->poll(true);
+    if (sink_) sink_->end(SIGTERM);
     fs::remove_all(dir_);
   }
 

@@ -23,11 +23,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct Invocation {
-  int status = -1;
-  std::string out, err;
-};
-
+using testfiles::Invocation;
 using testfiles::quote;
 using testfiles::slurp;
 
@@ -71,10 +67,7 @@ class RunnerTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("flowrun-test-" + std::to_string(getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testsupport::temporaryFolder("flowrun-test");
     before_ = server_->mails().size();
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -89,11 +82,7 @@ class RunnerTest : public ::testing::Test {
   // Runs flowrun with `args` (and `input` on standard input).
   Invocation flowrun(const std::vector<std::string>& args, const std::string& input = "",
                      const std::string& shellPrefix = "") {
-    std::string command = shellPrefix + quote(FLOWRUN);
-    for (const auto& a : args) command += " " + quote(a);
-    command += " <" + quote(write("stdin.txt", input)) + " >" + quote(dir_ / "stdout.txt") + " 2>" + quote(dir_ / "stderr.txt");
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout.txt"), slurp(dir_ / "stderr.txt")};
+    return testfiles::run(FLOWRUN, args, dir_, input, shellPrefix);
   }
 
   std::vector<std::string> serverArgs() const {
@@ -361,24 +350,14 @@ TEST_F(RunnerTest, OutputThatCannotBeWrittenIsNotSuccess) {
 // "out" count is exactly what the server stored; every message not run is in notrun/, and a
 // retry of the folder sends exactly those.
 TEST_F(RunnerTest, InterruptPrintsASummaryOfWhatTheServerHas) {
-  fs::path message = write("m.xml", "<Mail><To>a@example.com</To><Subject>stop</Subject></Mail>");
-  std::string command = "exec " + quote(FLOWRUN) + " -q --threads 2 --repeat 1000 --out " + quote(dir_ / "o");
-  for (const std::string& a : serverArgs()) command += " " + quote(a);
-  const std::string outPath = (dir_ / "stdout.txt").string();
-  command += " " + quote(message.string()) + " >" + quote(outPath);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(pid, 0);
+  std::vector<std::string> args = {FLOWRUN, "-q", "--threads", "2", "--repeat", "1000", "--out", (dir_ / "o").string()};
+  for (const std::string& a : serverArgs()) args.push_back(a);
+  args.push_back(write("m.xml", "<Mail><To>a@example.com</To><Subject>stop</Subject></Mail>").string());
+  testfiles::Child runner(args, dir_ / "stdout.txt", false);
+  ASSERT_GT(runner.pid(), 0);
   server_->waitForMails(before_ + 20);
-  ::kill(pid, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 130);
-  const std::string out = slurp(outPath);
+  EXPECT_EQ(runner.end(SIGINT), 130);
+  const std::string out = slurp(dir_ / "stdout.txt");
   std::size_t total = 0, delivered = 0;
   ASSERT_EQ(std::sscanf(out.c_str(), "%zu messages: %zu out", &total, &delivered), 2) << out;
   EXPECT_GE(delivered, 20u);

@@ -27,6 +27,7 @@ struct Result {
   int code;
   std::string text;
   const char* raw;  // the text as handed out: valid until this thread's next call
+  int step;         // of the dialogue, where the mail ended
 };
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
@@ -41,11 +42,11 @@ inline Settings settingsOf(const Attributes& attributes) {
 
 // As SendEmailMessage does, or with the options of `settings` (the node's way in).
 inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1", const Settings& settings = nullptr) {
-  int32_t code = -12345;
-  const char* text = smtp::sendEmail(settings ? settings->options : smtp::kPlainSubmission, host, port, m.from.c_str(), m.to.c_str(),
-                                     m.cc.c_str(), m.bcc.c_str(), m.subject.c_str(), m.date.c_str(), m.messageId.c_str(),
-                                     m.body.c_str(), m.priority, nullptr, &code);
-  return {code, text != nullptr ? text : "<null>", text};
+  const smtp::MailRequest request{.serverName = smtp::orEmpty(host), .port = port, .from = m.from, .to = m.to, .cc = m.cc,
+                                  .bcc = m.bcc, .subject = m.subject, .date = m.date, .messageId = m.messageId,
+                                  .body = m.body, .priority = m.priority};
+  const smtp::Outcome o = smtp::sendEmail(settings ? settings->options : smtp::kPlainSubmission, request);
+  return {o.code, o.text != nullptr ? o.text : "<null>", o.text, o.step};
 }
 
 }  // namespace smtptest

@@ -6,9 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "files.h"
 
 namespace testsupport {
 
@@ -48,23 +45,15 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
     : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   options.insert(options.begin(), {"/usr/bin/python3", SMTP_SERVER_SCRIPT, "--host", "127.0.0.1", "--record", record_});
-  std::vector<char*> argv;
-  for (auto& a : options) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  server_ = std::make_unique<testfiles::Child>(options, in[0], out[1]);
   ::close(in[0]);
   ::close(out[1]);
   stdinFd_ = in[1];
   // The server's first line is "PORT <n>", once it listens; each byte waited for within 20 s.
   std::string line;
   pollfd p{out[0], POLLIN, 0};
-  for (char c; pid_ > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
+  for (char c; server_->pid() > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
     line += c;
   ::close(out[0]);
   std::sscanf(line.c_str(), "PORT %hu\n", &port_);
@@ -74,11 +63,10 @@ SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
   }
 }
 
+SmtpTestServer::~SmtpTestServer() { stop(); }
+
 void SmtpTestServer::stop() noexcept {
-  if (pid_ > 0) {  // it has nothing left to save
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  server_.reset();  // killed: it has nothing left to save
   if (stdinFd_ != -1) ::close(stdinFd_);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);

@@ -5,13 +5,16 @@
 #ifndef TESTS_SUPPORT_SMTP_TEST_SERVER_H
 #define TESTS_SUPPORT_SMTP_TEST_SERVER_H
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ios>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace testfiles {
+class Child;
+}
 
 namespace testsupport {
 
@@ -33,7 +36,7 @@ class SmtpTestServer {
  public:
   // With more of smtp_server.py's options: "--cert", "--implicit-tls", "--auth", ...
   explicit SmtpTestServer(std::vector<std::string> options = {});
-  ~SmtpTestServer() { stop(); }
+  ~SmtpTestServer();
   SmtpTestServer(const SmtpTestServer&) = delete;
   SmtpTestServer& operator=(const SmtpTestServer&) = delete;
 
@@ -51,7 +54,7 @@ class SmtpTestServer {
   void stop() noexcept;
 
   std::string dir_, record_;
-  pid_t pid_ = -1;
+  std::unique_ptr<testfiles::Child> server_;
   int stdinFd_ = -1;
   uint16_t port_ = 0;
   bool allowDefects_ = false;

@@ -143,8 +143,8 @@ TEST(Composition, EncodedWordsAndFoldingKeepTheirLimits) {
   std::string tabbed, header;
   for (int i = 0; i < 3; ++i) tabbed += std::string(600, 's') + "\t";
   const std::string zeds(986, 'Z'), equals(980, '=');
-  const richmail::RichMail rich{{}, false, {}, {{"X-Custom-Header-With-A-Rather-Long-Name-For-Tests", zeds},
-                                                {"X-Twenty-Characters", equals}}, {}};
+  const smtp::RichMail rich{.headers = {{"X-Custom-Header-With-A-Rather-Long-Name-For-Tests", zeds},
+                                         {"X-Twenty-Characters", equals}}};
   const smtp::MailText mail{entry, entry, "", tabbed, "date", "", "body", "host", 3, &rich};
   smtp::appendHeaderBlock(header, mail, smtp::needsMime(mail));
   for (const std::string_view line : lines(header)) EXPECT_LE(line.size(), 998u) << line.substr(0, 40);

@@ -1,6 +1,6 @@
 // Faults no real server produces on demand, played by a scripted peer: refusals and drops at
 // each step, replies split or spread over lines, over-long and malformed replies, control
-// characters, silence, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
+// characters, silence, a reply dripped without end, no STARTTLS offered, plain text after STARTTLS, a pipelined refusal and
 // pipelined replies out of step; and the set-up failures (port 0, unknown host, refused connect,
 // a connect nobody accepts). Each failure checks the code, the text (one line, no control
 // character), that no command followed it (no RSET either), and that the client closed.
@@ -73,7 +73,10 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
     std::size_t bodyBytes = 0;
     smtptest::Attributes attributes = {};  // the node's secure-submission settings, if any
     bool tlsAfterLast = false;             // a TLS handshake followed the last line
+    int step = -2;                         // where the outcome says it ended; -2: the last line's step
   };
+  const int stepOf[] = {SMTP_PROTO_HELO, SMTP_PROTO_MAIL, SMTP_PROTO_RCPT, SMTP_PROTO_RCPT, SMTP_PROTO_RCPT,
+                        SMTP_PROTO_DATA, SMTP_PROTO_END_OF_DATA, SMTP_PROTO_QUIT, smtp::kStepEhlo, smtp::kStepStartTls};
   // A kept connection's pipelined batch: the peer answers once it has MAIL FROM, the three
   // RCPT TO and DATA.
   const auto pipelined = [](const std::string& replies) {
@@ -90,6 +93,8 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       {{PeerStep::send("22")}, -1, busy, -1},  // too short, then silence
       {{PeerStep::send("22\r\n")}, -1, busy, -1},
       {{PeerStep::drop()}, -1, busy, -1}, {{PeerStep::silent()}, -1, busy, -1},
+      // A greeting dripped a byte every 20 ms, never complete: the bound holds however the bytes come.
+      {{PeerStep::sendSplit(std::string(300, '2'), 1, smtp::Millis(20))}, -1, busy, -1},
       {until(0, replyWith("504 no HELO\r\n")), 1002, "", 0}, {until(0, replyWith("421 closing\r\n")), 1004, "", 0},
       {until(0, replyWith("555 bad\r\n")), 1007, "", 0},
       {until(1, replyWith("550 sender refused\r\n")), -1, "", 1}, {until(1, replyWith("452 too many\r\n")), 1008, "", 1},
@@ -106,7 +111,7 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       // Refused while the client still sends: the server closes, the reply is the text.
       {until(5, {PeerStep::expectLine(), PeerStep::send("354 go\r\n"),
                  PeerStep::sendSplit("552 5.3.4 Message too big\r\n", 64, smtp::Millis(300)), PeerStep::drop()}),
-       1008, "552 5.3.4 Message too big", 5, 16 << 20},
+       1008, "552 5.3.4 Message too big", 5, 16 << 20, {}, false, SMTP_PROTO_END_OF_DATA},
       // Once the mail data is accepted, QUIT's reply does not matter.
       {until(7, replyWith("500 what\r\n")), 0, "", 7},
       // STARTTLS asked for but not offered: nothing after EHLO, not even QUIT.
@@ -122,14 +127,15 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
       // has them all), and a refused second recipient reads as one by one; DATA was accepted
       // for the others, so the client closes, mail unsent.
       {pipelined("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n250 ok\r\n354 go\r\n"), -1, "550 5.1.1 no such user", 5, 0,
-       reuse},
+       reuse, false, SMTP_PROTO_RCPT},
       // Replies out of step with the batch (a line that is no reply, a reply too many, a code
       // the command cannot give): closed at once, no RSET, the mail not sent.
       {pipelined("250 ok\r\nnot a reply line\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "not a reply line", 5,
-       0, reuse},
+       0, reuse, false, SMTP_PROTO_RCPT},
       {pipelined("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n"), 1109,
        outOfStep + "more replies than commands", 5, 0, reuse},
-      {pipelined("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "354 go", 5, 0, reuse}};
+      {pipelined("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n"), 1109, outOfStep + "354 go", 5, 0, reuse, false,
+       SMTP_PROTO_RCPT}};
   // Lost or silent after each command, the data included.
   for (int accepted = 0; accepted <= 7; ++accepted)
     for (const PeerStep& end : {PeerStep::drop(), PeerStep::silent()})
@@ -151,18 +157,23 @@ TEST(Faults, RefusalsLossesAndBrokenRepliesAtEachStep) {
 
   for (const Row& row : rows) {
     // Short bounds, but not for the big body: its refusal takes 300 ms while the client is stalled.
-    smtp::ScopedTimeouts fast(row.bodyBytes > 0 ? 10 * kShort : kShort);
+    const smtp::Millis bound = row.bodyBytes > 0 ? 10 * kShort : kShort;
+    smtp::ScopedTimeouts fast(bound);
     testsupport::ScriptedPeer peer(row.script);
     Mail mail{.to = "one@example.com; two@example.com", .cc = "three@example.com"};
     if (row.bodyBytes > 0) mail.body = std::string(row.bodyBytes, 'b');
     const smtptest::Settings settings = row.attributes.empty() ? nullptr : smtptest::settingsOf(row.attributes);
+    const auto start = std::chrono::steady_clock::now();
     const smtptest::Result r = smtptest::send(peer.port(), mail, "127.0.0.1", settings);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::max(3 * bound, smtp::Millis(3000))) << "a wait outlasted its bound";
     const PeerStep& end = row.script.back();
     SCOPED_TRACE(std::to_string(row.last) + " " + end.bytes.substr(0, 40));
     EXPECT_EQ(r.code, row.code) << r.text.substr(0, 60);
     // Empty: the reply the script sent last, without its line end.
     EXPECT_EQ(r.text, row.text.empty() && row.code != 0 ? end.bytes.substr(0, end.bytes.size() - 2) : row.text);
     EXPECT_TRUE(std::none_of(r.text.begin(), r.text.end(), [](char c) { return (c >= 0 && c < 32 && c != '\t') || c == 127; }));
+    const int step = row.step != -2 ? row.step : row.last < 0 ? SMTP_PROTO_GREETING : stepOf[row.last];
+    EXPECT_TRUE(row.code == 0 || r.step == step) << "ended at step " << r.step;
     const auto lines = peer.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), row.code == 0 ? 1 : 0);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RSET"), 0);

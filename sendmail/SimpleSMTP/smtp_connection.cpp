@@ -1,0 +1,400 @@
+// One connection to the server and one mail's dialogue over it, in three parts: opening the
+// session (connect, TLS from the first byte or after STARTTLS, greeting, HELO or EHLO, AUTH), the
+// mail transaction (MAIL FROM, RCPT TO, DATA, the mail data; pipelined or one by one) and closing
+// (RSET, QUIT). Each step's command and reply codes come from the command table; what goes out
+// between two replies leaves in one write.
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "smtp_connection.h"
+
+namespace smtp {
+namespace {
+
+constexpr int kBatch = 1024;  // IOV_MAX on Linux
+
+// Gathers the mail data for as few writes as possible. Long pieces go out from where they lie;
+// short ones (lines, line ends, doubled dots) are first copied into a staging buffer, since
+// thousands of tiny pieces in one write cost the kernel more per byte than one copy does.
+class WriteBatch {
+ public:
+  WriteBatch(Stream& stream, Millis stall, std::string& stage, std::size_t stageBytes)
+      : stream_(stream), stall_(stall), stage_(stage) {
+    if (stage_.size() < stageBytes) stage_.resize(stageBytes);
+  }
+  WriteBatch(const WriteBatch&) = delete;
+  WriteBatch& operator=(const WriteBatch&) = delete;
+
+  int add(const char* data, std::size_t length) noexcept {
+    if (length == 0) return 0;
+    if (length >= kDirect) {
+      if (n_ == kBatch && flush() != 0) return SMTP_TCPIP_ERROR;
+      iov_[n_++] = {const_cast<char*>(data), length};
+      return 0;
+    }
+    if (used_ + length > stage_.size() || n_ == kBatch) {
+      if (flush() != 0) return SMTP_TCPIP_ERROR;
+    }
+    char* to = stage_.data() + used_;
+    std::memcpy(to, data, length);
+    used_ += length;
+    if (n_ > 0 && static_cast<char*>(iov_[n_ - 1].iov_base) + iov_[n_ - 1].iov_len == to) {
+      iov_[n_ - 1].iov_len += length;  // continues the staged run
+    } else {
+      iov_[n_++] = {to, length};
+    }
+    return 0;
+  }
+  int add(std::string_view text) noexcept { return add(text.data(), text.size()); }
+
+  int flush() noexcept {
+    const int rc = n_ > 0 ? stream_.send(iov_, n_, stall_) : 0;
+    n_ = 0;
+    used_ = 0;
+    return rc;
+  }
+
+ private:
+  static constexpr std::size_t kDirect = 4096;
+  Stream& stream_;
+  Millis stall_;
+  std::string& stage_;
+  std::size_t used_ = 0;
+  iovec iov_[kBatch];
+  int n_ = 0;
+};
+}  // namespace
+
+Connection::Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host, char* reply)
+    : session_(session), options_(options), host_(host), reply_(reply), plain_(-1),
+      reader_(plain_, Bounds{options.timeout}, true) {}
+
+Connection::~Connection() {
+  if (fd_ != -1) ::close(fd_);
+}
+
+bool Connection::quiet() noexcept { return tls_ ? tls_->quiet() : plain_.quiet(); }
+
+Exchange Connection::step(int index, std::string_view argument) {
+  thread_local std::string line;
+  line.clear();
+  appendCommand(line, index, argument);
+  at_ = index;
+  return command(reader_, index, line, reply_);
+}
+
+Outcome Connection::failed(const Exchange& e) {
+  after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
+  return ended(e.code, e.lost ? kLostText : reply_);
+}
+
+// A pipelined batch whose replies do not fit its commands: nothing said on this connection can
+// be trusted any more (Postfix keeps no session after a protocol error), so it is only closed.
+// Nothing of the mail data has gone out, so the mail may go over a new connection.
+Outcome Connection::outOfStep(std::string_view detail) {
+  after_ = After::Dead;
+  const std::string copy(detail);  // it may lie in the reply buffer the text is written to
+  return explained(SMTP_OUT_OF_STEP, copy);
+}
+
+bool Connection::aside(int index, const char* expected) {
+  thread_local std::string line, reply;
+  reply.resize(kReplyBufferSize);
+  line.clear();
+  appendCommand(line, index, {});
+  return command(reader_, index, line, reply.data()).code == 0 && std::strncmp(reply.data(), expected, 3) == 0;
+}
+
+Outcome Connection::explained(int code, std::string_view detail) {
+  const std::string_view text = errorText(code);
+  std::size_t n = std::min(text.size(), kReplyBufferSize - 1);
+  std::memcpy(reply_, text.data(), n);
+  if (!detail.empty() && n + 2 < kReplyBufferSize - 1) {
+    const std::size_t more = std::min(detail.size(), kReplyBufferSize - 3 - n);
+    std::memcpy(reply_ + n, ": ", 2);
+    std::memcpy(reply_ + n + 2, detail.data(), more);
+    n += 2 + more;
+  }
+  reply_[n] = '\0';
+  return ended(code, reply_);
+}
+
+Outcome Connection::startTls(Millis bound, bool afterStartTls) {
+  std::string why;
+  tls_.emplace(fd_, *options_.tls);
+  if (!tls_->handshake(host_, bound, afterStartTls, why)) return explained(SMTP_TLS_FAILED, why);
+  reader_.switchTo(*tls_);
+  return ended(0, "");
+}
+
+// The greeting, then HELO; or EHLO with its extensions when the options ask for more. A server
+// that refuses to greet says why in its reply, which is handed out; one that stays silent,
+// closes or sends something too short to be a reply gets the fixed text.
+Outcome Connection::greet() {
+  at_ = SMTP_PROTO_GREETING;
+  if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0)
+    return ended(e.code, e.lost || !hasReplyCode(reply_) ? tcpErrorText(e.code) : reply_);
+  if (!options_.extended()) {
+    const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
+    return e.code != 0 ? failed(e) : ended(0, "");
+  }
+  if (const Exchange e = step(kStepEhlo, session_.localHostName); e.code != 0) return failed(e);
+  offered_ = parseExtensions(reply_);
+  return ended(0, "");
+}
+
+Outcome Connection::open() {
+  // Credentials never go out in clear: refused before anything is sent.
+  if (!options_.user.empty() && options_.security == Security::Plain)
+    return explained(SMTP_AUTH_UNENCRYPTED, {});
+  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
+    return ended(rc, tcpErrorText(rc));
+  plain_ = PlainStream(fd_);
+  if (options_.security == Security::Tls) {
+    // TLS from the first byte: the handshake gets the greeting's bound.
+    if (const Outcome o = startTls(reader_.bounds().reply(SMTP_PROTO_GREETING), false); o.code != 0) return o;
+  }
+  if (const Outcome o = greet(); o.code != 0) return o;
+  if (options_.security == Security::StartTls) {
+    if (!offered_.startTls) return explained(SMTP_STARTTLS_NOT_OFFERED, {});
+    if (const Exchange e = step(kStepStartTls, {}); e.code != 0) return failed(e);
+    if (const Outcome o = startTls(reader_.bounds().reply(kStepStartTls), true); o.code != 0) return o;
+    // What the server offered in clear no longer counts (RFC 3207): ask again.
+    if (const Exchange e = step(kStepEhlo, session_.localHostName); e.code != 0) return failed(e);
+    offered_ = parseExtensions(reply_);
+  }
+  if (!options_.user.empty()) return authenticate();
+  return ended(0, "");
+}
+
+namespace {
+// What a server could echo of the credentials, as the reader hands it on: the password, its
+// base64 (LOGIN's answer) and the PLAIN blob's. A short password would match ordinary words,
+// and control bytes reach the reply changed: such a password cannot be looked for.
+void makeSecrets(Secrets& out, std::string_view user, std::string_view password) {
+  constexpr std::size_t kShortest = 4;
+  const bool control = std::any_of(password.begin(), password.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+  });
+  out.withhold = password.size() < kShortest || control;
+  if (out.withhold) return;
+  out.forms.emplace_back(password);
+  appendBase64(out.forms.emplace_back(), password);
+  std::string plain(1, '\0');
+  plain.append(user).push_back('\0');
+  plain.append(password);
+  appendBase64(out.forms.emplace_back(), plain);
+  OPENSSL_cleanse(plain.data(), plain.size());
+}
+}  // namespace
+
+// AUTH PLAIN (one command) or LOGIN (user and password answered to two challenges), whichever
+// the server offers, PLAIN first. The lines holding credentials are wiped once sent; from the
+// first of them on, every reply of the connection is read with the secrets starred out.
+Outcome Connection::authenticate() {
+  if (!offered_.authPlain && !offered_.authLogin) return explained(SMTP_AUTH_NOT_OFFERED, {});
+  at_ = kStepAuth;
+  makeSecrets(secrets_, options_.user, options_.password);
+  reader_.conceal(&secrets_);
+  const auto answer = [&](std::string_view text, bool command) {
+    thread_local std::string line;
+    line.assign(command ? "AUTH PLAIN " : "");
+    appendBase64(line, text);
+    const Exchange e = smtp::command(reader_, kStepAuth, line, reply_);
+    OPENSSL_cleanse(line.data(), line.size());
+    return e;
+  };
+  const auto done = [&](const Exchange& e, const char* expected) -> Outcome {
+    if (e.code != 0) return failed(e);
+    if (std::strncmp(reply_, expected, 3) != 0) return ended(SMTP_UNLISTED_REPLY, reply_);
+    return ended(0, "");
+  };
+  if (offered_.authPlain) {
+    std::string plain;
+    plain.push_back('\0');
+    plain.append(options_.user);
+    plain.push_back('\0');
+    plain.append(options_.password);
+    const Exchange e = answer(plain, true);
+    OPENSSL_cleanse(plain.data(), plain.size());
+    return done(e, "235");
+  }
+  if (const Outcome o = done(step(kStepAuth, "LOGIN"), "334"); o.code != 0) return o;
+  if (const Outcome o = done(answer(options_.user, false), "334"); o.code != 0) return o;
+  return done(answer(options_.password, false), "235");
+}
+
+// Sends the header block, the body and the end-of-data marker. The body goes out from the
+// caller's memory (its short pieces through the staging buffer), or from its encoded copy.
+int Connection::sendMailData(const MailText& mail, bool mime, std::string_view header) {
+  constexpr std::size_t kStageLimit = std::size_t{1} << 20;
+  std::string encoded;
+  std::string_view body = mail.body;
+  if (mail.rich != nullptr && mail.rich->multipart()) {
+    appendRichBody(encoded, mail);
+    body = encoded;
+  } else if (mime) {
+    appendQuotedPrintable(encoded, body);
+    body = encoded;
+  }
+  thread_local std::string tail, stage;
+  tail.assign("\r\n");
+  appendCommand(tail, SMTP_PROTO_END_OF_DATA, {});
+  tail += "\r\n";
+
+  // Room for the whole mail with its line ends made CR LF, up to the limit.
+  const std::size_t wanted = header.size() + body.size() + body.size() / 8 + tail.size() + 64;
+  WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage,
+                   std::min(wanted, kStageLimit));
+  if (batch.add(header) != 0) return SMTP_TCPIP_ERROR;
+  BodySegments segments(body);
+  iovec pieces[64];
+  for (int count; (count = segments.fill(pieces, 64)) > 0;) {
+    for (int i = 0; i < count; ++i) {
+      if (batch.add(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len) != 0) return SMTP_TCPIP_ERROR;
+    }
+  }
+  if (batch.add(tail) != 0) return SMTP_TCPIP_ERROR;
+  return batch.flush();
+}
+
+namespace {
+// Whether an envelope address needs SMTPUTF8: the sender's or any recipient's is not ASCII.
+bool needsUtf8(const MailText& mail, std::string_view envelope) {
+  bool wide = !isAscii(envelopeAddress(mail.from));
+  forEachEntry(envelope, [&](std::string_view entry) {
+    wide = wide || !isAscii(envelopeAddress(entry));
+    return !wide;
+  });
+  return wide;
+}
+}  // namespace
+
+Outcome Connection::transaction(const MailText& mail, std::string_view envelope) {
+  at_ = SMTP_PROTO_MAIL;
+  bool utf8 = false;
+  if (options_.extended() && needsUtf8(mail, envelope)) {
+    if (!offered_.smtpUtf8) return explained(SMTP_NO_SMTPUTF8, {});
+    utf8 = true;
+  }
+  after_ = After::Synced;
+  thread_local std::string mailFrom, header;
+  mailFrom.clear();
+  appendCommand(mailFrom, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
+  if (utf8) mailFrom += " SMTPUTF8";
+  // The header block is made first, so that the data follows the 354 at once.
+  const bool mime = needsMime(mail);
+  header.clear();
+  appendHeaderBlock(header, mail, mime);
+  if (offered_.pipelining && options_.pool != nullptr) {
+    if (const Outcome o = pipelined(mailFrom, envelope); o.code != 0) return o;
+  } else {
+    if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, mailFrom, reply_); e.code != 0) return failed(e);
+    at_ = SMTP_PROTO_RCPT;
+    if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
+  }
+  reader_.dropStray();
+  // From here on the mail may arrive: nothing below is ever retried.
+  after_ = After::Broken;
+  at_ = SMTP_PROTO_END_OF_DATA;
+  if (sendMailData(mail, mime, header) != 0) {
+    // The server may have refused during the data and closed: its reply, if it can still be
+    // read, says why better than the failed write.
+    constexpr Millis kAfterFailure{1000};
+    const Millis bound = std::min(kAfterFailure, reader_.bounds().reply(SMTP_PROTO_END_OF_DATA));
+    if (!reader_.read(reply_, kReplyBufferSize, bound)) return ended(SMTP_UNLISTED_REPLY, kLostText);
+    const int rc = judge(SMTP_PROTO_END_OF_DATA, reply_);
+    return ended(rc != 0 ? rc : SMTP_UNLISTED_REPLY, reply_);
+  }
+  const Exchange e = awaitReply(reader_, SMTP_PROTO_END_OF_DATA, reply_);
+  after_ = e.lost ? After::Broken : After::Synced;
+  if (e.code != 0) return ended(e.code, e.lost ? kLostText : reply_);
+  return ended(0, reply_);
+}
+
+namespace {
+// Whether a reply can be the answer to a command of a pipelined batch at all: a reply code of
+// the classes 2 to 5, an intermediate 3yz only to DATA, and never a completion 2yz to DATA
+// (RFC 5321 section 4.3.2). A line that is no reply, or a code the command cannot give, means
+// the replies and the commands no longer pair up.
+bool fitsStep(int step, const char* reply) noexcept {
+  if (!hasReplyCode(reply) || reply[0] < '2' || reply[0] > '5') return false;
+  return step == SMTP_PROTO_DATA ? reply[0] != '2' : reply[0] != '3';
+}
+}  // namespace
+
+// RFC 2920: MAIL FROM, every RCPT TO and DATA in one write, then their replies in order, each
+// judged as the one-by-one dialogue judges it; the first refusal is the outcome, as it would
+// have been without pipelining. Replies out of step with the commands fail the mail instead.
+Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelope) {
+  std::string out(mailFrom);
+  out += "\r\n";
+  std::vector<int> steps{SMTP_PROTO_MAIL};
+  forEachEntry(envelope, [&](std::string_view entry) {
+    appendCommand(out, SMTP_PROTO_RCPT, envelopeAddress(entry));
+    out += "\r\n";
+    steps.push_back(SMTP_PROTO_RCPT);
+    return true;
+  });
+  appendCommand(out, SMTP_PROTO_DATA, {});
+  out += "\r\n";
+  steps.push_back(SMTP_PROTO_DATA);
+  reader_.dropStray();
+  iovec one{out.data(), out.size()};
+  at_ = SMTP_PROTO_MAIL;
+  if (reader_.stream().send(&one, 1, reader_.bounds().stall(SMTP_PROTO_MAIL)) != 0)
+    return failed({kLost, true});
+  Exchange first{0, false};
+  std::string firstText;
+  int firstStep = SMTP_PROTO_MAIL;
+  bool broken = false;  // after the refusal: only good for closing
+  for (const int index : steps) {
+    at_ = index;
+    const Exchange e = awaitReply(reader_, index, reply_);
+    if (e.lost) {
+      if (first.code == 0) return failed(e);
+      broken = true;
+      break;
+    }
+    if (!fitsStep(index, reply_)) return outOfStep(reply_);
+    if (e.code != 0 && first.code == 0) {
+      first = e;
+      firstText = reply_;
+      firstStep = index;
+    }
+    // DATA accepted after a refusal: the transaction can only be abandoned by closing.
+    if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
+  }
+  // A reply too many (one already waiting after DATA's): the replies read were not the answers.
+  if (!broken && reader_.more()) return outOfStep("more replies than commands");
+  if (first.code == 0) return ended(0, "");
+  std::memcpy(reply_, firstText.c_str(), firstText.size() + 1);
+  at_ = firstStep;
+  const Outcome o = failed(first);
+  if (broken && after_ == After::Synced) after_ = After::Broken;
+  return o;
+}
+
+bool Connection::reset() { return aside(kStepRset, "250"); }
+
+int Connection::close() {
+  aside(SMTP_PROTO_QUIT, "221");
+  if (tls_) tls_->shutdown();
+  return closeSocket(std::exchange(fd_, -1));
+}
+
+void Connection::quit() noexcept {
+  static constexpr char kQuit[] = "QUIT\r\n";
+  reader_.dropStray();
+  iovec line{const_cast<char*>(kQuit), sizeof kQuit - 1};
+  reader_.stream().send(&line, 1, Millis{0});
+  if (tls_) tls_->shutdown();
+}
+
+}  // namespace smtp
