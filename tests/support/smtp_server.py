@@ -5,7 +5,7 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret]
+#                       [--echo-secret] [--transcript FILE.jsonl]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -14,7 +14,9 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might.
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --transcript
+# it records every line it reads and every reply line it sends, in order, one JSON line each:
+# session, "client" or "server", and the line without its line end (mail data included).
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
@@ -113,7 +115,7 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--transcript"):
         parser.add_argument(name)
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
         parser.add_argument(name, type=int, default=0)
@@ -138,8 +140,29 @@ async def main():
         async def smtp_QUIT(self, arg):
             pass
 
+    transcript = open(args.transcript, "a", encoding="utf-8") if args.transcript else None
+    base = QuitIgnored if args.ignore_quit else SMTP
+
+    class Transcribed(base):
+        def note(self, side, line):
+            line = line.decode("utf-8", "replace") if isinstance(line, bytes) else line
+            print(json.dumps({"session": self.number, "side": side, "line": line.rstrip("\r\n")}), file=transcript, flush=True)
+
+        def _client_connected_cb(self, reader, writer):
+            super()._client_connected_cb(reader, writer)
+            for name in ("readuntil", "readline"):  # commands, AUTH answers and mail data
+                async def read(*a, _original=getattr(reader, name), **k):
+                    line = await _original(*a, **k)
+                    self.note("client", line)
+                    return line
+                setattr(reader, name, read)
+
+        async def push(self, status):
+            self.note("server", status)
+            await super().push(status)
+
     def connection():  # numbered, with its own count of mails
-        smtp = (QuitIgnored if args.ignore_quit else SMTP)(handler, **options)
+        smtp = (Transcribed if transcript else base)(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)
