@@ -64,6 +64,8 @@ inline constexpr AttributeRow kAttributes[] = {
 };
 
 constexpr const AttributeRow& row(Attribute attribute) { return kAttributes[static_cast<std::size_t>(attribute)]; }
+// C, F, f, h and X are kept and returned for flows that set them; the node reads none of them.
+constexpr bool unused(Attribute attribute) { return attribute >= Attribute::C && attribute <= Attribute::X; }
 constexpr const char* name(Attribute attribute) { return row(attribute).name; }
 
 // The row of the attribute called `text`, or null.
@@ -126,6 +128,11 @@ constexpr const FieldRow* fieldNamed(std::string_view text) {
   return nullptr;
 }
 
+// The children of an Attachment folder the node reads; of repeated ones the last counts.
+inline constexpr const char* kAttachmentName = "Name";
+inline constexpr const char* kAttachmentContentType = "ContentType";
+inline constexpr const char* kAttachmentData = "Data";
+
 // The values of Priority the node knows, from 1 (Highest) to 5; any other one means Normal.
 inline constexpr const char* kPriorityNames[] = {"Highest", "High", "Normal", "Low", "Lowest"};
 
@@ -142,6 +149,8 @@ inline constexpr const char* kMsgId = "MsgId";
 
 // The element the node adds to a failure copy, holding the reason.
 inline constexpr const char* kErrorElement = "SendMailError";
+// The reason of a message that names no recipient (the node connects to nobody for it).
+inline constexpr const char* kNoRecipientsText = "No recipients found";
 
 }  // namespace schema
 

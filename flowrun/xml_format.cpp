@@ -7,6 +7,7 @@
 
 #include <pugixml.hpp>
 
+#include "attachments.h"
 #include "formats.h"
 #include "huge_pages.h"
 #include "node_schema.h"
@@ -104,7 +105,11 @@ void toXml(const Element& element, pugi::xml_node out) {
       continue;
     }
     pugi::xml_node node = out.append_child(child->nameUtf8().c_str());
-    if (!child->children().empty()) {
+    if (child->kind() == memhost::ValueKind::ByteArray) {
+      // Bytes go as the bytes themselves, not as the file they came from: a copy fed back in
+      // sends what this run had, wherever it runs and whatever became of that file.
+      node.append_child(kBase64).text().set(encodeBase64(child->bytes()).c_str());
+    } else if (!child->children().empty()) {
       toXml(*child, node);
     } else if (child->kind() == memhost::ValueKind::Character) {
       node.text().set(child->text().c_str());

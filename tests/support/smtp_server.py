@@ -5,8 +5,8 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret] [--oauth STATE.json] [--token TOKEN] [--mechanisms LIST]
-#                       [--client-ca PEM]
+#                       [--echo-secret] [--transcript FILE.jsonl] [--oauth STATE.json] [--token TOKEN]
+#                       [--mechanisms LIST] [--client-ca PEM] [--accept-once]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -15,10 +15,12 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --oauth it also
-# offers XOAUTH2 and OAUTHBEARER, taking a token that token_server.py's state file lists as live
-# (or one given with --token; with --accept-once each only once, as if revoked after its first
-# use): another token gets the mechanism's 334 challenge of base64 JSON,
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --transcript
+# it records every line it reads and every reply line it sends, in order, one JSON line each:
+# session, "client" or "server", and the line without its line end (mail data included).
+# With --oauth it also offers XOAUTH2 and OAUTHBEARER, taking a token that token_server.py's
+# state file lists as live (or one given with --token; with --accept-once each only once, as if
+# revoked after its first use): another token gets the mechanism's 334 challenge of base64 JSON,
 # and after the answer the mechanism wants (an empty line, or "AQ==") a 535. AUTH lines may then
 # be as long as RFC 4954's 12 288 octets. --mechanisms A,B offers only those; --client-ca asks
 # every TLS client for a certificate that CA signed.
@@ -162,7 +164,8 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret", "--accept-once"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--oauth", "--mechanisms", "--client-ca"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--transcript", "--oauth", "--mechanisms",
+                 "--client-ca"):
         parser.add_argument(name)
     parser.add_argument("--token", action="append")
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
@@ -206,8 +209,28 @@ async def main():
             if not args.ignore_quit:
                 await super().smtp_QUIT(arg)
 
+    transcript = open(args.transcript, "a", encoding="utf-8") if args.transcript else None
+
+    class Transcribed(Server):
+        def note(self, side, line):
+            line = line.decode("utf-8", "replace") if isinstance(line, bytes) else line
+            print(json.dumps({"session": self.number, "side": side, "line": line.rstrip("\r\n")}), file=transcript, flush=True)
+
+        def _client_connected_cb(self, reader, writer):
+            super()._client_connected_cb(reader, writer)
+            for name in ("readuntil", "readline"):  # commands, AUTH answers and mail data
+                async def read(*a, _original=getattr(reader, name), **k):
+                    line = await _original(*a, **k)
+                    self.note("client", line)
+                    return line
+                setattr(reader, name, read)
+
+        async def push(self, status):
+            self.note("server", status)
+            await super().push(status)
+
     def connection():  # numbered, with its own count of mails
-        smtp = Server(handler, **options)
+        smtp = (Transcribed if transcript else Server)(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)
