@@ -100,8 +100,15 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"implicit TLS to a plain server", kPlain, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: no TLS answer"},
       {"never greets", kSilent, ip, {{"TimeoutSeconds", "1"}}, -1, "Unknown TCP/IP error"},
       {"credentials without Security", kPlain, ip, login, 1106, "credentials would be sent unencrypted: set Security"},
-      {"unreadable CA file", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
-       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem"},
+      // Settings, not the handshake: a CA file holding no certificate (here a key) is refused.
+      {"CA file without a certificate", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", certs.dir + "/key.pem"}}, 1110,
+       "TLS settings cannot be used: TLSCAFile " + certs.dir + "/key.pem: no certificate in it"},
+      {"an issuer not trusted here", kImplicit, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: certificate "
+       "verify failed (self-signed certificate): an issuer not trusted here (an internal CA?): set TLSCAFile"},
+      // The greeting's wait runs out against TLS from the first byte, and says what to set.
+      {"STARTTLS against TLS from the first byte", kImplicit, ip, {{"Security", "starttls"}, {"TimeoutSeconds", "1"}},
+       -1, "Unknown TCP/IP error: 127.0.0.1:{port} sent nothing within 1 s (a server of TLS from the first byte, as "
+       "on port 465, waits for the client to begin: then set Security=tls)"},
       {"no reuse by default: a connection per mail", kPlain, local, {}, 0, "", 5, 5},
       {"50 mails over one connection", kPlain, local, reuse, 0, "", 50, 1},
       {"server closes after every fifth mail", kPlain, local, reuse, 0, "", 20, 4, 1, 0, 0, {"--close-after", "5"}},
@@ -154,7 +161,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
             EXPECT_EQ(r.code, refused || lost ? -1 : c.code) << i << ": " << r.text;
-            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication" : c.text;
+            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication"
+                                                                             : smtptest::atPort(c.text, server ? server->port() : 0);
             EXPECT_EQ(r.text.substr(0, std::max(text.size(), std::size_t{1})), text);
             EXPECT_EQ(r.text.find("secret-pw"), std::string::npos);
             EXPECT_EQ(r.text.find_first_of("\r\n"), std::string::npos);
