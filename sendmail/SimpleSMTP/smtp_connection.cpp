@@ -206,13 +206,12 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
 
 // The greeting, then HELO; or EHLO with its extensions when the options ask for more. A server
 // that refuses to greet says why in its reply, which is handed out; one that stays silent,
-// closes or sends something too short to be a reply gets the fixed text.
+// closes or sends something too short to be a reply gets the fixed text and what the wait saw.
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
     if (!e.lost && hasReplyCode(reply_)) return ended(e.code, reply_);
-    // Nothing said why: the fixed text, then what the wait saw (a mismatch of TLS and plain
-    // SMTP shows here, with the other Security value to try).
+    // A mismatch of TLS and plain SMTP shows here: the text names the other Security value.
     const std::string why = noGreeting(e);
     return explained(e.code, why, tcpErrorText(e.code));
   }
