@@ -29,7 +29,8 @@ std::chrono::milliseconds milliseconds(double seconds) {
 }
 }  // namespace
 
-std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read,
+                                                   smtp::TraceSink trace) {
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
   // Read in index order; only the credentials and the refusal's detail are kept.
@@ -44,6 +45,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   const std::string reuse = value(Attribute::ConnectionReuse);
   const std::string maxMails = value(Attribute::MaxMailsPerConnection);
   const std::string idleText = value(Attribute::IdleSeconds);
+  const std::string traced = value(Attribute::Trace);
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
@@ -69,10 +71,15 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     }
     o.timeout = milliseconds(*seconds);
   }
+  if (!traced.empty() && traced != "yes") {
+    o.refusal = SMTP_BAD_TRACE;
+    return settings;
+  }
+  if (traced == "yes") o.trace = trace;
   if (o.security != smtp::Security::Plain) {
     s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
     if (!s.tls) {
-      o.refusal = SMTP_TLS_FAILED;
+      o.refusal = SMTP_BAD_TLS_SETTINGS;
       o.refusalDetail = s.refusalDetail;
       return settings;
     }

@@ -1,7 +1,7 @@
 /* The SMTP client's exported layer: session set-up, the command table with its reply codes
    and error texts, the dialogue, recipient and priority header lines, and the TCP transport.
    Error codes: 0 success, 100..105 TCP/IP and resources, 1000..1010 SMTP refusals,
-   1100..1109 secure submission and kept connections (settings, TLS, AUTH, SMTPUTF8,
+   1100..1111 secure submission, kept connections and the trace (settings, TLS, AUTH, SMTPUTF8,
    pipelined replies out of step), -1 a reply the command's
    table entry does not list, or nothing received. */
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_H
@@ -42,6 +42,8 @@ enum {
   SMTP_NO_SMTPUTF8 = 1107,
   SMTP_BAD_REUSE = 1108,
   SMTP_OUT_OF_STEP = 1109,
+  SMTP_BAD_TLS_SETTINGS = 1110,
+  SMTP_BAD_TRACE = 1111,
   SMTP_UNLISTED_REPLY = -1
 };
 

@@ -22,19 +22,6 @@
 using smtptest::Attributes;
 
 namespace {
-// A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
-// only by its name), made with the openssl command in a temporary folder removed with the
-// object; the certificate is its own CA file.
-struct Certificates {
-  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/cert.pem";
-  Certificates() {
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
-                             "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1";
-    if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
-  }
-  ~Certificates() { std::error_code ignored; std::filesystem::remove_all(dir, ignored); }
-};
-
 // What the server does, as flags.
 enum : int { kPlain = 0, kStartTls = 1, kImplicit = 2, kAuth = 4, kSilent = 8 };
 
@@ -63,7 +50,7 @@ extern "C" int getaddrinfo(const char* name, const char* service, const addrinfo
 }
 
 TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
-  const Certificates certs;
+  const testsupport::Certificates certs;
   const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
   const char *ip = "127.0.0.1", *local = "localhost";
@@ -100,8 +87,15 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"implicit TLS to a plain server", kPlain, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: no TLS answer"},
       {"never greets", kSilent, ip, {{"TimeoutSeconds", "1"}}, -1, "Unknown TCP/IP error"},
       {"credentials without Security", kPlain, ip, login, 1106, "credentials would be sent unencrypted: set Security"},
-      {"unreadable CA file", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
-       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem"},
+      // Settings, not the handshake: a CA file holding no certificate (here a key) is refused.
+      {"CA file without a certificate", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", certs.key}}, 1110,
+       "TLS settings cannot be used: TLSCAFile " + certs.dir + "/key.pem: no certificate in it"},
+      {"an issuer not trusted here", kImplicit, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: certificate "
+       "verify failed (self-signed certificate): an issuer not trusted here (an internal CA?): set TLSCAFile"},
+      // The greeting's wait runs out against TLS from the first byte, and says what to set.
+      {"STARTTLS against TLS from the first byte", kImplicit, ip, {{"Security", "starttls"}, {"TimeoutSeconds", "1"}},
+       -1, "Unknown TCP/IP error: 127.0.0.1:{port} sent nothing within 1 s (a server of TLS from the first byte, as "
+       "on port 465, waits for the client to begin: then set Security=tls)"},
       {"no reuse by default: a connection per mail", kPlain, local, {}, 0, "", 5, 5},
       {"50 mails over one connection", kPlain, local, reuse, 0, "", 50, 1},
       {"server closes after every fifth mail", kPlain, local, reuse, 0, "", 20, 4, 1, 0, 0, {"--close-after", "5"}},
@@ -128,7 +122,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> options = c.more;
     if (c.server & (kStartTls | kImplicit))
-      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.dir + "/key.pem"});
+      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
     if (c.server & kImplicit) options.push_back("--implicit-tls");
     if (c.server & kAuth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
@@ -154,7 +148,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
             EXPECT_EQ(r.code, refused || lost ? -1 : c.code) << i << ": " << r.text;
-            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication" : c.text;
+            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication"
+                                                                             : smtptest::atPort(c.text, server ? server->port() : 0);
             EXPECT_EQ(r.text.substr(0, std::max(text.size(), std::size_t{1})), text);
             EXPECT_EQ(r.text.find("secret-pw"), std::string::npos);
             EXPECT_EQ(r.text.find_first_of("\r\n"), std::string::npos);

@@ -63,6 +63,15 @@ class SmtpTestServer {
   std::streamoff offset_ = 0;
 };
 
+// A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
+// only by its name), made with the openssl command in a temporary folder removed with the
+// object; the certificate is its own CA file.
+struct Certificates {
+  const std::string dir, ca, key;
+  Certificates();
+  ~Certificates();
+};
+
 // Standard base64 decoding (the server records DATA bytes that way).
 std::string base64Decode(const std::string& text);
 // A new folder "/tmp/STEM-XXXXXX".
