@@ -11,8 +11,9 @@
 namespace schema {
 
 // ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
-// attributes of the node, then those of secure submission, of kept connections, and of OAuth2
-// and client certificates; a new one goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
+// attributes of the node, then those of secure submission, of kept connections, the trace, and
+// of OAuth2 and client certificates; a new one goes at the end. Every attribute is a string and
+// starts empty. A secret value is never shown:
 // listings mask it, and no failure text, log entry or trace carries it.
 #define SM_NODE_ATTRIBUTES(ROW)            \
   ROW(Bcc, "", false)                      \
@@ -36,6 +37,7 @@ namespace schema {
   ROW(ConnectionReuse, "", false)          \
   ROW(MaxMailsPerConnection, "100", false) \
   ROW(IdleSeconds, "30", false)            \
+  ROW(Trace, "", false)                    \
   ROW(SMTPAuth, "", false)                 \
   ROW(OAuthTokenURL, "", false)            \
   ROW(OAuthClientId, "", false)            \
@@ -151,6 +153,13 @@ inline constexpr const char* kMsgId = "MsgId";
 inline constexpr const char* kErrorElement = "SendMailError";
 // The reason of a message that names no recipient (the node connects to nobody for it).
 inline constexpr const char* kNoRecipientsText = "No recipients found";
+
+// The log entries of a trace (attribute Trace), of type information: one per command sent, per
+// reply line received and per note (TLS started, the mail data's size), told apart by their line
+// number. Each carries its text, then the server ("host:port") and the connection's number.
+inline constexpr int kTraceSentLine = 1700;
+inline constexpr int kTraceReceivedLine = 1701;
+inline constexpr int kTraceNoteLine = 1702;
 
 }  // namespace schema
 

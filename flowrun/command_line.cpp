@@ -97,6 +97,8 @@ std::string helpFooter() {
          "    flowrun --server smtp.example.com:587 --set Security=starttls \\\n"
          "            --set SMTPUser=alerts@example.com --set-file SMTPPassword=/run/secrets/smtp \\\n"
          "            --set SMTPFrom=alerts@example.com messages/\n"
+         "  See the SMTP dialogue of each mail, as the server answered it:\n"
+         "    flowrun --trace --node node.properties messages/\n"
          "  See the mail each message becomes, without sending anything:\n"
          "    flowrun --dry-run --node node.properties messages/\n"
          "  Keep what failed, then send it again (each mail at most once, however often it is run):\n"
@@ -140,6 +142,7 @@ int parseCommandLine(int argc, char** argv, CommandLine& line) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->option_text("HOST[:PORT]|[IPv6]:PORT");
   app.add_flag("--list-attributes", line.listAttributes, "print the node's attributes with their values and exit");
   CLI::Option* dryRun = app.add_flag("--dry-run", line.dryRun, "show the mail of each message, sending nothing");
+  app.add_flag("--trace", line.trace, "show the SMTP dialogue under each message (attribute Trace=yes)");
   CLI::Option* retry = app.add_option("--retry", line.retryDir, "send DIR/failure and DIR/notrun again; delivered files "
                                                                 "move to DIR/out")
                            ->option_text("DIR");

@@ -23,6 +23,7 @@ struct CommandLine {
   std::string server;
   bool listAttributes = false;
   bool dryRun = false;
+  bool trace = false;
   std::string retryDir;
   std::string putTime;
   std::string msgId;

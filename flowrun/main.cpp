@@ -193,6 +193,10 @@ int main(int argc, char** argv) {
   if (!error.empty()) return fail(error);
   flowrun::Settings settings;
   if (error = flowrun::collectSettings(line, settings); !error.empty()) return fail(error);
+  if (line.trace) {
+    settings.emplace_back(schema::name(schema::Attribute::Trace), "yes");
+    line.options.trace = true;
+  }
   if (!line.retryDir.empty()) {
     if (error = prepareRetry(line); !error.empty()) return fail(error);
   }

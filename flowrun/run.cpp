@@ -35,7 +35,8 @@ struct Evaluation {
   std::string fileStem;
   std::string terminal;  // empty: nothing propagated
   std::string error;     // "SendMailError" of a failure message
-  std::vector<memhost::LogEntry> log;  // kept only when they are shown
+  std::vector<memhost::LogEntry> log;    // kept only when they are shown
+  std::vector<memhost::LogEntry> trace;  // the node's trace entries, with --trace
   bool notConnected = false;           // the node logged "Terminal not connected"
   std::string writeError;
   std::string shown;  // lines under the message's line: the mail a dry run captured
@@ -59,6 +60,27 @@ std::string fileStem(const std::string& label) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
   }
   return stem.empty() ? "message" : stem;
+}
+
+bool isTraceEntry(const memhost::LogEntry& entry) {
+  return entry.inserts.size() == 3 &&
+         (entry.line == schema::kTraceSentLine || entry.line == schema::kTraceReceivedLine ||
+          entry.line == schema::kTraceNoteLine);
+}
+
+// The node's trace entries of one message as swaks shows a dialogue: "->" what went out, "<-"
+// what came back, "==" a note, and a line naming the connection each time it changes.
+std::string traceLines(const std::vector<memhost::LogEntry>& entries) {
+  std::string text, connection;
+  for (const memhost::LogEntry& entry : entries) {
+    if (entry.inserts[2] != connection) {
+      connection = entry.inserts[2];
+      text += "  == connection " + printable(connection) + " to " + printable(entry.inserts[1]) + '\n';
+    }
+    const char* arrow = entry.line == schema::kTraceSentLine ? "  -> " : entry.line == schema::kTraceReceivedLine ? "  <- " : "  == ";
+    text += arrow + printable(entry.inserts[0]) + '\n';
+  }
+  return text;
 }
 
 // More distinct failure reasons than this are counted together.
@@ -94,10 +116,14 @@ class Runner {
         return received(name, message);
       });
     }
-    memhost::Host::instance().setLogSink([verbose = options_.verbose](const memhost::LogEntry& entry) {
+    memhost::Host::instance().setLogSink([this](const memhost::LogEntry& entry) {
       if (current == nullptr) return;
       current->notConnected |= !entry.inserts.empty() && entry.inserts[0] == "Terminal not connected";
-      if (verbose) current->log.push_back(entry);
+      if (options_.trace && isTraceEntry(entry)) {
+        current->trace.push_back(entry);
+      } else if (options_.verbose) {
+        current->log.push_back(entry);
+      }
     });
     return true;
   }
@@ -246,7 +272,7 @@ class Runner {
     }
     if (options_.quiet) return;
     std::ostringstream text;
-    text << printable(e.label) << " -> " << outcome << '\n' << e.shown;
+    text << printable(e.label) << " -> " << outcome << '\n' << e.shown << traceLines(e.trace);
     if (options_.verbose) {
       for (const auto& entry : e.log) {
         text << "  log: type " << entry.type << ' ' << printable(entry.sourceFile) << ':' << entry.line;

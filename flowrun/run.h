@@ -23,6 +23,7 @@ struct RunOptions {
   unsigned threads = 1;
   bool quiet = false;    // no line per message
   bool verbose = false;  // the node's log entries under each message
+  bool trace = false;    // the node's trace of the dialogue under each message
   std::string outDir;    // when set, each propagated message in a new file DIR/<terminal>/<name>.xml,
                          // and after a stop each message not run in DIR/notrun/
   // The inputs are the files of outDir's failure/ and notrun/ folders, one message each: a

@@ -56,6 +56,13 @@ std::vector<std::string> modelReplies(std::string_view stream) {
   return replies;
 }
 
+// The client says where and why after its fixed texts for a missing greeting or connection;
+// the model knows only the fixed text.
+bool sameText(const std::string& got, const std::string& expected) {
+  const bool fixed = expected == "Unknown TCP/IP error" || expected == "TCP/IP connection failed";
+  return got == expected || (fixed && got.starts_with(expected + ": "));
+}
+
 bool control(char c) { return (static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127; }
 
 // A reply as the reader hands it on: what fits the buffer, control bytes but TAB, CR and LF
@@ -444,7 +451,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
           which + std::to_string(got[i].code) + " expected " + std::to_string(expected[i].code) + ": " + got[i].text);
     checkClean(got[i].text, login);
     // Texts after AUTH may have secrets starred out: those are checked for what they lack.
-    check(login || got[i].text == expected[i].text, "text", which + got[i].text + " expected " + expected[i].text);
+    check(login || sameText(got[i].text, expected[i].text), "text", which + got[i].text + " expected " + expected[i].text);
   }
   // With kept connections QUIT goes only when the pool does; the command count tells.
   check(node || seen.quit == (got[0].code == 0), "QUIT sent after a failure, or missing after success");

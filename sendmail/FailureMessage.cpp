@@ -5,12 +5,13 @@
 #include "TvlSampPluginUtil.h"
 #include "c_memory.h"
 #include "evaluate_internal.h"
+#include "node_schema.h"
 #include "node_utils.h"
 
 const char* getErrorString(int code) {
   switch (code) {
     case 2:
-      return "No recipients found";
+      return schema::kNoRecipientsText;
     default:
       return "Unknown error";
   }

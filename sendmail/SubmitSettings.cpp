@@ -78,7 +78,8 @@ std::string oauthRefusal(const OAuthValues& v, const smtp::SubmitOptions& o, smt
 }
 }  // namespace
 
-std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read,
+                                                   smtp::TraceSink trace) {
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
   // Read in index order; only the credentials and the refusal's detail are kept.
@@ -92,6 +93,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   const std::string reuse = value(Attribute::ConnectionReuse);
   const std::string maxMails = value(Attribute::MaxMailsPerConnection);
   const std::string idleText = value(Attribute::IdleSeconds);
+  const std::string traced = value(Attribute::Trace);
   OAuthValues oauth;
   oauth.mechanism = value(Attribute::SMTPAuth);
   oauth.url = value(Attribute::OAuthTokenURL);
@@ -126,9 +128,14 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     }
     o.timeout = milliseconds(*seconds);
   }
-  const auto unusable = [&](std::string why) {
+  if (!traced.empty() && traced != "yes") {
+    o.refusal = SMTP_BAD_TRACE;
+    return settings;
+  }
+  if (traced == "yes") o.trace = trace;
+  const auto unusable = [&](std::string why, int code = SMTP_BAD_SETTINGS) {
     s.refusalDetail = std::move(why);
-    o.refusal = SMTP_BAD_SETTINGS;
+    o.refusal = code;
     o.refusalDetail = s.refusalDetail;
     return std::move(settings);
   };
@@ -137,14 +144,14 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   if (o.security != smtp::Security::Plain) {
     s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
     if (!s.tls) {
-      o.refusal = SMTP_TLS_FAILED;
+      o.refusal = SMTP_BAD_TLS_SETTINGS;
       o.refusalDetail = s.refusalDetail;
       return settings;
     }
     o.tls = s.tls.get();
     std::string why;
     if (!oauth.clientCert.empty() && !s.tls->useCertificate(oauth.clientCert, oauth.clientKey, why))
-      return unusable(std::move(why));
+      return unusable(std::move(why), SMTP_BAD_TLS_SETTINGS);
   }
   if (!oauth.url.empty()) {
     // The endpoint is asked with the SMTP connection's trust and bound.

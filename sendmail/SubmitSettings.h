@@ -1,8 +1,8 @@
 // The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
 // TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
-// IdleSeconds, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey) read once with the
-// others, checked, and turned into the SMTP client's options with the node's one TLS context
-// and, when asked for, its token provider and its pool of kept connections.
+// IdleSeconds, Trace, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey) read once
+// with the others, checked, and turned into the SMTP client's options with the node's one TLS
+// context and, when asked for, its token provider, its pool of kept connections and its trace.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -26,6 +26,8 @@ struct SubmitSettings {
 
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and
 // makes the options: a value the client cannot use becomes a refusal every mail reports.
-std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read);
+// Trace=yes sends the dialogue to `trace` (nowhere when it is null).
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read,
+                                                   smtp::TraceSink trace = nullptr);
 
 #endif

@@ -78,6 +78,10 @@ struct NodeSettings {
 };
 void loadNodeSettings(NodeContext& context, NodeSettings& settings);
 
+// The node's trace sink (attribute Trace): each entry one cciLog of type information, with the
+// entry's text, the server and the connection's number (Evaluate.cpp).
+void logTrace(smtp::TraceKind kind, std::string_view server, unsigned long connection, std::string_view text) noexcept;
+
 // A body text from malloc, or (a large one, converted where it was read) from a mapping of
 // `mapped` bytes.
 struct BodyRelease {

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,10 @@ class WriteBatch {
 
   int add(const char* data, std::size_t length) noexcept {
     if (length == 0) return 0;
+    if (counting_) {
+      bytes_ += length;
+      lines_ += static_cast<std::size_t>(std::count(data, data + length, '\n'));
+    }
     if (length >= kDirect) {
       if (n_ == kBatch && flush() != 0) return SMTP_TCPIP_ERROR;
       iov_[n_++] = {const_cast<char*>(data), length};
@@ -56,6 +63,11 @@ class WriteBatch {
   }
   int add(std::string_view text) noexcept { return add(text.data(), text.size()); }
 
+  // For a trace: from now on count the bytes and line ends that go out.
+  void count() noexcept { counting_ = true; }
+  std::size_t bytes() const noexcept { return bytes_; }
+  std::size_t lines() const noexcept { return lines_; }
+
   int flush() noexcept {
     const int rc = n_ > 0 ? stream_.send(iov_, n_, stall_) : 0;
     n_ = 0;
@@ -71,12 +83,70 @@ class WriteBatch {
   std::size_t used_ = 0;
   iovec iov_[kBatch];
   int n_ = 0;
+  bool counting_ = false;
+  std::size_t bytes_ = 0, lines_ = 0;
 };
+
+// A bound as people read it: "300 s", "0.4 s".
+std::string seconds(Millis bound) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(bound.count()) / 1000);
+  return text;
+}
+
+// Whether a connect that failed with `error` ran out of its bound rather than being refused.
+bool connectTimedOut(int error) noexcept {
+  return error == 0 || error == EINPROGRESS || error == EAGAIN || error == ETIMEDOUT || error == EALREADY;
+}
 }  // namespace
 
 Connection::Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host, char* reply)
     : session_(session), options_(options), host_(host), reply_(reply), plain_(-1),
-      reader_(plain_, Bounds{options.timeout}, true) {}
+      reader_(plain_, Bounds{options.timeout}, true) {
+  if (options.trace != nullptr) {
+    tracer_.emplace(options.trace, serverLabel());
+    reader_.trace(&*tracer_);
+  }
+}
+
+std::string Connection::serverLabel() const {
+  const uint16_t port = ntohs(session_.serverAddress.sin_port);
+  std::string host = host_;
+  if (host.empty()) {  // a session handed in through the exported entry: its address
+    char text[INET6_ADDRSTRLEN] = "";
+    const sockaddr_in6& first = session_.serverAddresses[0];
+    if (session_.serverAddressCount > 0 && first.sin6_family == AF_INET6) {
+      ::inet_ntop(AF_INET6, &first.sin6_addr, text, sizeof text);
+    } else {
+      const auto& v4 = session_.serverAddressCount > 0 ? reinterpret_cast<const sockaddr_in&>(first) : session_.serverAddress;
+      ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    }
+    host = text;
+  }
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return host + ":" + std::to_string(port);
+}
+
+std::string Connection::noGreeting(const Exchange& e) const {
+  const ReplyReader::Ending& end = reader_.ending();
+  const std::string server = serverLabel();
+  const bool plainSide = options_.security != Security::Tls;
+  if (!e.lost) return server + " greeted with a line that is no reply";
+  // A TLS record: content type 20 to 23, then major version 3.
+  if (end.got == 2 && end.first[0] >= 0x14 && end.first[0] <= 0x17 && end.first[1] == 0x03) {
+    return server + " answered in TLS, not with a greeting" +
+           (plainSide ? ": it wants TLS from the first byte: set Security=tls" : "");
+  }
+  const std::string bound = seconds(reader_.bounds().reply(SMTP_PROTO_GREETING));
+  if (end.silent && end.got == 0) {
+    return server + " sent nothing within " + bound +
+           (plainSide ? " (a server of TLS from the first byte, as on port 465, waits for the client to begin: "
+                        "then set Security=tls)"
+                      : "");
+  }
+  if (end.silent) return server + " sent no complete greeting within " + bound;
+  return server + " closed the connection without a greeting";
+}
 
 Connection::~Connection() {
   if (fd_ != -1) ::close(fd_);
@@ -116,8 +186,8 @@ bool Connection::aside(int index, const char* expected) {
   return command(reader_, index, line, reply.data()).code == 0 && std::strncmp(reply.data(), expected, 3) == 0;
 }
 
-Outcome Connection::explained(int code, std::string_view detail) {
-  const std::string_view text = errorText(code);
+Outcome Connection::explained(int code, std::string_view detail, const char* base) {
+  const std::string_view text = base != nullptr ? base : errorText(code);
   std::size_t n = std::min(text.size(), kReplyBufferSize - 1);
   std::memcpy(reply_, text.data(), n);
   if (!detail.empty() && n + 2 < kReplyBufferSize - 1) {
@@ -135,17 +205,21 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   tls_.emplace(fd_, *options_.tls);
   if (!tls_->handshake(host_, bound, afterStartTls, why)) return explained(SMTP_TLS_FAILED, why);
   reader_.switchTo(*tls_);
+  if (tracer_) tracer_->note(tls_->summary());
   return ended(0, "");
 }
 
 // The greeting, then HELO; or EHLO with its extensions when the options ask for more. A server
 // that refuses to greet says why in its reply, which is handed out; one that stays silent,
-// closes or sends something too short to be a reply gets the fixed text.
+// closes or sends something too short to be a reply gets the fixed text and what the wait saw.
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
     if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) return failed(e);
-    return ended(e.code, e.lost || !hasReplyCode(reply_) ? tcpErrorText(e.code) : reply_);
+    if (!e.lost && hasReplyCode(reply_)) return ended(e.code, reply_);
+    // A mismatch of TLS and plain SMTP shows here: the text names the other Security value.
+    const std::string why = noGreeting(e);
+    return explained(e.code, why, tcpErrorText(e.code));
   }
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
@@ -160,8 +234,14 @@ Outcome Connection::open(std::string_view token) {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
-  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
-    return ended(rc, tcpErrorText(rc));
+  int error = 0;
+  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect(), &error); rc != 0) {
+    if (rc != SMTP_TCPIP_CONNECTION_FAILED) return ended(rc, tcpErrorText(rc));
+    // Where and why: a refusal in the system's words, a black hole as the bound that ran out.
+    return explained(rc, serverLabel() + ": " +
+                             (connectTimedOut(error) ? "no answer within " + seconds(reader_.bounds().connect())
+                                                     : std::generic_category().message(error)));
+  }
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.
@@ -266,6 +346,7 @@ int Connection::sendMailData(const MailText& mail, bool mime, std::string_view h
   const std::size_t wanted = header.size() + body.size() + body.size() / 8 + tail.size() + 64;
   WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage,
                    std::min(wanted, kStageLimit));
+  if (tracer_) batch.count();
   if (batch.add(header) != 0) return SMTP_TCPIP_ERROR;
   BodySegments segments(body);
   iovec pieces[64];
@@ -275,7 +356,14 @@ int Connection::sendMailData(const MailText& mail, bool mime, std::string_view h
     }
   }
   if (batch.add(tail) != 0) return SMTP_TCPIP_ERROR;
-  return batch.flush();
+  const int rc = batch.flush();
+  if (tracer_ && rc == 0) {
+    // The data as it went out (dots doubled), the end-of-data line not counted.
+    tracer_->note("mail data sent: " + std::to_string(batch.bytes() - 3) + " bytes, " +
+                  std::to_string(batch.lines() - 1) + " lines");
+    tracer_->sent(".");
+  }
+  return rc;
 }
 
 namespace {
@@ -361,6 +449,7 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   out += "\r\n";
   steps.push_back(SMTP_PROTO_DATA);
   reader_.dropStray();
+  if (tracer_) tracer_->sent(out);
   iovec one{out.data(), out.size()};
   at_ = SMTP_PROTO_MAIL;
   if (reader_.stream().send(&one, 1, reader_.bounds().stall(SMTP_PROTO_MAIL)) != 0)
@@ -407,6 +496,7 @@ int Connection::close() {
 void Connection::quit() noexcept {
   static constexpr char kQuit[] = "QUIT\r\n";
   reader_.dropStray();
+  if (tracer_) tracer_->sent(kQuit);
   iovec line{const_cast<char*>(kQuit), sizeof kQuit - 1};
   reader_.stream().send(&line, 1, Millis{0});
   if (tls_) tls_->shutdown();

@@ -78,8 +78,12 @@ class Connection {
   // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
   // True when the reply starts with `expected`.
   bool aside(int index, const char* expected);
-  // A local failure with a detail after the code's text, held in the reply buffer.
-  Outcome explained(int code, std::string_view detail);
+  // A local failure with a detail after `base` (the code's text), held in the reply buffer.
+  Outcome explained(int code, std::string_view detail, const char* base = nullptr);
+  // "host:port" of the server, as failure texts and the trace name it.
+  std::string serverLabel() const;
+  // Why the greeting did not come, from how its read ended.
+  std::string noGreeting(const Exchange& e) const;
   Outcome greet();
   Outcome startTls(Millis bound, bool afterStartTls);
   Outcome authenticate(std::string_view token);
@@ -98,6 +102,7 @@ class Connection {
   ReplyReader reader_;
   Extensions offered_;
   Secrets secrets_;  // what replies must not show once AUTH went out
+  std::optional<Tracer> tracer_;  // only with a trace
 };
 
 // ---- pool (smtp_pool.cpp) ----

@@ -220,7 +220,7 @@ const char* const kSmtpTexts[] = {"Answer was not expected",
 static_assert(std::size(kTcpTexts) == SMTP_TCPIP_NO_MEMORY - SMTP_TCPIP_ERROR + 1);
 static_assert(std::size(kSmtpTexts) == SMTP_UNKNOWN_ON_SERVER - SMTP_ANSWER_NOT_EXPECTED + 1);
 // Secure submission and kept connections: settings the node refuses, then what the server
-// lacks, refused or got wrong.
+// lacks, refused or got wrong; then settings added later (TLS files that do not load, Trace).
 const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "TLSVerify must be empty, yes or no",
                                     "TimeoutSeconds must be empty or a number of seconds",
@@ -232,6 +232,8 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     ("ConnectionReuse must be empty or yes, MaxMailsPerConnection "
                                      "and IdleSeconds empty or positive numbers"),
                                     "the server's replies were out of step",
+                                    "TLS settings cannot be used",
+                                    "Trace must be empty or yes",
                                     "unusable settings",
                                     "no access token"};
 static_assert(std::size(kSecureTexts) == SMTP_NO_TOKEN - SMTP_BAD_SECURITY + 1);

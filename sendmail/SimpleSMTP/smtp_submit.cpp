@@ -3,6 +3,7 @@
 // node's), sets up the session, and sends the mail over a connection of its own or over the
 // node's pool, once more with a new token when the server refused the node's; the one place
 // where an outcome becomes the code and the text handed out.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -101,15 +102,18 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
   }
 }
 
+Outcome settingsRefusal(const SubmitOptions& options) noexcept {
+  if (options.refusal == 0) return {};
+  if (options.refusalDetail.empty()) return {options.refusal, errorText(options.refusal)};
+  char* text = threadReplyBuffer();
+  std::snprintf(text, kReplyBufferSize, "%s: %.*s", errorText(options.refusal),
+                static_cast<int>(options.refusalDetail.size()), options.refusalDetail.data());
+  return {options.refusal, text};
+}
+
 Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noexcept {
   try {
-    if (options.refusal != 0) {
-      // A setting the node cannot use: nothing is sent, never in clear instead.
-      thread_local std::string text;
-      text = errorText(options.refusal);
-      if (!options.refusalDetail.empty()) text.append(": ").append(options.refusalDetail);
-      return {options.refusal, text.c_str()};
-    }
+    if (options.refusal != 0) return settingsRefusal(options);
     // With kept connections the pool looks the name up only when it opens a new one.
     int error = 0;
     std::unique_ptr<SmtpSession, decltype(&std::free)> session(

@@ -1,7 +1,7 @@
 // The SMTP client's hidden entry, the one the node uses: the options beyond SendEmailMessage's
-// parameters (STARTTLS or implicit TLS, AUTH, one bound for every wait, kept connections), the
-// node's TLS client context and connection pool, and the entry that takes them with one
-// MailRequest. Nothing here is exported.
+// parameters (STARTTLS or implicit TLS, AUTH, one bound for every wait, kept connections, a
+// trace), the node's TLS client context and connection pool, and the entry that takes them with
+// one MailRequest. Nothing here is exported.
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 #define SENDMAIL_SIMPLESMTP_SMTP_SUBMIT_H
 
@@ -22,7 +22,7 @@ class TokenProvider;
 // the session to resume, shared by every connection of the node on any thread.
 class TlsClient {
  public:
-  // The context, or null with `why` telling what failed (a CA file that cannot be read).
+  // The context, or null with `why` telling what failed (a CA file that does not load, and why).
   static std::unique_ptr<TlsClient> create(bool verify, const std::string& caFile, std::string& why);
   // Presents this certificate (PEM; the key in `keyFile`, or in the certificate's file when
   // that is empty) in every handshake. False with `why` naming the attribute and OpenSSL's
@@ -64,6 +64,15 @@ class ConnectionPool {
   std::unique_ptr<Impl> impl_;
 };
 
+// Where a connection's trace goes, when the node's Trace attribute asks for one: a call per
+// command line sent, per reply line received and per note (TLS started, the mail data's size),
+// each naming the server ("host:port") and the connection (numbered from 1 in the process). The
+// text is one line without control characters; credentials show as "****", and the mail data
+// only as its size and line count.
+enum class TraceKind { Sent, Received, Note };
+using TraceSink = void (*)(TraceKind kind, std::string_view server, unsigned long connection,
+                           std::string_view text) noexcept;
+
 struct SubmitOptions {
   Security security = Security::Plain;
   TlsClient* tls = nullptr;  // the node's context; needed unless security is Plain
@@ -72,6 +81,7 @@ struct SubmitOptions {
   int refusal = 0;  // a settings error: every mail fails with this code before connecting
   std::string_view refusalDetail;  // appended to the code's text, when not empty
   ConnectionPool* pool = nullptr;  // the node's, when connections are kept
+  TraceSink trace = nullptr;        // null: no trace, and nothing spent on one
   AuthMechanism mechanism = AuthMechanism::Offered;  // SMTPAuth
   TokenProvider* tokens = nullptr;  // the node's token, with OAuthTokenURL
 
@@ -117,6 +127,10 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
 // session set up (the name looked up only when no kept connection serves), then sendMessage.
 // On success the text is empty; otherwise it explains the code.
 Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noexcept;
+
+// The settings' refusal as the outcome every mail gets (nothing sent, never in clear instead),
+// or code 0 when the settings can be used.
+Outcome settingsRefusal(const SubmitOptions& options) noexcept;
 
 // Whether the request names any recipient: an entry left in To, Cc or Bcc once they are split as
 // the client splits them (at ";" outside quotes and angle brackets, blank entries skipped).

@@ -2,16 +2,20 @@
 // client certificate, the session kept for resumption) and the stream over one connected socket. OpenSSL does the
 // protocol; this file only ties it to the socket without blocking and bounds every wait.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "smtp_internal.h"
 #include "smtp_submit.h"
@@ -20,6 +24,7 @@ namespace smtp {
 
 struct TlsClient::Impl {
   SSL_CTX* ctx = nullptr;
+  bool ownCa = false;  // TLSCAFile given: it, not the system store, is the trust
   std::mutex lock;
   SSL_SESSION* session = nullptr;  // the latest session the server handed out
 
@@ -40,6 +45,16 @@ struct TlsClient::Impl {
 };
 
 namespace {
+// Why a CA file did not load, in its user's terms: the system's reason when it cannot be opened,
+// otherwise that OpenSSL found no certificate in it.
+std::string caFileTrouble(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::generic_category().message(errno);
+  struct stat status {};
+  const bool folder = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+  ::close(fd);
+  return folder ? "a folder, not a file" : "no certificate in it (a PEM file of CA certificates is expected)";
+}
 int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key);  // with the socket glue, below
 }  // namespace
 
@@ -60,9 +75,10 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
   ERR_clear_error();
   if (!trusted && verify) {
     why = caFile.empty() ? "the system's trusted certificates cannot be read"
-                         : "TLSCAFile cannot be read: " + caFile;
+                         : "TLSCAFile " + caFile + ": " + caFileTrouble(caFile);
     return nullptr;
   }
+  impl->ownCa = !caFile.empty();
   SSL_CTX_set_verify(impl->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
   // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect.
   SSL_CTX_set_session_cache_mode(impl->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -180,6 +196,14 @@ int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key) {
   return TlsStream::Io::certificateAsked(ssl, certificate, key);
 }
 
+// A certificate whose issuer is not among the trusted ones: self-signed, or signed by a CA the
+// trust does not hold (an internal one, most often).
+bool unknownIssuer(long verified) {
+  return verified == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT || verified == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+         verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT || verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+         verified == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE;
+}
+
 bool isAddress(const std::string& host) {
   unsigned char ignored[16];
   return ::inet_pton(AF_INET, host.c_str(), ignored) == 1 || ::inet_pton(AF_INET6, host.c_str(), ignored) == 1;
@@ -242,6 +266,10 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
                             : "no TLS answer: the server spoke plain SMTP (a STARTTLS port? set Security=starttls)";
       } else if (verified != X509_V_OK) {
         why = std::string("certificate verify failed (") + X509_verify_cert_error_string(verified) + ")";
+        if (unknownIssuer(verified)) {
+          why += context.ownCa ? ": TLSCAFile does not hold the CA that signed the server's certificate"
+                               : ": an issuer not trusted here (an internal CA?): set TLSCAFile to its CA certificate";
+        }
       } else if (const unsigned long e = ERR_peek_last_error(); e != 0) {
         const char* reason = ERR_reason_error_string(e);
         why = reason != nullptr ? reason : "protocol error";
@@ -256,6 +284,14 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
     why = "no memory";
     return false;
   }
+}
+
+std::string TlsStream::summary() const {
+  SSL* ssl = asSsl(ssl_);
+  if (ssl == nullptr) return {};
+  std::string text = std::string("TLS started: ") + SSL_get_version(ssl) + ", " + SSL_get_cipher_name(ssl);
+  if (SSL_session_reused(ssl) != 0) text += ", session resumed";
+  return text;
 }
 
 void TlsStream::shutdown() noexcept {

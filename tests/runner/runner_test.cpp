@@ -13,6 +13,8 @@
 #include <fstream>
 #include <map>
 
+#include <nlohmann/json.hpp>
+
 #include "files.h"
 #include "node_schema.h"
 #include "smtp_test_server.h"
@@ -272,6 +274,13 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
       {"unset-variable", {}, {"--set-env", "SMTPPassword=FLOWRUN_TEST_UNSET"}, 2,
        "--set-env SMTPPassword: the environment has no variable FLOWRUN_TEST_UNSET", "", ""},
       {"set-typo", {}, {"--set", "SMTPPassword:s3cret"}, 2, "--set wants NAME=VALUE, not \"SMTPPassword...\"", "", ""},
+      // Settings that cannot work: one line before the first message, none of its lines.
+      {"settings", {{"g.xml", good}}, {"--set", "Security=STARTTLS"}, 2,
+       "flowrun: settings: Security must be empty, starttls or tls\n", "", ""},
+      {"ca-file", {{"g.xml", good}, {"ca.pem", "not a certificate"}},
+       {"--set", "Security=tls", "--set", "TLSCAFile=" + (dir_ / "ca-file/ca.pem").string()}, 2,
+       "flowrun: settings: TLS settings cannot be used: TLSCAFile " + (dir_ / "ca-file/ca.pem").string() +
+           ": no certificate in it", "", ""},
       {"unverified-login", {{"g.xml", good}}, {"--set", "Security=starttls", "--set", "TLSVerify=no", "--set",
                                                "SMTPUser=ann", "--set", "SMTPPassword=s3cret"},
        1, "SMTPUser and SMTPPassword go to a server whose certificate is not checked", "", ""},
@@ -295,6 +304,9 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
     EXPECT_THAT(run.err + run.out, HasSubstr(row.said));
     EXPECT_EQ((run.err + run.out).find('\x1b'), std::string::npos) << "a raw control character was printed";
     EXPECT_THAT(run.err + run.out, Not(HasSubstr("s3cret")));
+    if (row.said.starts_with("flowrun: settings:")) {
+      EXPECT_EQ(run.out, "");
+    }
     if (row.strictXml) {
       std::string files;
       for (const auto& file : fs::recursive_directory_iterator(out))
@@ -331,6 +343,41 @@ TEST_F(RunnerTest, DryRunShowsWhatTheServerStores) {
     if (line.starts_with("  | ")) shown += line.substr(4) + "\r\n";
   EXPECT_EQ(shown, stored.data);
   EXPECT_EQ(server_->mails().size(), before_ + 1);
+}
+
+// --trace over STARTTLS and AUTH: line for line what the server read and answered (the mail
+// data summed up), credentials as "****", no form of the password anywhere.
+TEST_F(RunnerTest, TraceIsTheDialogueTheServerSaw) {
+  const testsupport::Certificates certs;
+  const fs::path transcript = dir_ / "transcript.jsonl";
+  testsupport::SmtpTestServer tls({"--cert", certs.ca, "--key", certs.key, "--auth", "ann:s3cret-pw", "--transcript",
+                                   transcript.string()});
+  Invocation run = flowrun({"--trace", "--server", "127.0.0.1:" + std::to_string(tls.port()), "--set",
+                            "SMTPFrom=runner@example.com", "--set", "Security=starttls", "--set", "TLSCAFile=" + certs.ca,
+                            "--set", "SMTPUser=ann", "--set-file", "SMTPPassword=" + write("pw", "s3cret-pw").string(),
+                            write("m.xml", "<Mail><To>a@example.com</To><Body>.dot</Body></Mail>").string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> saw, traced;
+  std::string line;
+  bool data = false;
+  for (std::istringstream lines(slurp(transcript)); std::getline(lines, line);) {
+    const auto entry = nlohmann::json::parse(line);
+    const std::string text = entry["line"];
+    if (entry["side"] == "server") data = text.starts_with("354");
+    if (entry["side"] == "client" && data && text != ".") continue;
+    saw.push_back((entry["side"] == "server" ? "<- " : "-> ") + text);
+  }
+  for (std::istringstream lines(run.out); std::getline(lines, line);)
+    if (line.starts_with("  -> ") || line.starts_with("  <- ")) traced.push_back(line.substr(2));
+  ASSERT_EQ(traced.size(), saw.size()) << run.out;
+  for (std::size_t i = 0; i < saw.size(); ++i) {
+    const std::size_t stars = traced[i].find("****");
+    EXPECT_EQ(traced[i].substr(0, stars), saw[i].substr(0, stars)) << i;
+    EXPECT_EQ(stars == std::string::npos, saw[i].starts_with("<-") || !saw[i].starts_with("-> AUTH")) << saw[i];
+  }
+  EXPECT_THAT(run.out, HasSubstr("  -> AUTH PLAIN ****\n  <- 235"));
+  EXPECT_THAT(run.out, HasSubstr("  == mail data sent: "));
+  for (const char* secret : {"s3cret", "czNjcmV0", "AGFubgBzM2NyZXQtcHc="}) EXPECT_THAT(run.out + run.err, Not(HasSubstr(secret)));
 }
 
 // A message that cannot be written (here past a file size limit) is said, even with -q, and is

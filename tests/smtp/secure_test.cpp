@@ -24,24 +24,6 @@
 using smtptest::Attributes;
 
 namespace {
-// A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
-// only by its name), made with the openssl command in a temporary folder removed with the
-// object; the certificate is its own CA file. Also a client certificate (its own CA too), with
-// its key, and the key under a passphrase.
-struct Certificates {
-  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/cert.pem", key = dir + "/key.pem",
-                    client = dir + "/client.pem", clientKey = dir + "/client-key.pem";
-  Certificates() {
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
-                             "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1 && "
-                             "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout client-key.pem "
-                             "-out client.pem >/dev/null 2>&1 && openssl pkey -in client-key.pem -aes256 -passout pass:pw "
-                             "-out encrypted-key.pem";
-    if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
-  }
-  ~Certificates() { std::error_code ignored; std::filesystem::remove_all(dir, ignored); }
-};
-
 // What the server does, as flags.
 enum : int { kPlain = 0, kStartTls = 1, kImplicit = 2, kAuth = 4, kSilent = 8 };
 
@@ -70,7 +52,7 @@ extern "C" int getaddrinfo(const char* name, const char* service, const addrinfo
 }
 
 TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
-  const Certificates certs;
+  const testsupport::Certificates certs;
   const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
   const Attributes clientCert = {{"Security", "starttls"}, {"TLSCAFile", ca}, {"TLSClientCert", certs.client}};
@@ -109,8 +91,15 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"implicit TLS to a plain server", kPlain, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: no TLS answer"},
       {"never greets", kSilent, ip, {{"TimeoutSeconds", "1"}}, -1, "Unknown TCP/IP error"},
       {"credentials without Security", kPlain, ip, login, 1106, "credentials would be sent unencrypted: set Security"},
-      {"unreadable CA file", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
-       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem"},
+      // Settings, not the handshake: a CA file holding no certificate (here a key) is refused.
+      {"CA file without a certificate", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", certs.key}}, 1110,
+       "TLS settings cannot be used: TLSCAFile " + certs.dir + "/key.pem: no certificate in it"},
+      {"an issuer not trusted here", kImplicit, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: certificate "
+       "verify failed (self-signed certificate): an issuer not trusted here (an internal CA?): set TLSCAFile"},
+      // The greeting's wait runs out against TLS from the first byte, and says what to set.
+      {"STARTTLS against TLS from the first byte", kImplicit, ip, {{"Security", "starttls"}, {"TimeoutSeconds", "1"}},
+       -1, "Unknown TCP/IP error: 127.0.0.1:{port} sent nothing within 1 s (a server of TLS from the first byte, as "
+       "on port 465, waits for the client to begin: then set Security=tls)"},
       {"no reuse by default: a connection per mail", kPlain, local, {}, 0, "", 5, 5},
       {"50 mails over one connection", kPlain, local, reuse, 0, "", 50, 1},
       {"server closes after every fifth mail", kPlain, local, reuse, 0, "", 20, 4, 1, 0, 0, {"--close-after", "5"}},
@@ -137,17 +126,18 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"client certificate asked for, none shown", kImplicit, local, {{"Security", "tls"}, {"TLSCAFile", ca}}, 1104,
        "TLS handshake failed: the server asked for a client certificate", 1, 1, 1, 0, 0, asksCert},
       {"client key not the certificate's", kPlain, local, with(clientCert, {{"TLSClientKey", certs.key}}),
-       1110, "unusable settings: TLSClientKey does not match TLSClientCert (key values mismatch)"},
+       1110, "TLS settings cannot be used: TLSClientKey does not match TLSClientCert (key values mismatch)"},
       {"client key under a passphrase", kPlain, local, with(clientCert, {{"TLSClientKey", certs.dir + "/encrypted-key.pem"}}),
-       1110, "unusable settings: TLSClientKey is encrypted"},
+       1110, "TLS settings cannot be used: TLSClientKey is encrypted"},
       {"token endpoint over http", kPlain, local,
        with(login, {{"SMTPAuth", "xoauth2"}, {"OAuthTokenURL", "http://127.0.0.1/token"}, {"OAuthClientId", "app"}}),
-       1110, "unusable settings: OAuthTokenURL must be an https URL"},
+       1112, "unusable settings: OAuthTokenURL must be an https URL"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> options = c.more;
-    if (c.server & (kStartTls | kImplicit)) options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
+    if (c.server & (kStartTls | kImplicit))
+      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
     if (c.server & kImplicit) options.push_back("--implicit-tls");
     if (c.server & kAuth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
@@ -173,7 +163,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
             EXPECT_EQ(r.code, refused || lost ? -1 : c.code) << i << ": " << r.text;
-            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication" : c.text;
+            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication"
+                                                                             : smtptest::atPort(c.text, server ? server->port() : 0);
             EXPECT_EQ(r.text.substr(0, std::max(text.size(), std::size_t{1})), text);
             EXPECT_EQ(r.text.find("secret-pw"), std::string::npos);
             EXPECT_EQ(r.text.find_first_of("\r\n"), std::string::npos);
@@ -211,7 +202,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
 // response on the AUTH line or after an empty 334; the JSON challenge of a refusal; an
 // endpoint's error or untrusted certificate; a mechanism the server does not offer.
 TEST(Secure, BearerTokensThroughBothMechanisms) {
-  const Certificates certs;
+  const testsupport::Certificates certs;
   const std::string big(13000, 'b'), mid(3000, 'm');
   const struct Case {
     const char* what;
@@ -243,12 +234,12 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
       {"the message's token refused: the challenge answered, its status", {{"SMTPAuth", "oauthbearer"}}, {}, {},
        "not-live", 1, 1, 0, 0, 0, 1004, "535 5.7.8 Username and Password not accepted (token status invalid_token)"},
       {"the message's token with a line break: refused before anything is sent", {{"SMTPAuth", "xoauth2"}}, {}, {},
-       "bad\r\nAUTH PLAIN", 1, 1, 0, 0, 0, 1111, "no access token: the message's AccessToken is no bearer token"},
+       "bad\r\nAUTH PLAIN", 1, 1, 0, 0, 0, 1113, "no access token: the message's AccessToken is no bearer token"},
       {"the endpoint's error, held", {{"SMTPAuth", "xoauth2"}},
-       {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, 1, 1, 1111,
+       {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, 1, 1, 1113,
        "no access token: token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
       {"an endpoint the system's trust store does not know", {{"SMTPAuth", "xoauth2"}, {"TLSCAFile", ""}}, {}, {}, "",
-       1, 1, 0, 0, 0, 1111, "no access token: token endpoint: SSL certificate problem: self-signed certificate"},
+       1, 1, 0, 0, 0, 1113, "no access token: token endpoint: SSL certificate problem: self-signed certificate"},
       {"a mechanism the server does not offer", {{"SMTPAuth", "oauthbearer"}}, {}, {"--mechanisms", "XOAUTH2"}, "", 1,
        1, 0, 1, 1, 1105, "AUTH not offered by the server: it does not offer OAUTHBEARER"},
   };

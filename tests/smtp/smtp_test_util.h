@@ -50,6 +50,12 @@ inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1",
   return {o.code, o.text != nullptr ? o.text : "<null>", o.text, o.step};
 }
 
+// `text` with "{port}" made the port a test's server got.
+inline std::string atPort(std::string text, uint16_t port) {
+  if (const auto at = text.find("{port}"); at != std::string::npos) text.replace(at, 6, std::to_string(port));
+  return text;
+}
+
 }  // namespace smtptest
 
 #endif

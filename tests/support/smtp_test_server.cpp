@@ -35,6 +35,22 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
+Certificates::Certificates()
+    : dir(temporaryFolder("smtp-certs")), ca(dir + "/cert.pem"), key(dir + "/key.pem"), client(dir + "/client.pem"),
+      clientKey(dir + "/client-key.pem") {
+  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+                           "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1 && "
+                           "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout client-key.pem "
+                           "-out client.pem >/dev/null 2>&1 && openssl pkey -in client-key.pem -aes256 -passout pass:pw "
+                           "-out encrypted-key.pem";
+  if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
+}
+
+Certificates::~Certificates() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
 std::string temporaryFolder(const char* stem) {
   std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -96,6 +96,16 @@ class TokenTestServer {
   std::unique_ptr<PythonServer> process_;
 };
 
+// A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
+// only by its name), made with the openssl command in a temporary folder removed with the
+// object; the certificate is its own CA file. Also a client certificate (its own CA too) with
+// its key, and that key under a passphrase (encrypted-key.pem).
+struct Certificates {
+  const std::string dir, ca, key, client, clientKey;
+  Certificates();
+  ~Certificates();
+};
+
 // Standard base64 decoding (the server records DATA bytes that way).
 std::string base64Decode(const std::string& text);
 // A new folder "/tmp/STEM-XXXXXX".
