@@ -11,8 +11,9 @@
 namespace schema {
 
 // ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
-// attributes of the node, then those of secure submission, of kept connections and the trace;
-// a new one goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
+// attributes of the node, then those of secure submission, of kept connections, the trace, and
+// of OAuth2 and client certificates; a new one goes at the end. Every attribute is a string and
+// starts empty. A secret value is never shown:
 // listings mask it, and no failure text, log entry or trace carries it.
 #define SM_NODE_ATTRIBUTES(ROW)            \
   ROW(Bcc, "", false)                      \
@@ -36,7 +37,15 @@ namespace schema {
   ROW(ConnectionReuse, "", false)          \
   ROW(MaxMailsPerConnection, "100", false) \
   ROW(IdleSeconds, "30", false)            \
-  ROW(Trace, "", false)
+  ROW(Trace, "", false)                    \
+  ROW(SMTPAuth, "", false)                 \
+  ROW(OAuthTokenURL, "", false)            \
+  ROW(OAuthClientId, "", false)            \
+  ROW(OAuthClientSecret, "", true)         \
+  ROW(OAuthScope, "", false)               \
+  ROW(OAuthRefreshToken, "", true)         \
+  ROW(TLSClientCert, "", false)            \
+  ROW(TLSClientKey, "", false)
 
 enum class Attribute : std::size_t {
 #define SM_ATTRIBUTE_ID(name, whenEmpty, secret) name,
@@ -70,11 +79,12 @@ constexpr const AttributeRow* attributeNamed(std::string_view text) {
 }
 
 // What a field is to the runner's readers and warnings.
-enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
+enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment, Credential };
 
 // ROW(name, role): the children of the body's top element the node reads, each also under its
 // name with "Mail" before it. Names are compared in full and case-sensitively. The fields after
-// Body are the rich ones: a message with none of them gives the mail it always gave.
+// Body up to Attachment are the rich ones: a message with none of them gives the mail it always
+// gave. AccessToken is the mail's own bearer token for AUTH, never part of the mail.
 #define SM_MESSAGE_FIELDS(ROW) \
   ROW(From, Sender)            \
   ROW(To, Recipients)          \
@@ -85,7 +95,8 @@ enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
   ROW(ReplyTo, Recipients)     \
   ROW(Html, Body)              \
   ROW(Header, Headers)         \
-  ROW(Attachment, Attachment)
+  ROW(Attachment, Attachment)  \
+  ROW(AccessToken, Credential)
 
 enum class Field {
 #define SM_FIELD_ID(name, role) name,

@@ -133,8 +133,8 @@ void keepSingleMessageFiles(std::vector<flowrun::InputMessage>& messages) {
 }
 
 // --dry-run: the node's server is the capture server, and what would take it elsewhere is set
-// aside, once and said: security, credentials and kept connections change the dialogue, never
-// the mail the node writes. An error text, or empty.
+// aside, once and said: security, credentials (OAuth2 and client certificates too) and kept
+// connections change the dialogue, never the mail the node writes. An error text, or empty.
 std::string startDryRun(memhost::Node& node, flowrun::CaptureServer& capture, flowrun::RunOptions& options) {
   if (!capture.error().empty()) return capture.error();
   using schema::Attribute;
@@ -143,9 +143,12 @@ std::string startDryRun(memhost::Node& node, flowrun::CaptureServer& capture, fl
   std::string unused;
   for (std::size_t i = 0; i < std::size(schema::kAttributes); ++i) {
     const auto attribute = static_cast<Attribute>(i);
-    const bool transport = attribute == Attribute::Security || attribute == Attribute::TLSVerify ||
-                           attribute == Attribute::TLSCAFile || attribute == Attribute::SMTPUser ||
-                           attribute == Attribute::ConnectionReuse || schema::kAttributes[i].secret;
+    constexpr Attribute kTransport[] = {Attribute::Security,      Attribute::TLSVerify,     Attribute::TLSCAFile,
+                                        Attribute::SMTPUser,      Attribute::ConnectionReuse, Attribute::SMTPAuth,
+                                        Attribute::OAuthTokenURL, Attribute::OAuthClientId, Attribute::OAuthScope,
+                                        Attribute::TLSClientCert, Attribute::TLSClientKey};
+    const bool transport = std::find(std::begin(kTransport), std::end(kTransport), attribute) != std::end(kTransport) ||
+                           schema::kAttributes[i].secret;
     std::string value;
     if (!transport || !node.getAttribute(schema::kAttributes[i].name, value) || value.empty()) continue;
     settings.emplace_back(schema::kAttributes[i].name, "");

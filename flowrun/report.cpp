@@ -256,6 +256,10 @@ void Warnings::checkAttributes(memhost::Node& node) {
       value(schema::name(Attribute::TLSVerify)) == "no") {
     add("credentials", "SMTPUser and SMTPPassword go to a server whose certificate is not checked (TLSVerify=no)");
   }
+  if (!value(schema::name(Attribute::OAuthTokenURL)).empty() && value(schema::name(Attribute::TLSVerify)) == "no") {
+    add("token endpoint", "OAuthClientSecret and OAuthRefreshToken go to a token endpoint whose certificate is not "
+                          "checked (TLSVerify=no)");
+  }
   const std::string from = value(schema::name(Attribute::SMTPFrom));
   nodeSender_ = !from.empty() && from[0] != ' ';
   nodeRecipient_ = namesAnyone(value(schema::name(Attribute::Bcc)));

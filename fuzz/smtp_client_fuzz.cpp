@@ -2,7 +2,8 @@
 // is the server's byte stream, cut into replies; a peer thread answers each command the client
 // sends over a socketpair with the next one. Either the plain HELO dialogue (SmtpSendMessage),
 // or the node's: EHLO, AUTH over TLS, PIPELINING, and two mails over one kept connection. A
-// model of each dialogue predicts the outcome. The same bytes also go through the EHLO parser.
+// model of each dialogue predicts the outcome. The same bytes also go through the EHLO parser, and
+// each reply through the decoder of a bearer token's 334 challenge.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "SimpleSMTP/smtp_connection.h"
 #include "SimpleSMTP/smtp_internal.h"
 #include "SimpleSMTP/smtp_submit.h"
 #include "test_text.h"
@@ -34,6 +36,9 @@ constexpr std::string_view kUser = "fuzz-user", kPassword = "fuzz-secret-pw";
 const std::string kLost = "Error during communication";
 
 using testsupport::check;
+
+// What a challenge's status may hold once it is in a text.
+constexpr const char* kStatusCharacters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.";
 
 // The server's stream cut into replies the way SMTP defines them: lines up to LF, a reply
 // going on while its lines read "ddd-". A reply the stream ends inside is not complete.
@@ -346,6 +351,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto replies = modelReplies(stream);
   std::size_t complete = 0;
   for (const auto& reply : replies) complete += reply.size();
+  // What a bearer token's 334 challenge says goes into a failure text: short, plain characters.
+  for (const auto& reply : replies) {
+    const std::string status = smtp::challengeStatus(reply);
+    check(status.size() <= 40 && status.find_first_not_of(kStatusCharacters) == std::string::npos,
+          "a challenge status that is not plain", reply);
+  }
 
   // What an EHLO reply offers is only ever read from a keyword line (not the first, which names
   // the server), and an AUTH mechanism only from a line that names AUTH before it.

@@ -89,7 +89,8 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
                             .messageId = descriptor.messageId,
                             .body = orEmpty(fields.body()),
                             .priority = settings.priority,
-                            .rich = fields.takeRich()};
+                            .rich = fields.takeRich(),
+                            .accessToken = fields.accessToken};
   // Settings the node cannot use fail every mail alike, named before anything about the mail
   // itself, so that a message naming nobody tells whether the settings would do (the runner
   // asks that way before its first message).

@@ -1,8 +1,8 @@
 // The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
 // TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
-// IdleSeconds, and Trace) read once with the others, checked, and turned into the SMTP client's
-// options with the node's one TLS context and, when asked for, its pool of kept connections and
-// its trace.
+// IdleSeconds, Trace, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey) read once
+// with the others, checked, and turned into the SMTP client's options with the node's one TLS
+// context and, when asked for, its token provider, its pool of kept connections and its trace.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -10,12 +10,15 @@
 #include <memory>
 #include <string>
 
+#include "SimpleSMTP/oauth_token.h"
 #include "SimpleSMTP/smtp_submit.h"
 
 struct SubmitSettings {
   std::string user, password;
   std::string refusalDetail;
   std::unique_ptr<smtp::TlsClient> tls;
+  smtp::AuthMechanism mechanism = smtp::AuthMechanism::Offered;
+  std::unique_ptr<smtp::TokenProvider> tokens;  // with OAuthTokenURL: the node's one token
   // Declared after the TLS context: its connections say goodbye before the context goes.
   std::unique_ptr<smtp::ConnectionPool> pool;
   smtp::SubmitOptions options;  // its texts point into the strings above

@@ -128,6 +128,14 @@ struct MailFields {
   // The rich content for the mail request (empty when the message has none of its fields); its
   // views point into this record.
   smtp::RichMail takeRich();
+
+  // The mail's own bearer token (AccessToken), used for AUTH instead of the node's; the last
+  // one wins, and an empty one counts as none. Wiped when the fields go.
+  std::string accessToken;
+  MailFields() = default;
+  MailFields(const MailFields&) = delete;
+  MailFields& operator=(const MailFields&) = delete;
+  ~MailFields();
 };
 void readMailFields(int& rc, CciElement* root, MailFields& fields);
 

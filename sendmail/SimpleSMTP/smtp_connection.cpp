@@ -5,12 +5,15 @@
 // between two replies leaves in one write.
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -161,6 +164,8 @@ Exchange Connection::step(int index, std::string_view argument) {
 
 Outcome Connection::failed(const Exchange& e) {
   after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
+  if (e.lost && tls_ && !tls_->refusedBeforeData().empty())
+    return explained(SMTP_TLS_FAILED, tls_->refusedBeforeData());
   return ended(e.code, e.lost ? kLostText : reply_);
 }
 
@@ -210,6 +215,7 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
+    if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) return failed(e);
     if (!e.lost && hasReplyCode(reply_)) return ended(e.code, reply_);
     // A mismatch of TLS and plain SMTP shows here: the text names the other Security value.
     const std::string why = noGreeting(e);
@@ -224,7 +230,7 @@ Outcome Connection::greet() {
   return ended(0, "");
 }
 
-Outcome Connection::open() {
+Outcome Connection::open(std::string_view token) {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
@@ -250,7 +256,7 @@ Outcome Connection::open() {
     if (const Exchange e = step(kStepEhlo, session_.localHostName); e.code != 0) return failed(e);
     offered_ = parseExtensions(reply_);
   }
-  if (!options_.user.empty()) return authenticate();
+  if (!options_.user.empty()) return authenticate(token);
   return ended(0, "");
 }
 
@@ -276,10 +282,17 @@ void makeSecrets(Secrets& out, std::string_view user, std::string_view password)
 }  // namespace
 
 // AUTH PLAIN (one command) or LOGIN (user and password answered to two challenges), whichever
-// the server offers, PLAIN first. The lines holding credentials are wiped once sent; from the
-// first of them on, every reply of the connection is read with the secrets starred out.
-Outcome Connection::authenticate() {
-  if (!offered_.authPlain && !offered_.authLogin) return explained(SMTP_AUTH_NOT_OFFERED, {});
+// the server offers, PLAIN first, or the one SMTPAuth names; or a bearer token. The lines
+// holding credentials are wiped once sent; from the first of them on, every reply of the
+// connection is read with the secrets starred out.
+Outcome Connection::authenticate(std::string_view token) {
+  const AuthMechanism named = options_.mechanism;
+  if (options_.bearer()) return bearer(token);
+  const bool usePlain = offered_.authPlain && named != AuthMechanism::Login;
+  if (!usePlain && !(offered_.authLogin && named != AuthMechanism::Plain))
+    return explained(SMTP_AUTH_NOT_OFFERED, named == AuthMechanism::Offered ? ""
+                                            : named == AuthMechanism::Plain ? "it does not offer PLAIN"
+                                                                            : "it does not offer LOGIN");
   at_ = kStepAuth;
   makeSecrets(secrets_, options_.user, options_.password);
   reader_.conceal(&secrets_);
@@ -296,7 +309,7 @@ Outcome Connection::authenticate() {
     if (std::strncmp(reply_, expected, 3) != 0) return ended(SMTP_UNLISTED_REPLY, reply_);
     return ended(0, "");
   };
-  if (offered_.authPlain) {
+  if (usePlain) {
     std::string plain;
     plain.push_back('\0');
     plain.append(options_.user);
@@ -487,6 +500,91 @@ void Connection::quit() noexcept {
   iovec line{const_cast<char*>(kQuit), sizeof kQuit - 1};
   reader_.stream().send(&line, 1, Millis{0});
   if (tls_) tls_->shutdown();
+}
+
+namespace {
+// RFC 4954: an AUTH command line holds at most 12 288 octets, its CR LF included.
+constexpr std::size_t kAuthLineLimit = 12288;
+
+// The SASL initial response: XOAUTH2's, or OAUTHBEARER's (RFC 7628: the GS2 header with the
+// user's "," and "=" escaped, then host, port and the token, each ended by 0x01).
+void appendBearerResponse(std::string& out, bool xoauth2, std::string_view user, std::string_view token,
+                          std::string_view host, uint16_t port) {
+  if (xoauth2) {
+    out.append("user=").append(user).append("\x01" "auth=Bearer ").append(token).append("\x01\x01");
+    return;
+  }
+  out.append("n,a=");
+  for (const char c : user) out.append(c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c));
+  out.append(",\x01" "host=").append(host).append("\x01" "port=").append(std::to_string(port));
+  out.append("\x01" "auth=Bearer ").append(token).append("\x01\x01");
+}
+}  // namespace
+
+std::string challengeStatus(std::string_view reply) {
+  if (reply.size() < 4 || reply.substr(0, 4) != "334 ") return {};
+  reply.remove_prefix(4);
+  reply = reply.substr(0, std::min(reply.find_first_of("\r\n"), std::size_t{4096}));
+  std::string decoded(reply.size() * 3 / 4 + 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                reinterpret_cast<const unsigned char*>(reply.data()), static_cast<int>(reply.size()));
+  if (n <= 0) return {};
+  decoded.resize(static_cast<std::size_t>(n));
+  // Nothing below the challenge's own members is kept (nor parsed recursively).
+  const nlohmann::json json =
+      nlohmann::json::parse(decoded, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) { return depth <= 1; },
+                            false);
+  if (!json.is_object() || !json.contains("status")) return {};
+  const nlohmann::json& status = json["status"];
+  std::string text = status.is_string() ? status.get<std::string>() : status.is_number() ? status.dump() : "";
+  std::erase_if(text, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.'; });
+  return text.substr(0, 40);
+}
+
+// XOAUTH2 or OAUTHBEARER: the initial response on the AUTH line while that line stays within
+// RFC 4954's bound, else after an empty 334. A refusal comes as a 334 with a base64 JSON
+// challenge: answered as the mechanism wants (an empty line; RFC 7628's 0x01), then the final
+// reply, its status added to the text.
+Outcome Connection::bearer(std::string_view token) {
+  const bool xoauth2 = options_.mechanism == AuthMechanism::XOAuth2;
+  const char* name = xoauth2 ? "XOAUTH2" : "OAUTHBEARER";
+  if (!(xoauth2 ? offered_.authXOAuth2 : offered_.authOAuthBearer))
+    return explained(SMTP_AUTH_NOT_OFFERED, std::string("it does not offer ") + name);
+  at_ = kStepAuth;
+  std::string response;
+  appendBearerResponse(response, xoauth2, options_.user, token, host_,
+                       ntohs(session_.serverAddress.sin_port));
+  thread_local std::string line;
+  line.assign("AUTH ").append(name).push_back(' ');
+  const std::size_t blob = line.size();
+  appendBase64(line, response);
+  OPENSSL_cleanse(response.data(), response.size());
+  secrets_.withhold = token.size() < 4;
+  if (!secrets_.withhold) {
+    secrets_.forms.emplace_back(token);
+    secrets_.forms.emplace_back(line.substr(blob));
+  }
+  reader_.conceal(&secrets_);
+  Exchange e;
+  if (line.size() + 2 <= kAuthLineLimit) {
+    e = smtp::command(reader_, kStepAuth, line, reply_);
+  } else if ((e = step(kStepAuth, name)).code == 0 && std::strncmp(reply_, "334", 3) == 0) {
+    e = smtp::command(reader_, kStepAuth, std::string_view(line).substr(blob), reply_);
+  }
+  OPENSSL_cleanse(line.data(), line.size());
+  if (e.code == 0 && std::strncmp(reply_, "334", 3) == 0) {
+    const std::string status = challengeStatus(reply_);
+    e = smtp::command(reader_, kStepAuth, xoauth2 ? "" : "AQ==", reply_);
+    if (e.code == 0) return ended(SMTP_UNLISTED_REPLY, reply_);  // accepted after refusing
+    if (!e.lost && !status.empty()) {
+      const std::string more = " (token status " + status + ")";
+      std::size_t used = std::strlen(reply_);
+      while (used > 0 && (reply_[used - 1] == '\r' || reply_[used - 1] == '\n')) --used;
+      if (used + more.size() < kReplyBufferSize) std::memcpy(reply_ + used, more.c_str(), more.size() + 1);
+    }
+  }
+  if (e.code != 0) return failed(e);
+  return std::strncmp(reply_, "235", 3) == 0 ? ended(0, "") : ended(SMTP_UNLISTED_REPLY, reply_);
 }
 
 }  // namespace smtp

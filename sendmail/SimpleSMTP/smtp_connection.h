@@ -42,9 +42,10 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Connect, TLS from the first byte or after STARTTLS, the greeting, HELO or EHLO, AUTH. A
-  // login without Security is refused before anything is sent.
-  Outcome open();
+  // Connect, TLS from the first byte or after STARTTLS, the greeting, HELO or EHLO, AUTH (with
+  // `token` for XOAUTH2 and OAUTHBEARER). A login without Security is refused before anything is
+  // sent. A server refusing the token ends at kStepAuth with SMTP_REFUSED and its 535.
+  Outcome open(std::string_view token = {});
   // MAIL FROM, one RCPT TO per entry of `envelope` (";"-separated), DATA (pipelined on a kept
   // connection whose server offers it), the header block, the body and the end of data; on
   // success the text is the server's 250. after() tells what the connection is good for next.
@@ -85,7 +86,8 @@ class Connection {
   std::string noGreeting(const Exchange& e) const;
   Outcome greet();
   Outcome startTls(Millis bound, bool afterStartTls);
-  Outcome authenticate();
+  Outcome authenticate(std::string_view token);
+  Outcome bearer(std::string_view token);
   int sendMailData(const MailText& mail, bool mime, std::string_view header);
 
   const SmtpSession session_;
@@ -105,12 +107,19 @@ class Connection {
 
 // ---- pool (smtp_pool.cpp) ----
 
-// The mail over one of the pool's kept connections to `host` and the session's port, or over a
-// new one it keeps afterwards. The server's name is looked up only for a new connection (the
+// The mail over one of the pool's kept connections to `host` and the session's port that
+// authenticated as this mail would (the node's credentials, or the message's own `token`), or
+// over a new one (authenticating with `token`) it keeps afterwards. The server's name is looked up only for a new connection (the
 // session may come without addresses). A kept connection found dead before any mail data went
 // out costs one more try on a new connection; after that, never: no mail goes out twice.
 Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOptions& options,
-                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply);
+                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply,
+                    std::string_view token, bool ownToken);
+
+// The status a bearer token's refusal names (the base64 JSON of a 334 challenge: "401",
+// "invalid_token"), as plain text of at most 40 letters, digits, "_", "-" and "."; empty when
+// there is none.
+std::string challengeStatus(std::string_view reply);
 
 }  // namespace smtp
 

@@ -195,12 +195,18 @@ class TlsStream final : public Stream {
   long receiveReady(char* buffer, std::size_t size) noexcept override;
   // Also true when only TLS records without data (a session ticket) arrived.
   bool quiet() noexcept override;
+  // Why the server ended TLS before its first data (with TLS 1.3 a refused client certificate
+  // shows only then: "tlsv13 alert certificate required", or a close after it asked for a
+  // certificate the node has none of), or empty.
+  const std::string& refusedBeforeData() const noexcept { return refusal_; }
 
   struct Io;  // the socket glue under OpenSSL
 
  private:
   // Waits for what the last call of OpenSSL needs; false when it failed or the time is up.
   bool await(int result, std::chrono::steady_clock::time_point deadline) noexcept;
+  // Keeps why the server ended TLS before any data (see refusedBeforeData).
+  void noteRefusal() noexcept;
 
   void* ssl_ = nullptr;  // SSL*
   int fd_;
@@ -208,6 +214,9 @@ class TlsStream final : public Stream {
   char first_[8] = {};  // the first bytes the server sent during the handshake
   std::size_t firstLength_ = 0;
   bool timedOut_ = false;
+  bool gotData_ = false;
+  bool certificateAsked_ = false;
+  std::string refusal_;
 };
 
 // ---- replies (smtp_reply.cpp) ----
@@ -324,6 +333,8 @@ struct Extensions {
   bool smtpUtf8 = false;
   bool authPlain = false;
   bool authLogin = false;
+  bool authXOAuth2 = false;
+  bool authOAuthBearer = false;  // RFC 7628
   bool pipelining = false;  // RFC 2920
 };
 // Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).

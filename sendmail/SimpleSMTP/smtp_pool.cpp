@@ -1,7 +1,9 @@
-// The node's pool of kept connections: an evaluation takes an idle connection to its server (or
-// opens one) and gives it back after its mail, so no connection serves two mails at once. Which
+// The node's pool of kept connections: an evaluation takes an idle connection to its server that
+// authenticated as its mail would (or opens one) and gives it back after its mail, so no
+// connection serves two mails at once. Which
 // connection may serve again (fit, not idle too long, not past its mails), the one retry of a
 // mail whose kept connection had died, and the goodbye when the node goes.
+#include <openssl/evp.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -19,7 +21,7 @@ struct ConnectionPool::Impl {
     template <typename... Args>
     explicit Kept(std::string k, Args&&... args)
         : key(std::move(k)), connection(std::forward<Args>(args)...) {}
-    std::string key;  // the server it talks to
+    std::string key;  // the server it talks to, and whose token it authenticated with
     Connection connection;
     int mails = 0;
     std::chrono::steady_clock::time_point lastUse;
@@ -56,9 +58,19 @@ struct ConnectionPool::Impl {
 
   // deliverKept, below: the contract is in smtp_connection.h.
   Outcome deliver(SmtpSession& session, const SubmitOptions& options, std::string_view host,
-                  const MailText& mail, std::string_view envelope, char* reply) {
+                  const MailText& mail, std::string_view envelope, char* reply, std::string_view token,
+                  bool ownToken) {
     std::string key(host);
     key.append("/").append(std::to_string(ntohs(session.serverAddress.sin_port)));
+    // A message's own token never rides on a connection another token opened: its digest is in
+    // the key (the node's token is one credential, whichever renewal of it opened the connection).
+    if (ownToken) {
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned int size = 0;
+      EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr);
+      key.append("/");
+      for (unsigned int i = 0; i < size; ++i) key.append({"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]});
+    }
     bool resolved = session.serverAddressCount > 0;
     for (bool retried = false;; retried = true) {
       std::unique_ptr<Kept> k = retried ? nullptr : take(key);
@@ -72,7 +84,7 @@ struct ConnectionPool::Impl {
           resolved = true;
         }
         k = std::make_unique<Kept>(key, session, options, host, reply);
-        if (const Outcome o = k->connection.open(); o.code != 0) return o;
+        if (const Outcome o = k->connection.open(token); o.code != 0) return o;
       }
       const Outcome o = k->connection.transaction(mail, envelope);
       const After after = k->connection.after();
@@ -114,8 +126,9 @@ ConnectionPool::~ConnectionPool() {
 }  // the connections close with the pool
 
 Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOptions& options,
-                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply) {
-  return pool.impl().deliver(session, options, host, mail, envelope, reply);
+                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply,
+                    std::string_view token, bool ownToken) {
+  return pool.impl().deliver(session, options, host, mail, envelope, reply, token, ownToken);
 }
 
 }  // namespace smtp

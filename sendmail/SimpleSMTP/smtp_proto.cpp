@@ -233,8 +233,10 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                      "and IdleSeconds empty or positive numbers"),
                                     "the server's replies were out of step",
                                     "TLS settings cannot be used",
-                                    "Trace must be empty or yes"};
-static_assert(std::size(kSecureTexts) == SMTP_BAD_TRACE - SMTP_BAD_SECURITY + 1);
+                                    "Trace must be empty or yes",
+                                    "unusable settings",
+                                    "no access token"};
+static_assert(std::size(kSecureTexts) == SMTP_NO_TOKEN - SMTP_BAD_SECURITY + 1);
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -245,7 +247,7 @@ const char* errorText(int code) noexcept {
   if (const char* text = tcpText(code)) return text;
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
-  if (code >= SMTP_BAD_SECURITY && code <= SMTP_BAD_TRACE) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_SECURITY && code <= SMTP_NO_TOKEN) return kSecureTexts[code - SMTP_BAD_SECURITY];
   return "Unknown SMTP error";
 }
 

@@ -293,6 +293,8 @@ Extensions parseExtensions(std::string_view reply) noexcept {
         const std::string_view mechanism = rest.substr(0, blank);
         if (keyword(mechanism, "PLAIN")) offered.authPlain = true;
         if (keyword(mechanism, "LOGIN")) offered.authLogin = true;
+        if (keyword(mechanism, "XOAUTH2")) offered.authXOAuth2 = true;
+        if (keyword(mechanism, "OAUTHBEARER")) offered.authOAuthBearer = true;
         rest.remove_prefix(blank == std::string_view::npos ? rest.size() : blank + 1);
       }
     }

@@ -1,12 +1,15 @@
 // The SMTP client's entry: checks a mail before anything is sent (line breaks, envelope entries
-// that are not one address, the Reply-To list), sets up the session, and sends the mail over a
-// connection of its own or over the node's pool; the one place where an outcome becomes the code
-// and the text handed out.
+// that are not one address, the Reply-To list), takes the mail's bearer token (its own, or the
+// node's), sets up the session, and sends the mail over a connection of its own or over the
+// node's pool, once more with a new token when the server refused the node's; the one place
+// where an outcome becomes the code and the text handed out.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "oauth_token.h"
 #include "smtp_connection.h"
 
 namespace smtp {
@@ -60,17 +63,40 @@ Outcome sendMessage(SmtpSession* session, const SubmitOptions& options, const Ma
     thread_local std::string envelope;
     envelope.clear();
     joinEnvelope(envelope, mail.to, mail.cc, request.bcc);
-    if (options.pool != nullptr) {
-      Outcome outcome = deliverKept(*options.pool, *session, options, request.serverName, mail, envelope, reply);
+    const bool ownToken = options.bearer() && !request.accessToken.empty();
+    const auto once = [&](std::string_view token) {
+      if (options.pool != nullptr) {
+        Outcome outcome =
+            deliverKept(*options.pool, *session, options, request.serverName, mail, envelope, reply, token, ownToken);
+        outcome.text = handOut(outcome, reply);
+        return outcome;
+      }
+      Connection connection(*session, options, request.serverName, reply);
+      Outcome outcome = connection.open(token);
+      if (outcome.code == 0) outcome = connection.transaction(mail, envelope);
       outcome.text = handOut(outcome, reply);
+      if (outcome.code == 0) outcome.code = connection.close();
       return outcome;
+    };
+    if (!options.bearer()) return once({});
+    if (ownToken && !bearerShaped(request.accessToken))
+      return {SMTP_NO_TOKEN, "no access token: the message's AccessToken is no bearer token (visible ASCII, at most 32 KiB)"};
+    if (ownToken) return once(request.accessToken);
+    // The node's token. A server's refusal of it (535, after AUTH, before any mail data) drops it
+    // and the mail goes once more with a new one, over a new connection.
+    std::string why = "set OAuthTokenURL, or give the message an AccessToken";
+    Token token = options.tokens != nullptr ? options.tokens->token(why) : nullptr;
+    for (bool retried = false; token != nullptr; retried = true) {
+      const Outcome outcome = once(token->value);
+      const bool refused = outcome.step == kStepAuth && outcome.code == SMTP_REFUSED &&
+                           std::strncmp(outcome.text, "535", 3) == 0;
+      if (outcome.code == 0) token->accepted = true;
+      if (!refused || retried || !options.tokens->refused(token)) return outcome;
+      token = options.tokens->token(why);
     }
-    Connection connection(*session, options, request.serverName, reply);
-    Outcome outcome = connection.open();
-    if (outcome.code == 0) outcome = connection.transaction(mail, envelope);
-    outcome.text = handOut(outcome, reply);
-    if (outcome.code == 0) outcome.code = connection.close();
-    return outcome;
+    thread_local std::string text;
+    text = std::string(errorText(SMTP_NO_TOKEN)) + ": " + why;
+    return {SMTP_NO_TOKEN, text.c_str()};
   } catch (...) {
     return {SMTP_TCPIP_NO_MEMORY, tcpErrorText(SMTP_TCPIP_NO_MEMORY)};
   }

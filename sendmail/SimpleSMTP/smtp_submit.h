@@ -16,12 +16,19 @@
 
 namespace smtp {
 
+class TokenProvider;
+
 // One node's TLS client context: trust (system store or a CA file), whether to verify, and
 // the session to resume, shared by every connection of the node on any thread.
 class TlsClient {
  public:
   // The context, or null with `why` telling what failed (a CA file that does not load, and why).
   static std::unique_ptr<TlsClient> create(bool verify, const std::string& caFile, std::string& why);
+  // Presents this certificate (PEM; the key in `keyFile`, or in the certificate's file when
+  // that is empty) in every handshake. False with `why` naming the attribute and OpenSSL's
+  // reason: a file that cannot be read, no certificate or key in it, a key that does not match,
+  // a key with a passphrase.
+  bool useCertificate(const std::string& certFile, const std::string& keyFile, std::string& why);
   ~TlsClient();
   TlsClient(const TlsClient&) = delete;
   TlsClient& operator=(const TlsClient&) = delete;
@@ -35,6 +42,9 @@ class TlsClient {
 };
 
 enum class Security { Plain, StartTls, Tls };
+
+// SMTPAuth: the server's choice (PLAIN, else LOGIN), one of those forced, or a bearer token.
+enum class AuthMechanism { Offered, Plain, Login, XOAuth2, OAuthBearer };
 
 // One node's kept connections: an evaluation takes an idle one (or opens one) and gives it back
 // after its mail, so no connection serves two evaluations at once. Creates no thread: an idle
@@ -72,6 +82,12 @@ struct SubmitOptions {
   std::string_view refusalDetail;  // appended to the code's text, when not empty
   ConnectionPool* pool = nullptr;  // the node's, when connections are kept
   TraceSink trace = nullptr;        // null: no trace, and nothing spent on one
+  AuthMechanism mechanism = AuthMechanism::Offered;  // SMTPAuth
+  TokenProvider* tokens = nullptr;  // the node's token, with OAuthTokenURL
+
+  bool bearer() const noexcept {
+    return mechanism == AuthMechanism::XOAuth2 || mechanism == AuthMechanism::OAuthBearer;
+  }
 
   // EHLO and its extensions are used only when asked for: otherwise the dialogue is HELO.
   bool extended() const noexcept { return security != Security::Plain || !user.empty() || pool != nullptr; }

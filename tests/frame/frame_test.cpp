@@ -20,7 +20,7 @@
 namespace {
 
 constexpr CciChar k = 0x7777;  // in a buffer: a unit nobody wrote
-constexpr std::size_t kAttributes = 22;
+constexpr std::size_t kAttributes = 30;
 
 using memhost::toCci;
 using memhost::fromCci;

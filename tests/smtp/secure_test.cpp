@@ -1,8 +1,9 @@
 // Secure submission and kept connections against real aiosmtpd servers (numbered sessions,
 // certificates made by the openssl command at test time): TLS, AUTH, verification, bounds, IPv6,
-// refused settings, echoed secrets, servers that ignore QUIT, a resolver gone, and how many
-// connections a run of mails takes, also from four threads, each thread's mails arriving intact
-// and its result text its own.
+// refused settings, echoed secrets, servers that ignore QUIT, a resolver gone, client
+// certificates, and how many connections a run of mails takes, also from four threads, each
+// thread's mails arriving intact and its result text its own; the node's OAuth2 token from a real
+// token endpoint, shared by its threads.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -15,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "SimpleSMTP/oauth_token.h"
 #include "scripted_peer.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
@@ -53,6 +55,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
   const testsupport::Certificates certs;
   const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
+  const Attributes clientCert = {{"Security", "starttls"}, {"TLSCAFile", ca}, {"TLSClientCert", certs.client}};
+  const std::vector<std::string> asksCert = {"--client-ca", certs.client};
   const char *ip = "127.0.0.1", *local = "localhost";
   const struct Case {
     const char* what;
@@ -117,6 +121,17 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
        with(with(reuse, login), {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", 12, 4, 4},
       {"unusable reuse value", kPlain, local, with(reuse, {{"MaxMailsPerConnection", "0"}}), 1108,
        "ConnectionReuse must be empty or yes"},
+      {"client certificate asked for and shown", kStartTls, local, with(clientCert, {{"TLSClientKey", certs.clientKey}}),
+       0, "", 1, 1, 1, 0, 0, asksCert},
+      {"client certificate asked for, none shown", kImplicit, local, {{"Security", "tls"}, {"TLSCAFile", ca}}, 1104,
+       "TLS handshake failed: the server asked for a client certificate", 1, 1, 1, 0, 0, asksCert},
+      {"client key not the certificate's", kPlain, local, with(clientCert, {{"TLSClientKey", certs.key}}),
+       1110, "TLS settings cannot be used: TLSClientKey does not match TLSClientCert (key values mismatch)"},
+      {"client key under a passphrase", kPlain, local, with(clientCert, {{"TLSClientKey", certs.dir + "/encrypted-key.pem"}}),
+       1110, "TLS settings cannot be used: TLSClientKey is encrypted"},
+      {"token endpoint over http", kPlain, local,
+       with(login, {{"SMTPAuth", "xoauth2"}, {"OAuthTokenURL", "http://127.0.0.1/token"}, {"OAuthClientId", "app"}}),
+       1112, "unusable settings: OAuthTokenURL must be an https URL"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -178,5 +193,96 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     EXPECT_EQ(subjects.size(), stored);
     EXPECT_GE(sessions.size(), std::min<std::size_t>(sent, c.threads > 1 ? 1 : c.sessions));
     EXPECT_LE(sessions.size(), static_cast<std::size_t>(c.sessions));
+  }
+}
+
+// XOAUTH2 and OAUTHBEARER against aiosmtpd taking only the token endpoint's live tokens (or the
+// one given with --token): the node's token, renewed, rotated, refetched once when revoked, never
+// refetched for a server that refuses every token; the message's own token; the initial
+// response on the AUTH line or after an empty 334; the JSON challenge of a refusal; an
+// endpoint's error or untrusted certificate; a mechanism the server does not offer.
+TEST(Secure, BearerTokensThroughBothMechanisms) {
+  const testsupport::Certificates certs;
+  const std::string big(13000, 'b'), mid(3000, 'm');
+  const struct Case {
+    const char* what;
+    Attributes attributes;               // beyond Security, TLSCAFile, SMTPUser and the OAuth* ones
+    std::vector<std::string> endpoint;   // token_server.py's options beyond --client
+    std::vector<std::string> smtp = {};  // smtp_server.py's options beyond --cert, --key, --oauth
+    std::string own = {};                // the message's AccessToken (of every odd mail, with `alternate`)
+    int mails = 2, threads = 1, pauseMs = 0;
+    std::size_t requests = 1, mostRequests = 1;
+    int code = 0;
+    std::string text = {};
+    bool inlined = true, alternate = false;
+  } cases[] = {
+      {"client credentials, XOAUTH2", {{"SMTPAuth", "xoauth2"}}, {}},
+      {"eight threads at once, kept connections: one request",
+       {{"SMTPAuth", "xoauth2"}, {"ConnectionReuse", "yes"}}, {"--delay", "0.3"}, {}, "", 16, 8},
+      {"refresh token, OAUTHBEARER, a one-second token renewed with the rotated refresh token",
+       {{"SMTPAuth", "oauthbearer"}, {"OAuthRefreshToken", "rt-first"}},
+       {"--refresh", "rt-first", "--rotate", "--lifetime", "1"}, {}, "", 5, 1, 450, 2, 4},
+      {"revoked after its first use: one new token, the mail delivered", {{"SMTPAuth", "xoauth2"}}, {},
+       {"--accept-once"}, "", 2, 1, 0, 2, 2},
+      {"a server refusing every token: no new request per mail", {{"SMTPAuth", "xoauth2"}}, {},
+       {"--oauth", "/nonexistent"}, "", 3, 1, 0, 1, 1, 1004, "535 5.7.8 Username and Password not accepted (token status 401)"},
+      {"the message's own token wins", {{"SMTPAuth", "oauthbearer"}}, {}, {"--token", mid}, mid, 1, 1, 0, 0, 0},
+      {"kept connections: the message's own token never rides on the node's", {{"SMTPAuth", "oauthbearer"},
+       {"ConnectionReuse", "yes"}}, {}, {"--token", "own-token"}, "own-token", 4, 1, 0, 1, 1, 0, "", true, true},
+      {"a 13 000-octet token after an empty 334", {{"SMTPAuth", "xoauth2"}}, {}, {"--token", big}, big, 1, 1, 0, 0, 0,
+       0, "", false},
+      {"the message's token refused: the challenge answered, its status", {{"SMTPAuth", "oauthbearer"}}, {}, {},
+       "not-live", 1, 1, 0, 0, 0, 1004, "535 5.7.8 Username and Password not accepted (token status invalid_token)"},
+      {"the message's token with a line break: refused before anything is sent", {{"SMTPAuth", "xoauth2"}}, {}, {},
+       "bad\r\nAUTH PLAIN", 1, 1, 0, 0, 0, 1113, "no access token: the message's AccessToken is no bearer token"},
+      {"the endpoint's error, held", {{"SMTPAuth", "xoauth2"}},
+       {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, 1, 1, 1113,
+       "no access token: token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
+      {"an endpoint the system's trust store does not know", {{"SMTPAuth", "xoauth2"}, {"TLSCAFile", ""}}, {}, {}, "",
+       1, 1, 0, 0, 0, 1113, "no access token: token endpoint: SSL certificate problem: self-signed certificate"},
+      {"a mechanism the server does not offer", {{"SMTPAuth", "oauthbearer"}}, {}, {"--mechanisms", "XOAUTH2"}, "", 1,
+       1, 0, 1, 1, 1105, "AUTH not offered by the server: it does not offer OAUTHBEARER"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> endpointOptions = {"--client", "app:s3cret-app"};
+    endpointOptions.insert(endpointOptions.end(), c.endpoint.begin(), c.endpoint.end());
+    testsupport::TokenTestServer endpoint(certs.dir, endpointOptions);
+    std::vector<std::string> smtpOptions = {"--cert", certs.ca, "--key", certs.key, "--oauth", endpoint.stateFile()};
+    smtpOptions.insert(smtpOptions.end(), c.smtp.begin(), c.smtp.end());
+    testsupport::SmtpTestServer server(smtpOptions);
+    smtptest::Settings settings = smtptest::settingsOf(
+        with(c.attributes, {{"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann,=x@example.com"},
+                            {"OAuthTokenURL", endpoint.url()}, {"OAuthClientId", "app"},
+                            {"OAuthClientSecret", "s3cret-app"}, {"OAuthScope", "https://mail.example/.default"}}));
+    std::atomic<int> sent{0};
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < c.threads; ++t) {
+        threads.emplace_back([&, t] {
+          for (int i = t; i < c.mails; i += c.threads) {
+            const std::string own = c.alternate && i % 2 == 0 ? "" : c.own;
+            const smtptest::Mail mail{.subject = std::to_string(i), .accessToken = own};
+            const smtptest::Result r = smtptest::send(server.port(), mail, "localhost", settings);
+            EXPECT_EQ(r.code, c.code) << r.text;
+            EXPECT_EQ(r.text.substr(0, c.text.size()), c.text);
+            for (const std::string& secret : {std::string("s3cret-app"), c.own.empty() ? "tok-secret" : c.own})
+              EXPECT_EQ(r.text.find(secret), std::string::npos);
+            sent += r.code == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+          }
+        });
+      }
+    }
+    settings.reset();
+    EXPECT_GE(endpoint.grants().size(), c.requests);
+    EXPECT_LE(endpoint.grants().size(), c.mostRequests);
+    for (const auto& m : server.waitForMails(static_cast<std::size_t>(sent))) {
+      EXPECT_EQ(m.auth.mechanism, c.attributes.at("SMTPAuth") == "xoauth2" ? "XOAUTH2" : "OAUTHBEARER");
+      EXPECT_EQ(m.auth.user, "ann,=x@example.com");
+      EXPECT_EQ(m.auth.token == c.own, !c.own.empty() && !(c.alternate && std::stoi(m.subject) % 2 == 0));
+      EXPECT_EQ(m.auth.inlined, c.inlined);
+    }
+    EXPECT_EQ(server.mails().size(), static_cast<std::size_t>(c.code == 0 ? c.mails : 0));
   }
 }
