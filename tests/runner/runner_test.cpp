@@ -143,7 +143,7 @@ TEST_F(RunnerTest, SampleMessagesArriveAndFailuresCarryTheirReason) {
 // Failure copies carry their attachment's bytes, and however often a folder is retried, each of
 // its mails is sent once: a delivered file leaves failure/, one refused again stays, replaced.
 TEST_F(RunnerTest, HundredFailuresOfOneArrayArriveOnceHoweverOftenRetried) {
-  std::string array = R"([{"To": "refuse@example.com"})";
+  std::string array = R"([{"To": "refuse@example.com", "AccessToken": "tok-at-rest"})";
   for (int i = 0; i < 100; ++i) {
     array += R"(,{"To": "n)" + std::to_string(i) + R"(@example.com", "Subject": "s)" + std::to_string(i) +
              R"(", "Body": ["one", "two"])" + (i ? "}" : R"(, "Attachment": {"Data": {"File": "a.bin"}}})");
@@ -172,6 +172,8 @@ TEST_F(RunnerTest, HundredFailuresOfOneArrayArriveOnceHoweverOftenRetried) {
   EXPECT_EQ(stored.size(), 100u);
   for (const auto& [subject, count] : stored) EXPECT_EQ(count, 2) << subject;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "first" / "failure"), {}), 2);
+  for (const auto& file : fs::directory_iterator(dir_ / "first" / "failure"))
+    EXPECT_THAT(slurp(file.path()), Not(HasSubstr("tok-at-rest"))) << "a bearer token written to a file";
   // The old reason does not travel on with a delivered copy.
   EXPECT_THAT(slurp(dir_ / "first" / "out" / "many-7.xml"), Not(HasSubstr("SendMailError")));
 }
