@@ -11,9 +11,10 @@
 namespace schema {
 
 // ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
-// attributes of the node, then those of secure submission, of kept connections, and of a
-// provider's limits with the outcomes a flow routes on; a new one goes at the end. Every attribute is a string and starts empty. A secret value is never shown:
-// listings mask it, and no failure text, log entry or trace carries it.
+// attributes of the node, then those of secure submission, of kept connections, the trace, of
+// OAuth2 and client certificates, and of a provider's limits with the outcomes a flow routes on;
+// a new one goes at the end. Every attribute is a string and starts empty. A secret value is
+// never shown: listings mask it, and no failure text, log entry or trace carries it.
 #define SM_NODE_ATTRIBUTES(ROW)            \
   ROW(Bcc, "", false)                      \
   ROW(Priority, "Normal", false)           \
@@ -36,6 +37,15 @@ namespace schema {
   ROW(ConnectionReuse, "", false)          \
   ROW(MaxMailsPerConnection, "100", false) \
   ROW(IdleSeconds, "30", false)            \
+  ROW(Trace, "", false)                    \
+  ROW(SMTPAuth, "", false)                 \
+  ROW(OAuthTokenURL, "", false)            \
+  ROW(OAuthClientId, "", false)            \
+  ROW(OAuthClientSecret, "", true)         \
+  ROW(OAuthScope, "", false)               \
+  ROW(OAuthRefreshToken, "", true)         \
+  ROW(TLSClientCert, "", false)            \
+  ROW(TLSClientKey, "", false)             \
   ROW(MaxConnections, "", false)           \
   ROW(MaxMailsPerMinute, "", false)        \
   ROW(RetryTransient, "0", false)          \
@@ -62,6 +72,8 @@ inline constexpr AttributeRow kAttributes[] = {
 };
 
 constexpr const AttributeRow& row(Attribute attribute) { return kAttributes[static_cast<std::size_t>(attribute)]; }
+// C, F, f, h and X are kept and returned for flows that set them; the node reads none of them.
+constexpr bool unused(Attribute attribute) { return attribute >= Attribute::C && attribute <= Attribute::X; }
 constexpr const char* name(Attribute attribute) { return row(attribute).name; }
 
 // The row of the attribute called `text`, or null.
@@ -73,11 +85,12 @@ constexpr const AttributeRow* attributeNamed(std::string_view text) {
 }
 
 // What a field is to the runner's readers and warnings.
-enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
+enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment, Credential };
 
 // ROW(name, role): the children of the body's top element the node reads, each also under its
 // name with "Mail" before it. Names are compared in full and case-sensitively. The fields after
-// Body are the rich ones: a message with none of them gives the mail it always gave.
+// Body up to Attachment are the rich ones: a message with none of them gives the mail it always
+// gave. AccessToken is the mail's own bearer token for AUTH, never part of the mail.
 #define SM_MESSAGE_FIELDS(ROW) \
   ROW(From, Sender)            \
   ROW(To, Recipients)          \
@@ -88,7 +101,8 @@ enum class FieldRole { Sender, Recipients, Subject, Body, Headers, Attachment };
   ROW(ReplyTo, Recipients)     \
   ROW(Html, Body)              \
   ROW(Header, Headers)         \
-  ROW(Attachment, Attachment)
+  ROW(Attachment, Attachment)  \
+  ROW(AccessToken, Credential)
 
 enum class Field {
 #define SM_FIELD_ID(name, role) name,
@@ -122,6 +136,11 @@ constexpr const FieldRow* fieldNamed(std::string_view text) {
   return nullptr;
 }
 
+// The children of an Attachment folder the node reads; of repeated ones the last counts.
+inline constexpr const char* kAttachmentName = "Name";
+inline constexpr const char* kAttachmentContentType = "ContentType";
+inline constexpr const char* kAttachmentData = "Data";
+
 // The values of Priority the node knows, from 1 (Highest) to 5; any other one means Normal.
 inline constexpr const char* kPriorityNames[] = {"Highest", "High", "Normal", "Low", "Lowest"};
 
@@ -148,6 +167,16 @@ inline constexpr const char* kReceiptElement = "SendMailReceipt";
 constexpr bool isOutcomeElement(std::string_view name) {
   return name == kErrorElement || name == kErrorDetailElement || name == kReceiptElement;
 }
+
+// The reason of a message that names no recipient (the node connects to nobody for it).
+inline constexpr const char* kNoRecipientsText = "No recipients found";
+
+// The log entries of a trace (attribute Trace), of type information: one per command sent, per
+// reply line received and per note (TLS started, the mail data's size), told apart by their line
+// number. Each carries its text, then the server ("host:port") and the connection's number.
+inline constexpr int kTraceSentLine = 1700;
+inline constexpr int kTraceReceivedLine = 1701;
+inline constexpr int kTraceNoteLine = 1702;
 
 }  // namespace schema
 

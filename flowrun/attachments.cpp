@@ -3,6 +3,9 @@
 // message's document) gets the bytes as its byte-array value, which the node sends as they are.
 #include "attachments.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <filesystem>
 
 #include "formats.h"
@@ -40,6 +43,23 @@ bool decodeBase64(std::string_view text, std::vector<uint8_t>& out) {
   return true;
 }
 
+}  // namespace
+
+std::string encodeBase64(const std::vector<uint8_t>& bytes) {
+  constexpr std::size_t kLineBytes = 57;  // 76 characters
+  std::string out;
+  out.reserve((bytes.size() + kLineBytes - 1) / kLineBytes * 77);
+  unsigned char line[80];
+  for (std::size_t at = 0; at < bytes.size(); at += kLineBytes) {
+    const int n = EVP_EncodeBlock(line, bytes.data() + at, static_cast<int>(std::min(kLineBytes, bytes.size() - at)));
+    if (at > 0) out += '\n';
+    out.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+namespace {
+
 // The folder a document's relative file names start from: its own, or the working directory
 // for standard input. A label "file#n" names the n-th message of a JSON array in "file".
 fs::path baseOf(const std::string& label) {
@@ -57,14 +77,13 @@ fs::path baseOf(const std::string& label) {
 std::string resolveData(Element& data, const fs::path& base) {
   for (const auto& child : data.children()) {
     std::vector<uint8_t> bytes;
-    if (child->nameUtf8() == "Base64") {
+    if (child->nameUtf8() == kBase64) {
       if (!decodeBase64(child->text(), bytes)) return "attachment Data is not valid base64";
-    } else if (child->nameUtf8() == "File") {
+    } else if (child->nameUtf8() == kFile) {
       const fs::path file = base / child->text();
       std::string reason;
       if (!readFile(file, bytes, reason)) return "attachment file " + file.string() + " cannot be read: " + reason;
-      // Written back absolute, so a message saved with --out reads its file from anywhere.
-      child->setText(fs::absolute(file).string());
+      if (bytes.empty()) return "attachment file " + file.string() + " is empty";
     } else {
       continue;
     }
@@ -74,18 +93,37 @@ std::string resolveData(Element& data, const fs::path& base) {
   return {};
 }
 
+// Why the attachment `part` (the n-th of its message) would go out empty, or empty: the node
+// reads the last Data child, and a typing slip there must not become an empty file silently.
+std::string emptyAttachment(const Element& part, std::size_t n) {
+  const Element* data = nullptr;
+  std::string name = "#" + std::to_string(n);
+  for (const auto& child : part.children()) {
+    if (child->nameUtf8() == schema::kAttachmentData) data = child.get();
+    if (child->nameUtf8() == schema::kAttachmentName && !child->text().empty()) name = "\"" + child->text() + "\"";
+  }
+  const std::string what = "attachment " + name;
+  if (data == nullptr) return what + " has no " + schema::kAttachmentData + ": it would be sent empty";
+  if (!data->bytes().empty() || !data->characterValue().empty()) return {};
+  if (data->children().empty()) return what + ": its " + schema::kAttachmentData + " is empty";
+  return what + ": " + schema::kAttachmentData + " holds <" + data->children().front()->nameUtf8() + ">, neither " +
+         kBase64 + " nor " + kFile + ": it would be sent empty";
+}
+
 // Resolves every attachment of one message; returns the first error, or empty.
 std::string resolveMessage(const std::string& label, memhost::Message& message) {
   const Element* top = topElement(message);
   if (top == nullptr) return {};
   const fs::path base = baseOf(label);
+  std::size_t n = 0;
   for (const auto& field : top->children()) {
     const schema::FieldRow* known = schema::fieldNamed(field->nameUtf8());
     if (known == nullptr || known->role != schema::FieldRole::Attachment) continue;
     for (const auto& part : field->children()) {
-      if (part->nameUtf8() != "Data") continue;
+      if (part->nameUtf8() != schema::kAttachmentData) continue;
       if (std::string error = resolveData(*part, base); !error.empty()) return error;
     }
+    if (std::string error = emptyAttachment(*field, ++n); !error.empty()) return error;
   }
   return {};
 }

@@ -33,6 +33,7 @@ struct Reading {
   std::vector<InputMessage>& out;
   std::vector<InputError>& errors;
   Warnings& warnings;
+  std::string path;  // the file being read, empty for standard input
 };
 
 // A message the reader cannot make (too deep, a name that is no element name): reported as an

@@ -88,6 +88,7 @@ void readText(const std::string& label, std::string& text, Format format, Readin
 // parser's own. Other files, and files that cannot be mapped, are read as text.
 void readPath(const fs::path& path, Reading& reading) {
   const std::string label = path.string();
+  reading.path = label;
   std::string text, reason;
   const Format format = formatOfPath(path);
   if (format == Format::Xml) {
@@ -113,9 +114,10 @@ void readPath(const fs::path& path, Reading& reading) {
 
 void readInputs(const std::vector<std::string>& paths, std::vector<InputMessage>& out, std::vector<InputError>& errors,
                 Warnings& warnings) {
-  Reading reading{out, errors, warnings};
+  Reading reading{out, errors, warnings, {}};
   for (const std::string& path : paths) {
     if (path == "-") {
+      reading.path.clear();
       std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
       readText("stdin", text, Format::Auto, reading);
       continue;

@@ -2,21 +2,25 @@
 // broker's message flow would, and tells where each message went.
 // Exit status: 0 every message left through "out", 1 some did not (or was not written), 2 usage
 // or input errors, 128 + the signal's number when SIGINT or SIGTERM stopped the run.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
 #include "attachments.h"
+#include "capture.h"
+#include "command_line.h"
 #include "memhost.h"
 #include "messages.h"
 #include "node_schema.h"
@@ -30,38 +34,9 @@ constexpr int kAllOut = 0;
 constexpr int kNotAllOut = 1;
 constexpr int kUsageOrInput = 2;
 
-bool splitSetting(const std::string& text, std::pair<std::string, std::string>& setting) {
-  auto eq = text.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  setting = {text.substr(0, eq), text.substr(eq + 1)};
-  return true;
-}
-
 int fail(const std::string& message) {
   std::cerr << "flowrun: " << flowrun::printable(message) << '\n';
   return kUsageOrInput;
-}
-
-// HOST, HOST:PORT, or [IPv6]:PORT (an IPv6 address without brackets is a host alone).
-bool splitServer(const std::string& text, std::pair<std::string, std::string>& server) {
-  std::string port;
-  bool hasPort = false;
-  if (!text.empty() && text[0] == '[') {
-    const auto close = text.find(']');
-    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) return false;
-    server.first = text.substr(1, close - 1);
-    hasPort = close + 1 < text.size();
-    if (hasPort) port = text.substr(close + 2);
-  } else if (std::count(text.begin(), text.end(), ':') == 1) {
-    const auto colon = text.find(':');
-    server.first = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    hasPort = true;
-  } else {
-    server.first = text;
-  }
-  server.second = port;
-  return !server.first.empty() && (!hasPort || flowrun::isPortNumber(port));
 }
 
 // SIGINT and SIGTERM are taken by one thread (blocked everywhere else, so that no evaluation's
@@ -91,91 +66,6 @@ void takeSignals() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-// What the command line asks for.
-struct CommandLine {
-  std::string pluginPath = flowrun::defaultPluginPath();
-  std::vector<std::string> sets;
-  std::string nodeFile;
-  std::string server;
-  bool listAttributes = false;
-  std::string putTime;
-  std::string msgId;
-  flowrun::RunOptions options;
-  std::vector<std::string> inputs;
-};
-
-// Parses the arguments into `line`: -1 to go on, or the exit status (help, a usage error).
-int parseCommandLine(int argc, char** argv, CommandLine& line) {
-  CLI::App app{"Runs messages through the SendMailPlugIn node on an in-memory host.\n"
-               "Each XML or JSON document becomes one message; its root's children are the mail fields."};
-  flowrun::RunOptions& options = line.options;
-  app.add_option("--plugin", line.pluginPath, "plug-in library to load")->capture_default_str();
-  // One value per occurrence, so that inputs may follow a repeated option.
-  app.add_option("--set", line.sets, "node attribute NAME=VALUE (repeatable; after --node and --server)")
-      ->allow_extra_args(false);
-  app.add_option("--node", line.nodeFile, "properties file of node attributes, NAME=VALUE lines, # comments");
-  app.add_option("--server", line.server, "shorthand for ServerName and ServerPort: HOST[:PORT] or [IPv6]:PORT")
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_flag("--list-attributes", line.listAttributes, "print the node's attributes with their values and exit");
-  app.add_option("--repeat", options.repeat, "send each message N times")->check(CLI::Range(1ul, 100000000ul));
-  app.add_option("--threads", options.threads, "evaluate on N threads at once on the one node")
-      ->check(CLI::Range(1u, 256u));
-  app.add_option("--out", options.outDir, "write each propagated message to DIR/<terminal>/");
-  app.add_option("--put-time", line.putTime, "descriptor put date and time of every message, \"YYYY-MM-DD HH:MM:SS[.ff]\"");
-  app.add_option("--msgid", line.msgId, "descriptor message id of every message, 48 hex digits");
-  app.add_flag("--no-descriptor", options.descriptor.omit, "give messages no descriptor folder");
-  app.add_option("--detach", options.detach, "leave an output terminal unattached (repeatable)")
-      ->allow_extra_args(false);
-  app.add_flag("-v,--verbose", options.verbose, "show the node's log entries under each message");
-  app.add_flag("-q,--quiet", options.quiet, "no line per message, only the summary");
-  app.add_option("inputs", line.inputs, "XML or JSON files, folders of them, or - for standard input (the default)");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kUsageOrInput;
-  }
-  return -1;
-}
-
-// The fixed descriptor values of --put-time and --msgid; an error text, or empty.
-std::string readDescriptorOptions(CommandLine& line) {
-  if (!line.putTime.empty()) {
-    HostDate date{};
-    HostTime time{};
-    if (!flowrun::parsePutTime(line.putTime, date, time)) return "--put-time wants \"YYYY-MM-DD HH:MM:SS[.ff]\"";
-    line.options.descriptor.putDate = date;
-    line.options.descriptor.putTime = time;
-  }
-  if (!line.msgId.empty()) {
-    std::vector<uint8_t> bytes;
-    if (!flowrun::parseMsgId(line.msgId, bytes)) return "--msgid wants 48 hex digits";
-    line.options.descriptor.msgId = bytes;
-  }
-  return {};
-}
-
-// The node's attributes from --node, then --server, then each --set, in that order (a later
-// one wins); an error text, or empty.
-std::string collectSettings(const CommandLine& line, std::vector<std::pair<std::string, std::string>>& settings) {
-  std::string error;
-  if (!line.nodeFile.empty() && !flowrun::readProperties(line.nodeFile, settings, error)) return error;
-  if (!line.server.empty()) {
-    std::pair<std::string, std::string> hostPort;
-    if (!splitServer(line.server, hostPort)) return "--server wants HOST[:PORT] or [ADDRESS]:PORT, PORT from 1 to 65535";
-    settings.emplace_back(schema::name(schema::Attribute::ServerName), hostPort.first);
-    if (!hostPort.second.empty()) settings.emplace_back(schema::name(schema::Attribute::ServerPort), hostPort.second);
-  }
-  for (const std::string& text : line.sets) {
-    std::pair<std::string, std::string> setting;
-    if (!splitSetting(text, setting)) return "--set wants NAME=VALUE, not " + text;
-    settings.push_back(setting);
-  }
-  return {};
-}
-
 // --list-attributes: each attribute with its value, the secret ones masked.
 void listAttributes(memhost::Node& node) {
   for (const std::string& name : node.attributeNames()) {
@@ -195,13 +85,97 @@ bool readMessages(const std::vector<std::string>& inputs, memhost::Node& node,
   flowrun::Warnings warnings;
   warnings.checkAttributes(node);
   flowrun::readInputs(inputs, messages, inputErrors, warnings);
-  flowrun::resolveAttachments(messages, inputErrors);
+  // Checked before the attachments: a message whose attachment would go empty is an input
+  // error, and the warning says what name was probably meant.
   for (const auto& m : messages) warnings.checkMessage(m);
+  flowrun::resolveAttachments(messages, inputErrors);
   warnings.print(std::cerr);
   for (const auto& e : inputErrors) {
     std::cerr << "flowrun: " << flowrun::printable(e.label) << ": " << flowrun::printable(e.reason) << '\n';
   }
   return inputErrors.empty();
+}
+
+// --retry DIR: its failure/ and notrun/ folders are the inputs, and DIR the out folder. A lock
+// on DIR keeps two retries of it from sending the same files at once (it ends with the
+// process). An error text, or empty.
+std::string prepareRetry(flowrun::CommandLine& line) {
+  namespace fs = std::filesystem;
+  const fs::path dir = line.retryDir;
+  for (const char* folder : {schema::kFailureTerminal, "notrun"}) {
+    std::error_code ec;
+    if (fs::is_directory(dir / folder, ec)) line.inputs.push_back((dir / folder).string());
+  }
+  if (line.inputs.empty()) return "--retry " + line.retryDir + ": it has no failure/ or notrun/ folder";
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) return "--retry " + line.retryDir + ": another retry of it is running";
+  line.options.outDir = line.retryDir;
+  line.options.retry = true;
+  return {};
+}
+
+// A retried file is moved or replaced as one message: a file holding several (a JSON array)
+// is an input error, and none of its messages goes.
+void keepSingleMessageFiles(std::vector<flowrun::InputMessage>& messages) {
+  std::map<std::string, std::size_t> perFile;
+  for (const auto& m : messages) ++perFile[m.path];
+  std::vector<flowrun::InputMessage> kept;
+  for (auto& m : messages) {
+    if (perFile[m.path] == 1) {
+      kept.push_back(std::move(m));
+    } else if (perFile[m.path] != 0) {
+      std::cerr << "flowrun: " << flowrun::printable(m.path) << ": holds " << perFile[m.path]
+                << " messages: --retry sends files of one message (feed this one without --retry)\n";
+      perFile[m.path] = 0;
+    }
+  }
+  messages = std::move(kept);
+}
+
+// --dry-run: the node's server is the capture server, and what would take it elsewhere is set
+// aside, once and said: security, credentials (OAuth2 and client certificates too) and kept
+// connections change the dialogue, never the mail the node writes; a provider's limits (the
+// connection cap, the rate, retries) change only when mail goes, and would slow a run that sends
+// nothing. FailureDetail and Receipt stay: they show what a flow would get. An error text, or
+// empty.
+std::string startDryRun(memhost::Node& node, flowrun::CaptureServer& capture, flowrun::RunOptions& options) {
+  if (!capture.error().empty()) return capture.error();
+  using schema::Attribute;
+  flowrun::Settings settings = {{schema::name(Attribute::ServerName), "127.0.0.1"},
+                       {schema::name(Attribute::ServerPort), std::to_string(capture.port())}};
+  std::string unused, unlimited;
+  for (std::size_t i = 0; i < std::size(schema::kAttributes); ++i) {
+    const auto attribute = static_cast<Attribute>(i);
+    constexpr Attribute kTransport[] = {Attribute::Security,      Attribute::TLSVerify,     Attribute::TLSCAFile,
+                                        Attribute::SMTPUser,      Attribute::ConnectionReuse, Attribute::SMTPAuth,
+                                        Attribute::OAuthTokenURL, Attribute::OAuthClientId, Attribute::OAuthScope,
+                                        Attribute::TLSClientCert, Attribute::TLSClientKey};
+    constexpr Attribute kLimits[] = {Attribute::MaxConnections, Attribute::MaxMailsPerMinute, Attribute::RetryTransient,
+                                     Attribute::RetryMaxSeconds};
+    const auto among = [attribute](const auto& list) {
+      return std::find(std::begin(list), std::end(list), attribute) != std::end(list);
+    };
+    const bool transport = among(kTransport) || schema::kAttributes[i].secret, limit = among(kLimits);
+    std::string value;
+    if (!(transport || limit) || !node.getAttribute(schema::kAttributes[i].name, value) || value.empty()) continue;
+    settings.emplace_back(schema::kAttributes[i].name, "");
+    std::string& list = transport ? unused : unlimited;
+    list += (list.empty() ? "" : ", ") + std::string(schema::kAttributes[i].name);
+  }
+  if (std::string error = flowrun::setAttributes(node, settings); !error.empty()) return error;
+  std::cerr << "flowrun: dry run: every mail goes to the runner's own capture server on 127.0.0.1:" << capture.port()
+            << " and is shown below its message; nothing is sent\n";
+  if (!unused.empty()) {
+    std::cerr << "flowrun: dry run: " << unused << " not used: plain SMTP to the capture server; "
+              << "the mail itself is the same over TLS and AUTH\n";
+  }
+  if (!unlimited.empty()) {
+    std::cerr << "flowrun: dry run: " << unlimited << " not used: the capture server takes each mail at once; "
+              << "limits change when the mail goes, not what it holds\n";
+  }
+  options.threads = 1;  // each mail shown under its own message
+  options.capture = &capture;
+  return {};
 }
 
 // Runs the messages and prints the summary; the exit status.
@@ -212,7 +186,7 @@ int runAll(memhost::Node& node, const std::vector<flowrun::InputMessage>& messag
   options.stop = &stopSignal;
   running.store(true);
   if (!flowrun::runMessages(node, messages, options, std::cout, std::cerr, summary, error)) return fail(error);
-  std::cout << flowrun::summaryLine(summary) << '\n' << std::flush;
+  std::cout << flowrun::summaryLine(summary) << '\n' << flowrun::reasonLines(summary) << std::flush;
   // From here on a signal ends the process at once: only the node's removal is left.
   running.store(false);
 
@@ -225,13 +199,24 @@ int runAll(memhost::Node& node, const std::vector<flowrun::InputMessage>& messag
 
 int main(int argc, char** argv) {
   takeSignals();
-  CommandLine line;
-  if (const int status = parseCommandLine(argc, argv, line); status >= 0) return status;
-  std::string error = readDescriptorOptions(line);
+  flowrun::CommandLine line;
+  if (const int status = flowrun::parseCommandLine(argc, argv, line); status >= 0) return status;
+  std::string error = flowrun::readDescriptorOptions(line);
   if (!error.empty()) return fail(error);
-  std::vector<std::pair<std::string, std::string>> settings;
-  if (error = collectSettings(line, settings); !error.empty()) return fail(error);
+  flowrun::Settings settings;
+  if (error = flowrun::collectSettings(line, settings); !error.empty()) return fail(error);
+  if (line.trace) {
+    settings.emplace_back(schema::name(schema::Attribute::Trace), "yes");
+    line.options.trace = true;
+  }
+  if (!line.retryDir.empty()) {
+    if (error = prepareRetry(line); !error.empty()) return fail(error);
+  }
 
+  // Made before the node and removed after it: a node that keeps connections says goodbye to
+  // it when removed.
+  std::unique_ptr<flowrun::CaptureServer> capture;
+  if (line.dryRun) capture = std::make_unique<flowrun::CaptureServer>();
   flowrun::Plugin plugin(line.pluginPath);
   if (!plugin.ok()) return fail(plugin.error());
   memhost::Node& node = plugin.node();
@@ -243,8 +228,22 @@ int main(int argc, char** argv) {
 
   if (line.inputs.empty()) line.inputs.push_back("-");
   std::vector<flowrun::InputMessage> messages;
-  const bool inputsWhole = readMessages(line.inputs, node, messages);
+  bool inputsWhole = readMessages(line.inputs, node, messages);
+  if (line.options.retry) {
+    const std::size_t before = messages.size();
+    keepSingleMessageFiles(messages);
+    inputsWhole = inputsWhole && messages.size() == before;
+    if (messages.empty() && inputsWhole) {
+      std::cout << "nothing to retry in " << flowrun::printable(line.retryDir) << '\n';
+      return kAllOut;
+    }
+  }
   if (messages.empty()) return fail(inputsWhole ? "no input messages: the inputs hold no XML or JSON message"
                                                 : "no input messages could be read");
+  if (capture != nullptr) {
+    if (error = startDryRun(node, *capture, line.options); !error.empty()) return fail(error);
+  }
+  // Settings that cannot work would fail every message alike: one line, before the first.
+  if (error = plugin.settingsRefusal(); !error.empty()) return fail("settings: " + error);
   return runAll(node, messages, line.options, inputsWhole);
 }

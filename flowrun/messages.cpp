@@ -63,7 +63,7 @@ void addMessage(const std::string& label, const char* bodyFolder, const std::fun
     reading.errors.push_back({label, e.what()});
     return;
   }
-  reading.out.push_back({label, std::move(message)});
+  reading.out.push_back({label, std::move(message), reading.path});
 }
 
 bool parsePutTime(const std::string& text, HostDate& date, HostTime& time) {

@@ -19,6 +19,7 @@ namespace flowrun {
 struct InputMessage {
   std::string label;  // file name, "file#n" for the n-th message of a JSON array, or "stdin"
   std::unique_ptr<memhost::Message> message;
+  std::string path;  // the file it came from; empty for standard input
 };
 
 // A document that could not be read: the file, and the parser's line and reason.

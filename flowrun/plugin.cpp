@@ -7,8 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "messages.h"
+#include "node_schema.h"
 
 namespace flowrun {
 
@@ -43,7 +49,8 @@ Plugin::Plugin(const std::string& path) {
     return;
   }
   const memhost::NodeClass& nodeClass = *host.nodeClasses().back();
-  node_ = host.createNode(memhost::toUtf8(nodeClass.className), "SendMail");
+  className_ = memhost::toUtf8(nodeClass.className);
+  node_ = host.createNode(className_, "SendMail");
   if (node_ == nullptr || node_->context() == nullptr) {
     error_ = "plug-in " + path + ": the node class " + memhost::toUtf8(nodeClass.className) +
              " made no node instance";
@@ -64,6 +71,24 @@ Plugin::~Plugin() {
   if (node_ != nullptr) memhost::Host::instance().resetKeepingClasses();
 }
 
+std::string Plugin::settingsRefusal() {
+  memhost::Host& host = memhost::Host::instance();
+  memhost::Node* probe = host.createNode(className_, "SettingsProbe");
+  memhost::Terminal* failure = probe != nullptr ? probe->terminal(schema::kFailureTerminal) : nullptr;
+  if (failure == nullptr) return {};
+  for (const std::string& name : node_->attributeNames()) {
+    std::string value;
+    if (name != schema::name(schema::Attribute::Bcc) && node_->getAttribute(name, value)) probe->setAttribute(name, value);
+  }
+  auto message = host.newMessage();
+  message->makeStandardShape();
+  probe->evaluate(*message);
+  for (const memhost::Propagation& p : failure->takePropagations()) {
+    if (std::string reason = sendMailError(*p.message); reason != schema::kNoRecipientsText) return reason;
+  }
+  return {};
+}
+
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings) {
   std::vector<std::string> names = node.attributeNames();
   for (const auto& [name, value] : settings) {
@@ -77,6 +102,39 @@ std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::
     if (node.setAttribute(name, value) != 0) return "the node refuses the value of attribute " + name;
   }
   return {};
+}
+
+bool valueFrom(ValueSource source, const std::string& reference, std::string& value, std::string& error) {
+  if (source == ValueSource::Given) {
+    value = reference;
+    return true;
+  }
+  if (source == ValueSource::Environment) {
+    const char* text = std::getenv(reference.c_str());
+    if (text == nullptr) error = "the environment has no variable " + reference;
+    value = text != nullptr ? text : "";
+    return text != nullptr;
+  }
+  // Read as a stream, so that a pipe (a shell's <(command)) works too, and bounded, so that a
+  // device that never ends does not hold the run.
+  constexpr std::size_t kMaxValue = 64 * 1024;
+  std::ifstream in(reference, std::ios::binary);
+  value.assign(kMaxValue + 1, '\0');
+  if (in) in.read(value.data(), static_cast<std::streamsize>(value.size()));
+  if (!in && !in.eof()) {
+    error = "cannot read " + reference + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    value.clear();
+    return false;
+  }
+  value.resize(static_cast<std::size_t>(in.gcount()));
+  if (value.size() > kMaxValue) {
+    error = reference + " holds more than 64 KiB";
+    value.clear();
+    return false;
+  }
+  if (value.ends_with('\n')) value.pop_back();
+  if (value.ends_with('\r')) value.pop_back();
+  return true;
 }
 
 bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
@@ -101,8 +159,22 @@ bool readProperties(const std::string& path, std::vector<std::pair<std::string, 
     std::string name = line.substr(start, eq - start);
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
     // As in the usual properties format, blanks around the "=" are not part of the value.
-    std::size_t value = line.find_first_not_of(" \t", eq + 1);
-    settings.emplace_back(name, value == std::string::npos ? std::string() : line.substr(value));
+    const std::size_t at = line.find_first_not_of(" \t", eq + 1);
+    std::string value = at == std::string::npos ? std::string() : line.substr(at);
+    ValueSource source = ValueSource::Given;
+    if (name.ends_with(".file")) {
+      source = ValueSource::File;
+      value = (std::filesystem::path(path).parent_path() / value).string();
+    } else if (name.ends_with(".env")) {
+      source = ValueSource::Environment;
+    }
+    if (source != ValueSource::Given) name.erase(name.rfind('.'));
+    std::string text, why;
+    if (!valueFrom(source, value, text, why)) {
+      error = path + ":" + std::to_string(number) + ": " + name + ": " + why;
+      return false;
+    }
+    settings.emplace_back(name, text);
   }
   return true;
 }

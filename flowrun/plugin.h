@@ -29,9 +29,16 @@ class Plugin {
   // The node instance, made through the registered table of the library's one class.
   memhost::Node& node() { return *node_; }
 
+  // The node's own refusal of its settings, or empty when it takes them, found without sending
+  // anything: a second instance with the node's attributes, but no Bcc, evaluates a message that
+  // names no recipient, which the node fails before any connection, with "No recipients found"
+  // unless its settings cannot work. The node itself thus still meets its first message fresh.
+  std::string settingsRefusal();
+
  private:
   void* handle_ = nullptr;
   memhost::Node* node_ = nullptr;
+  std::string className_;
   std::string error_;
 };
 
@@ -39,8 +46,18 @@ class Plugin {
 // node does not know or whose value it refuses, or empty.
 std::string setAttributes(memhost::Node& node, const std::vector<std::pair<std::string, std::string>>& settings);
 
+// Where an attribute's value comes from: given as it is, a file's content (one line end at its
+// end dropped), or an environment variable's value. The last two keep a secret out of the
+// process list and the shell's history.
+enum class ValueSource { Given, File, Environment };
+
+// The value `reference` stands for under `source`; false, with `error` set, when it cannot be
+// had. The error never holds the value.
+bool valueFrom(ValueSource source, const std::string& reference, std::string& value, std::string& error);
+
 // NAME=VALUE lines of a properties file; '#' starts a comment line, blank lines are skipped,
-// and blanks around the "=" are dropped.
+// and blanks around the "=" are dropped. NAME.file=PATH takes the value from a file (a relative
+// PATH starts from the properties file's folder), NAME.env=VARIABLE from the environment.
 bool readProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& settings,
                     std::string& error);
 

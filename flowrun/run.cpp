@@ -3,22 +3,24 @@
 // host's log sink run on the evaluating thread, so each outcome is known to its evaluation.
 #include "run.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
+#include "capture.h"
 #include "node_schema.h"
+#include "out_files.h"
 #include "report.h"
 
 namespace flowrun {
@@ -28,14 +30,17 @@ using Clock = std::chrono::steady_clock;
 
 // What one evaluation did, filled by the sinks while evaluate runs on this thread.
 struct Evaluation {
+  const InputMessage* input = nullptr;
   std::string label;
   std::string fileStem;
   std::string terminal;  // empty: nothing propagated
   std::string error;     // "SendMailError" of a failure message
   int attempts = 0;      // the tries a detail or receipt counts
-  std::vector<memhost::LogEntry> log;  // kept only when they are shown
-  bool notConnected = false;           // the node logged "Terminal not connected"
+  std::vector<memhost::LogEntry> log;    // kept only when they are shown
+  std::vector<memhost::LogEntry> trace;  // the node's trace entries, with --trace
+  bool notConnected = false;             // the node logged "Terminal not connected"
   std::string writeError;
+  std::string shown;  // lines under the message's line: the mail a dry run captured
 };
 
 thread_local Evaluation* current = nullptr;
@@ -58,22 +63,29 @@ std::string fileStem(const std::string& label) {
   return stem.empty() ? "message" : stem;
 }
 
-// Writes all of `text` to `fd` and closes it; the reason on failure (a full file system shows
-// at write or at close, never later, so both are checked).
-std::string writeAndClose(int fd, const std::string& text) {
-  std::size_t done = 0;
-  int failure = 0;
-  while (done < text.size() && failure == 0) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      failure = errno;
-    }
-  }
-  if (::close(fd) != 0 && failure == 0) failure = errno;
-  return failure == 0 ? std::string() : std::generic_category().message(failure);
+bool isTraceEntry(const memhost::LogEntry& entry) {
+  return entry.inserts.size() == 3 &&
+         (entry.line == schema::kTraceSentLine || entry.line == schema::kTraceReceivedLine ||
+          entry.line == schema::kTraceNoteLine);
 }
+
+// The node's trace entries of one message as swaks shows a dialogue: "->" what went out, "<-"
+// what came back, "==" a note, and a line naming the connection each time it changes.
+std::string traceLines(const std::vector<memhost::LogEntry>& entries) {
+  std::string text, connection;
+  for (const memhost::LogEntry& entry : entries) {
+    if (entry.inserts[2] != connection) {
+      connection = entry.inserts[2];
+      text += "  == connection " + printable(connection) + " to " + printable(entry.inserts[1]) + '\n';
+    }
+    const char* arrow = entry.line == schema::kTraceSentLine ? "  -> " : entry.line == schema::kTraceReceivedLine ? "  <- " : "  == ";
+    text += arrow + printable(entry.inserts[0]) + '\n';
+  }
+  return text;
+}
+
+// More distinct failure reasons than this are counted together.
+constexpr std::size_t kMaxReasons = 1000;
 
 class Runner {
  public:
@@ -105,10 +117,14 @@ class Runner {
         return received(name, message);
       });
     }
-    memhost::Host::instance().setLogSink([verbose = options_.verbose](const memhost::LogEntry& entry) {
+    memhost::Host::instance().setLogSink([this](const memhost::LogEntry& entry) {
       if (current == nullptr) return;
       current->notConnected |= !entry.inserts.empty() && entry.inserts[0] == "Terminal not connected";
-      if (verbose) current->log.push_back(entry);
+      if (options_.trace && isTraceEntry(entry)) {
+        current->trace.push_back(entry);
+      } else if (options_.verbose) {
+        current->log.push_back(entry);
+      }
     });
     return true;
   }
@@ -133,8 +149,13 @@ class Runner {
     if (progress.joinable()) progress.join();
 
     summary = summary_;
-    summary.notRun = total_ - done_.load();
     summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    summary.reasons.assign(reasons_.begin(), reasons_.end());
+    std::stable_sort(summary.reasons.begin(), summary.reasons.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    summary.notRun = total_ - done_.load();
+    summary.dryRun = options_.capture != nullptr;
+    writeNotRun(summary);
     memhost::Host::instance().setLogSink(nullptr);
     for (const auto& terminal : node_.terminals()) {
       if (!terminal->isInput()) terminal->setSink(nullptr);
@@ -148,28 +169,55 @@ class Runner {
     e->terminal = terminal;
     if (terminal == schema::kFailureTerminal) e->error = sendMailError(message);
     if (!options_.quiet) e->attempts = attemptsOf(message);
-    if (!options_.outDir.empty()) write(std::filesystem::path(options_.outDir) / terminal, *e, toXml(message));
+    if (options_.retry) {
+      retried(*e, message);
+    } else if (!options_.outDir.empty()) {
+      e->writeError = writeNewFile(std::filesystem::path(options_.outDir) / terminal, e->fileStem, toXml(message));
+    }
     return 0;
   }
 
-  // Each message in a file of its own that did not exist before: "stem.xml", or "stem_N.xml"
-  // when that is taken (by another message of this run or by an earlier run): O_EXCL claims a
-  // name atomically, so threads writing at once never pick the same one. A file that could
-  // not be written whole is removed, so that re-feeding the folder never meets half a message.
-  void write(const std::filesystem::path& dir, Evaluation& e, const std::string& text) {
-    for (unsigned n = 1;; ++n) {
-      const std::filesystem::path file =
-          dir / (n == 1 ? e.fileStem + ".xml" : e.fileStem + "_" + std::to_string(n) + ".xml");
-      const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      const int openError = errno;
-      if (fd < 0 && openError == EEXIST) continue;
-      const std::string reason = fd < 0 ? std::generic_category().message(openError) : writeAndClose(fd, text);
-      if (!reason.empty()) {
-        if (fd >= 0) ::unlink(file.c_str());
-        e.writeError = "cannot write " + file.string() + ": " + reason;
-      }
-      return;
+  // A retried message's file moves to the folder of its terminal in one rename (delivered, to
+  // out/, where a second retry never finds it; failed again, to failure/ when it came from
+  // notrun/), then holds what went there: the message as delivered, or its new failure copy.
+  void retried(Evaluation& e, memhost::Message& message) {
+    const std::filesystem::path folder = std::filesystem::path(options_.outDir) / e.terminal;
+    std::filesystem::path target = e.input->path;
+    std::error_code ec;
+    if (!std::filesystem::equivalent(target.parent_path(), folder, ec)) {
+      e.writeError = moveFile(e.input->path, folder, &target);
     }
+    if (e.writeError.empty()) e.writeError = replaceFile(target, toXml(message));
+  }
+
+  // The label and file stem of the i-th evaluation: input i % n in round i / n + 1.
+  void name(std::size_t i, Evaluation& e) const {
+    e.label = inputs_[i % inputs_.size()].label;
+    e.fileStem = fileStem(e.label);
+    if (options_.repeat > 1) {
+      std::string number = std::to_string(i / inputs_.size() + 1);
+      e.label.append(" [").append(number).append("]");
+      e.fileStem.append(".").append(number);
+    }
+  }
+
+  // After a stop, each message not run in a file of its own in DIR/notrun/, which a later run
+  // feeds (a retry also leaves its own inputs where they are, so it writes none).
+  void writeNotRun(RunSummary& summary) {
+    const std::size_t first = std::min(next_.load(), total_);
+    if (first == total_ || options_.outDir.empty() || options_.retry) return;
+    const std::filesystem::path dir = std::filesystem::path(options_.outDir) / "notrun";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    for (std::size_t i = first; i < total_; ++i) {
+      Evaluation e;
+      name(i, e);
+      if (std::string error = writeNewFile(dir, e.fileStem, toXml(*inputs_[i % inputs_.size()].message)); !error.empty()) {
+        ++summary.unwritten;
+        errors_ << "flowrun: " << printable(e.label) << ": " << printable(error) << '\n' << std::flush;
+      }
+    }
+    summary.notRunDir = dir.string();
   }
 
   void work() {
@@ -180,24 +228,16 @@ class Runner {
       std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= total_) return;
       const InputMessage& input = inputs_[i % n];
-      std::size_t round = i / n + 1;
 
       // Names are made only where they are shown or used: a quiet run in memory needs none.
       Evaluation evaluation;
-      const bool named = !options_.quiet || !options_.outDir.empty();
-      if (named) {
-        evaluation.label = input.label;
-        evaluation.fileStem = fileStem(input.label);
-        if (options_.repeat > 1) {
-          std::string number = std::to_string(round);
-          evaluation.label.append(" [").append(number).append("]");
-          evaluation.fileStem.append(".").append(number);
-        }
-      }
+      evaluation.input = &input;
+      if (!options_.quiet || !options_.outDir.empty()) name(i, evaluation);
       auto message = instantiate(*input.message, options_.descriptor, host);
       current = &evaluation;
       node_.evaluate(*message);
       current = nullptr;
+      if (options_.capture != nullptr) evaluation.shown = options_.capture->take();
       report(evaluation);
       done_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -211,7 +251,13 @@ class Runner {
       outcome = schema::kOutTerminal;
     } else if (!e.terminal.empty()) {
       ++summary_.failure;
-      outcome = e.terminal + ": " + printable(e.error, true);
+      std::string reason = printable(e.error, true);
+      outcome = e.terminal + ": " + reason;
+      if (reasons_.size() < kMaxReasons || reasons_.count(reason) != 0) {
+        ++reasons_[reason];
+      } else {
+        ++summary_.otherReasons;
+      }
     } else if (e.notConnected) {
       ++summary_.dropped;
       outcome = "dropped (terminal not connected)";
@@ -230,7 +276,7 @@ class Runner {
     std::ostringstream text;
     text << printable(e.label) << " -> " << outcome;
     if (e.attempts > 1) text << " (" << e.attempts << " attempts)";
-    text << '\n';
+    text << '\n' << e.shown << traceLines(e.trace);
     if (options_.verbose) {
       for (const auto& entry : e.log) {
         text << "  log: type " << entry.type << ' ' << printable(entry.sourceFile) << ':' << entry.line;
@@ -264,6 +310,7 @@ class Runner {
   std::atomic<std::size_t> done_{0};
   std::mutex linesMutex_;
   RunSummary summary_;
+  std::map<std::string, std::size_t> reasons_;
   std::mutex doneMutex_;
   std::condition_variable doneSignal_;
   bool finished_ = false;
@@ -282,12 +329,24 @@ bool runMessages(memhost::Node& node, const std::vector<InputMessage>& inputs, c
 std::string summaryLine(const RunSummary& s) {
   char text[256];
   double rate = s.seconds > 0 ? static_cast<double>(s.total()) / s.seconds : 0.0;
-  std::snprintf(text, sizeof text, "%zu messages: %zu out, %zu failure, %zu dropped, %zu ended; %.3f s, %.1f messages/s",
-                s.total(), s.out, s.failure, s.dropped, s.ended, s.seconds, rate);
-  std::string line = text;
+  std::snprintf(text, sizeof text, ": %zu out, %zu failure, %zu dropped, %zu ended; %.3f s, %.1f messages/s", s.out,
+                s.failure, s.dropped, s.ended, s.seconds, rate);
+  std::string line = counted(s.total(), "message") + text;
   if (s.unwritten > 0) line += "; " + std::to_string(s.unwritten) + " not written";
-  if (s.notRun > 0) line += "; stopped, " + std::to_string(s.notRun) + " not run";
+  if (s.notRun > 0) {
+    line += "; stopped, " + std::to_string(s.notRun) + " not run";
+    if (!s.notRunDir.empty()) line += " (written to " + printable(s.notRunDir) + "/)";
+  }
+  if (s.dryRun) line += "; dry run: nothing sent";
   return line;
+}
+
+std::string reasonLines(const RunSummary& s) {
+  if (s.failure == 0) return {};
+  std::string text = "failures by reason:\n";
+  for (const auto& [reason, count] : s.reasons) text += "  " + std::to_string(count) + "  " + reason + '\n';
+  if (s.otherReasons > 0) text += "  " + std::to_string(s.otherReasons) + "  (other reasons)\n";
+  return text;
 }
 
 }  // namespace flowrun

@@ -7,6 +7,7 @@
 
 #include <pugixml.hpp>
 
+#include "attachments.h"
 #include "formats.h"
 #include "huge_pages.h"
 #include "node_schema.h"
@@ -97,15 +98,24 @@ std::size_t lineOfOffset(const std::string& text, std::ptrdiff_t offset) {
   return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
 }
 
-void toXml(const Element& element, pugi::xml_node out) {
+void toXml(const Element& element, pugi::xml_node out, bool top = false) {
   for (const auto& child : element.children()) {
+    // A message's own bearer token is a secret: it is never written to a file at rest. A copy fed
+    // back in then uses the node's token, or fails asking for one.
+    if (const schema::FieldRow* field = top ? schema::fieldNamed(child->nameUtf8()) : nullptr;
+        field != nullptr && field->role == schema::FieldRole::Credential)
+      continue;
     if (child->name().empty()) {
       // An unnamed value element (as under "SendMailError") becomes the parent's text.
       out.append_child(pugi::node_pcdata).set_value(child->text().c_str());
       continue;
     }
     pugi::xml_node node = out.append_child(child->nameUtf8().c_str());
-    if (!child->children().empty()) {
+    if (child->kind() == memhost::ValueKind::ByteArray) {
+      // Bytes go as the bytes themselves, not as the file they came from: a copy fed back in
+      // sends what this run had, wherever it runs and whatever became of that file.
+      node.append_child(kBase64).text().set(encodeBase64(child->bytes()).c_str());
+    } else if (!child->children().empty()) {
       toXml(*child, node);
     } else if (child->kind() == memhost::ValueKind::Character) {
       node.text().set(child->text().c_str());
@@ -167,7 +177,7 @@ std::string toXml(const memhost::Message& message) {
   if (const Element* top = topElement(message); top != nullptr) {
     pugi::xml_node node = doc.append_child(top->nameUtf8().c_str());
     if (!top->children().empty()) {
-      toXml(*top, node);
+      toXml(*top, node, true);
     } else if (top->kind() == memhost::ValueKind::Character) {
       node.text().set(top->text().c_str());
     }

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   python3 python3-aiosmtpd
-  libssl-dev openssl stunnel4
+  libssl-dev openssl stunnel4 libcurl4-openssl-dev
   postfix valgrind curl strace
 )
 

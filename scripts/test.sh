@@ -65,7 +65,7 @@ echo "== ThreadSanitizer build (the threaded suites)"
 # Only the suites whose product code runs on several threads at once (label "threaded").
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DSM_SANITIZE=thread -- threaded_tests
 finish_tests
-TSAN_OPTIONS=halt_on_error=1 start_tests tsan build/tsan -L threaded
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/scripts/tsan.supp" start_tests tsan build/tsan -L threaded
 
 echo "== Fuzz build"
 scripts/fuzz.sh --build-only

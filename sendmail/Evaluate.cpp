@@ -1,14 +1,17 @@
 // The evaluate callback: one message in, one mail out. It brings the node settings up to date,
 // reads the descriptor and the mail fields, hands one mail request to the SMTP client, and
 // propagates the input (or, with Receipt, a copy with the receipt) to "out" or a failure copy to
-// "failure", with one log entry.
+// "failure", with one log entry; and the node's trace sink, which writes the dialogue to the log
+// when the Trace attribute asks.
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "SendMailPlugIn.h"
 #include "SimpleSMTP/smtp.h"
 #include "evaluate_internal.h"
+#include "node_schema.h"
 
 namespace evaluation {
 namespace {
@@ -32,6 +35,28 @@ void log(int& rc, const LogLine& entry) {
   cciLog(&rc, entry.type, "SendMailPlugIn", entry.line, "", constTalvaneLarnet2, 0, entry.text,
          static_cast<const char*>(nullptr));
 }
+
+}  // namespace
+
+void logTrace(smtp::TraceKind kind, std::string_view server, unsigned long connection, std::string_view text) noexcept {
+  // The host takes NUL-terminated texts; these copies are made only while a trace is on.
+  try {
+    thread_local std::string line, where, number;
+    line.assign(text);
+    where.assign(server);
+    number = std::to_string(connection);
+    const int at = kind == smtp::TraceKind::Sent       ? schema::kTraceSentLine
+                   : kind == smtp::TraceKind::Received ? schema::kTraceReceivedLine
+                                                       : schema::kTraceNoteLine;
+    int rc = 0;
+    cciLog(&rc, CCI_LOG_INFORMATION, "SendMailPlugIn", at, "", constTalvaneLarnet2, 0, line.c_str(), where.c_str(),
+           number.c_str(), static_cast<const char*>(nullptr));
+  } catch (...) {
+    // No memory for the entry: the trace misses it, the mail does not.
+  }
+}
+
+namespace {
 
 // Code written by evaluate itself when the message names no recipient.
 constexpr int kNoRecipients = 2;
@@ -67,7 +92,13 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
                             .messageId = descriptor.messageId,
                             .body = orEmpty(fields.body()),
                             .priority = settings.priority,
-                            .rich = fields.takeRich()};
+                            .rich = fields.takeRich(),
+                            .accessToken = fields.accessToken};
+  // Settings the node cannot use fail every mail alike, named before anything about the mail
+  // itself, so that a message naming nobody tells whether the settings would do (the runner
+  // asks that way before its first message).
+  if (const smtp::Outcome refused = smtp::settingsRefusal(*settings.submit); refused.code != 0)
+    return {refused.code, refused.text, {}};
   // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
   // nobody either: a transaction without a recipient could only be refused, so none is opened.
   if (!smtp::hasRecipient(request)) return {-1, getErrorString(kNoRecipients), {}};

@@ -17,7 +17,7 @@
 const char* getErrorString(int code) {
   switch (code) {
     case 2:
-      return "No recipients found";
+      return schema::kNoRecipientsText;
     default:
       return "Unknown error";
   }
@@ -74,7 +74,7 @@ void addFolder(int& rc, CciElement* parent, const char* name, const Texts& texts
 
 // The failure's detail: reply code (empty without a reply), enhanced status code when the server
 // gave one, kind, step, the refused recipient of a RCPT TO refusal, and the tries made (none for
-// a local failure: nothing went towards a server).
+// a failure decided before anything went towards a server: settings, the mail's values).
 Texts detailTexts(const MailReport& report) {
   const smtp::Outcome& o = report.sent;
   const smtp::Kind kind = smtp::kindOf(o);
@@ -84,7 +84,7 @@ Texts detailTexts(const MailReport& report) {
   texts.emplace_back("Kind", kKinds[static_cast<int>(kind)]);
   texts.emplace_back("Step", smtp::stepName(o.step));
   if (o.step == SMTP_PROTO_RCPT && !o.recipient.empty()) texts.emplace_back("Recipient", o.recipient);
-  texts.emplace_back("Attempts", std::to_string(kind == smtp::Kind::Local ? 0 : o.attempts));
+  texts.emplace_back("Attempts", std::to_string(o.step == smtp::kNoStep ? 0 : o.attempts));
   return texts;
 }
 

@@ -1,11 +1,13 @@
-// The mail fields of a message: sender, To, Cc and Bcc lists, subject, body and the rich fields,
-// read from the children of the body's top element by the names of the node's schema. Repeated
+// The mail fields of a message: sender, To, Cc and Bcc lists, subject, body, the rich fields and
+// the mail's own access token, read from the children of the body's top element by the names of
+// the node's schema. Repeated
 // list fields join with "; ", body lines with a line feed. One value buffer serves the whole
 // scan and grows only when the host asks.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <openssl/crypto.h>
 
 #include "SendMailPlugIn.h"
 #include "TvlSampPluginUtil.h"
@@ -237,6 +239,12 @@ void readField(int& rc, CciElement* element, Field field, MailFields& fields, Va
     case Field::Attachment:
       readAttachment(rc, element, fields, buffer);
       break;
+    case Field::AccessToken: {
+      CString token = readText(rc, element, buffer);
+      fields.accessToken.assign(token.get());
+      OPENSSL_cleanse(token.get(), fields.accessToken.size());
+      break;
+    }
   }
 }
 
@@ -265,6 +273,8 @@ void readMailFields(int& rc, CciElement* root, MailFields& fields) {
     element = cniNextSibling(&rc, element);
   }
 }
+
+MailFields::~MailFields() { OPENSSL_cleanse(accessToken.data(), accessToken.size()); }
 
 smtp::RichMail MailFields::takeRich() {
   rich.replyTo = replyTo ? std::string_view{replyTo->data, replyTo->length} : std::string_view{};

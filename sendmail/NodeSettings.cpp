@@ -84,10 +84,13 @@ void loadBlindCopyAndPriority(NodeContext& context) {
 // Secure submission. Runs again at the next evaluation until it succeeds: were a failure kept,
 // a node asked for TLS would fall back to plain submission and send in clear.
 void loadSubmitSettings(NodeContext& context) {
-  context.submit = makeSubmitSettings([&](const char* name) {
-                     CString text = readAttributeText(context, name);
-                     return std::string(text ? text.get() : "");
-                   }).release();
+  context.submit = makeSubmitSettings(
+                        [&](const char* name) {
+                          CString text = readAttributeText(context, name);
+                          return std::string(text ? text.get() : "");
+                        },
+                        &logTrace)
+                        .release();
 }
 
 // Server and sender. Runs again at the next evaluation while the server name is absent.

@@ -1,13 +1,19 @@
 // Submission settings: reading and checking the attributes, and building the node's TLS context
-// and connection pool at the settings load, so that every mail of the node shares them.
+// (with its client certificate), token provider, connection pool and mail rate at the settings
+// load, so that every mail of the node shares them.
 #include "SubmitSettings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 
+#include <openssl/crypto.h>
+
+#include "SimpleSMTP/oauth_token.h"
 #include "SimpleSMTP/smtp.h"
+#include "SimpleSMTP/smtp_internal.h"
 #include "node_schema.h"
 
 namespace {
@@ -36,13 +42,56 @@ const char* orDefault(const std::string& text, schema::Attribute attribute) {
 std::chrono::milliseconds milliseconds(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
+
+using schema::Attribute;
+
+// SMTPAuth's values, in the order of smtp::AuthMechanism.
+constexpr const char* kMechanisms[] = {"", "plain", "login", "xoauth2", "oauthbearer"};
+
+// The OAuth2 and client-certificate attributes as read, wiped when they go.
+struct OAuthValues {
+  std::string mechanism, url, clientId, clientSecret, scope, refreshToken, clientCert, clientKey;
+  ~OAuthValues() {
+    OPENSSL_cleanse(clientSecret.data(), clientSecret.size());
+    OPENSSL_cleanse(refreshToken.data(), refreshToken.size());
+  }
+};
+
+// Why the OAuth2 and client-certificate values cannot be used, or nothing. Only a value
+// that would work is accepted: none is left aside for something weaker.
+std::string oauthRefusal(const OAuthValues& v, const smtp::SubmitOptions& o, smtp::AuthMechanism& mechanism) {
+  const auto known = std::find(std::begin(kMechanisms), std::end(kMechanisms), v.mechanism);
+  if (known == std::end(kMechanisms)) return "SMTPAuth must be empty, plain, login, xoauth2 or oauthbearer";
+  mechanism = static_cast<smtp::AuthMechanism>(known - std::begin(kMechanisms));
+  const bool bearer = mechanism == smtp::AuthMechanism::XOAuth2 || mechanism == smtp::AuthMechanism::OAuthBearer;
+  if (!v.mechanism.empty() && o.user.empty()) return "SMTPAuth needs SMTPUser";
+  const std::pair<Attribute, const std::string*> oauth[] = {{Attribute::OAuthTokenURL, &v.url},
+                                                            {Attribute::OAuthClientId, &v.clientId},
+                                                            {Attribute::OAuthClientSecret, &v.clientSecret},
+                                                            {Attribute::OAuthScope, &v.scope},
+                                                            {Attribute::OAuthRefreshToken, &v.refreshToken}};
+  for (const auto& [attribute, value] : oauth) {
+    if (value->empty()) continue;
+    if (!bearer) return std::string(schema::name(attribute)) + " needs SMTPAuth xoauth2 or oauthbearer";
+    if (v.url.empty()) return std::string(schema::name(attribute)) + " needs OAuthTokenURL";
+  }
+  if (!v.url.empty()) {
+    if (!smtp::usableTokenUrl(v.url)) return "OAuthTokenURL must be an https URL with no user or password in it";
+    if (v.clientId.empty()) return "OAuthTokenURL needs OAuthClientId";
+    if (v.refreshToken.empty() && v.clientSecret.empty())
+      return "OAuthTokenURL needs OAuthClientSecret (client credentials) or OAuthRefreshToken";
+  }
+  if (!v.clientKey.empty() && v.clientCert.empty()) return "TLSClientKey needs TLSClientCert";
+  if (!v.clientCert.empty() && o.security == smtp::Security::Plain) return "TLSClientCert needs Security";
+  return {};
+}
 }  // namespace
 
-std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read) {
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read,
+                                                   smtp::TraceSink trace) {
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
   // Read in index order; only the credentials and the refusal's detail are kept.
-  using schema::Attribute;
   const auto value = [&read](Attribute attribute) { return read(schema::name(attribute)); };
   const std::string security = value(Attribute::Security);
   const std::string tlsVerify = value(Attribute::TLSVerify);
@@ -53,12 +102,25 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   const std::string reuse = value(Attribute::ConnectionReuse);
   const std::string maxMails = value(Attribute::MaxMailsPerConnection);
   const std::string idleText = value(Attribute::IdleSeconds);
+  const std::string traced = value(Attribute::Trace);
+  OAuthValues oauth;
+  oauth.mechanism = value(Attribute::SMTPAuth);
+  oauth.url = value(Attribute::OAuthTokenURL);
+  oauth.clientId = value(Attribute::OAuthClientId);
+  oauth.clientSecret = value(Attribute::OAuthClientSecret);
+  oauth.scope = value(Attribute::OAuthScope);
+  oauth.refreshToken = value(Attribute::OAuthRefreshToken);
+  oauth.clientCert = value(Attribute::TLSClientCert);
+  oauth.clientKey = value(Attribute::TLSClientKey);
   const std::string cap = value(Attribute::MaxConnections);
   const std::string perMinute = value(Attribute::MaxMailsPerMinute);
   const std::string retries = value(Attribute::RetryTransient);
   const std::string retryMax = value(Attribute::RetryMaxSeconds);
   const std::string detail = value(Attribute::FailureDetail);
   const std::string receipt = value(Attribute::Receipt);
+  // Taken first: a refusal of any other setting is a failure whose detail a flow routes on too.
+  s.failureDetail = detail == "yes";
+  s.receipt = receipt == "yes";
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
@@ -84,14 +146,37 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     }
     o.timeout = milliseconds(*seconds);
   }
+  if (!traced.empty() && traced != "yes") {
+    o.refusal = SMTP_BAD_TRACE;
+    return settings;
+  }
+  if (traced == "yes") o.trace = trace;
+  const auto unusable = [&](std::string why, int code = SMTP_BAD_SETTINGS) {
+    s.refusalDetail = std::move(why);
+    o.refusal = code;
+    o.refusalDetail = s.refusalDetail;
+    return std::move(settings);
+  };
+  if (std::string why = oauthRefusal(oauth, o, s.mechanism); !why.empty()) return unusable(std::move(why));
+  o.mechanism = s.mechanism;
   if (o.security != smtp::Security::Plain) {
     s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
     if (!s.tls) {
-      o.refusal = SMTP_TLS_FAILED;
+      o.refusal = SMTP_BAD_TLS_SETTINGS;
       o.refusalDetail = s.refusalDetail;
       return settings;
     }
     o.tls = s.tls.get();
+    std::string why;
+    if (!oauth.clientCert.empty() && !s.tls->useCertificate(oauth.clientCert, oauth.clientKey, why))
+      return unusable(std::move(why), SMTP_BAD_TLS_SETTINGS);
+  }
+  if (!oauth.url.empty()) {
+    // The endpoint is asked with the SMTP connection's trust and bound.
+    s.tokens = std::make_unique<smtp::TokenProvider>(smtp::TokenEndpoint{
+        oauth.url, oauth.clientId, oauth.clientSecret, oauth.scope, oauth.refreshToken, tlsVerify != "no", caFile,
+        o.timeout.count() > 0 ? o.timeout : smtp::kConnectTimeout});
+    o.tokens = s.tokens.get();
   }
   const std::optional<double> mails = positive(orDefault(maxMails, Attribute::MaxMailsPerConnection), 1e6);
   const std::optional<double> idle = positive(orDefault(idleText, Attribute::IdleSeconds), 86400);
@@ -121,7 +206,5 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   }
   o.retries = static_cast<int>(*tries);
   o.retryPause = milliseconds(*pause);
-  s.failureDetail = detail == "yes";
-  s.receipt = receipt == "yes";
   return settings;
 }

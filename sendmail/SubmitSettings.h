@@ -1,8 +1,10 @@
 // The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
 // TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
-// IdleSeconds, then a provider's limits and the outcomes a flow asks for) read once with the
-// others, checked, and turned into the SMTP client's options with the node's one TLS context
-// and, when asked for, its pool of kept connections (or count of open ones) and its mail rate.
+// IdleSeconds, Trace, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey, then a
+// provider's limits and the outcomes a flow asks for) read once with the others, checked, and
+// turned into the SMTP client's options with the node's one TLS context and, when asked for,
+// its token provider, its pool of kept connections (or count of open ones), its mail rate and
+// its trace.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -10,12 +12,15 @@
 #include <memory>
 #include <string>
 
+#include "SimpleSMTP/oauth_token.h"
 #include "SimpleSMTP/smtp_submit.h"
 
 struct SubmitSettings {
   std::string user, password;
   std::string refusalDetail;
   std::unique_ptr<smtp::TlsClient> tls;
+  smtp::AuthMechanism mechanism = smtp::AuthMechanism::Offered;
+  std::unique_ptr<smtp::TokenProvider> tokens;  // with OAuthTokenURL: the node's one token
   // Declared after the TLS context: its connections say goodbye before the context goes.
   std::unique_ptr<smtp::ConnectionPool> pool;
   std::unique_ptr<smtp::MailRate> rate;
@@ -27,6 +32,8 @@ struct SubmitSettings {
 
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and
 // makes the options: a value the client cannot use becomes a refusal every mail reports.
-std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read);
+// Trace=yes sends the dialogue to `trace` (nowhere when it is null).
+std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::string(const char*)>& read,
+                                                   smtp::TraceSink trace = nullptr);
 
 #endif

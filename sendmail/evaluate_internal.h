@@ -79,6 +79,10 @@ struct NodeSettings {
 };
 void loadNodeSettings(NodeContext& context, NodeSettings& settings);
 
+// The node's trace sink (attribute Trace): each entry one cciLog of type information, with the
+// entry's text, the server and the connection's number (Evaluate.cpp).
+void logTrace(smtp::TraceKind kind, std::string_view server, unsigned long connection, std::string_view text) noexcept;
+
 // A body text from malloc, or (a large one, converted where it was read) from a mapping of
 // `mapped` bytes.
 struct BodyRelease {
@@ -125,6 +129,14 @@ struct MailFields {
   // The rich content for the mail request (empty when the message has none of its fields); its
   // views point into this record.
   smtp::RichMail takeRich();
+
+  // The mail's own bearer token (AccessToken), used for AUTH instead of the node's; the last
+  // one wins, and an empty one counts as none. Wiped when the fields go.
+  std::string accessToken;
+  MailFields() = default;
+  MailFields(const MailFields&) = delete;
+  MailFields& operator=(const MailFields&) = delete;
+  ~MailFields();
 };
 void readMailFields(int& rc, CciElement* root, MailFields& fields);
 

@@ -1,9 +1,10 @@
 /* The SMTP client's exported layer: session set-up, the command table with its reply codes
    and error texts, the dialogue, recipient and priority header lines, and the TCP transport.
    Error codes: 0 success, 100..105 TCP/IP and resources, 1000..1010 SMTP refusals,
-   1100..1109 secure submission and kept connections (settings, TLS, AUTH, SMTPUTF8,
-   pipelined replies out of step), 1120..1121 a provider's limits (settings, no connection
-   free in time), -1 a reply the command's table entry does not list, or nothing received. */
+   1100..1113 secure submission, kept connections, the trace, OAuth2 and client certificates
+   (settings, TLS, AUTH, SMTPUTF8, pipelined replies out of step), 1120..1121 a provider's
+   limits (settings, no connection free in time), -1 a reply the command's table entry does not
+   list, or nothing received. */
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_H
 #define SENDMAIL_SIMPLESMTP_SMTP_H
 
@@ -42,6 +43,10 @@ enum {
   SMTP_NO_SMTPUTF8 = 1107,
   SMTP_BAD_REUSE = 1108,
   SMTP_OUT_OF_STEP = 1109,
+  SMTP_BAD_TLS_SETTINGS = 1110,
+  SMTP_BAD_TRACE = 1111,
+  SMTP_BAD_SETTINGS = 1112,
+  SMTP_NO_TOKEN = 1113,
   SMTP_BAD_LIMITS = 1120,
   SMTP_NO_CONNECTION_FREE = 1121,
   SMTP_UNLISTED_REPLY = -1

@@ -3,13 +3,19 @@
 // mail transaction (MAIL FROM, RCPT TO, DATA, the mail data; pipelined or one by one) and closing
 // (RSET, QUIT). Each step's command and reply codes come from the command table; what goes out
 // between two replies leaves in one write.
+#include <arpa/inet.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,6 +40,10 @@ class WriteBatch {
 
   int add(const char* data, std::size_t length) noexcept {
     if (length == 0) return 0;
+    if (counting_) {
+      bytes_ += length;
+      lines_ += static_cast<std::size_t>(std::count(data, data + length, '\n'));
+    }
     if (length >= kDirect) {
       if (n_ == kBatch && flush() != 0) return SMTP_TCPIP_ERROR;
       iov_[n_++] = {const_cast<char*>(data), length};
@@ -54,6 +64,11 @@ class WriteBatch {
   }
   int add(std::string_view text) noexcept { return add(text.data(), text.size()); }
 
+  // For a trace: from now on count the bytes and line ends that go out.
+  void count() noexcept { counting_ = true; }
+  std::size_t bytes() const noexcept { return bytes_; }
+  std::size_t lines() const noexcept { return lines_; }
+
   int flush() noexcept {
     const int rc = n_ > 0 ? stream_.send(iov_, n_, stall_) : 0;
     n_ = 0;
@@ -69,12 +84,69 @@ class WriteBatch {
   std::size_t used_ = 0;
   iovec iov_[kBatch];
   int n_ = 0;
+  bool counting_ = false;
+  std::size_t bytes_ = 0, lines_ = 0;
 };
+
+// Whether a connect that failed with `error` ran out of its bound rather than being refused.
+bool connectTimedOut(int error) noexcept {
+  return error == 0 || error == EINPROGRESS || error == EAGAIN || error == ETIMEDOUT || error == EALREADY;
+}
 }  // namespace
+
+std::string boundText(Millis bound) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(bound.count()) / 1000);
+  return text;
+}
 
 Connection::Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host, char* reply)
     : session_(session), options_(options), host_(host), reply_(reply), plain_(-1),
-      reader_(plain_, Bounds{options.timeout}, true) {}
+      reader_(plain_, Bounds{options.timeout}, true) {
+  if (options.trace != nullptr) {
+    tracer_.emplace(options.trace, serverLabel());
+    reader_.trace(&*tracer_);
+  }
+}
+
+std::string Connection::serverLabel() const {
+  const uint16_t port = ntohs(session_.serverAddress.sin_port);
+  std::string host = host_;
+  if (host.empty()) {  // a session handed in through the exported entry: its address
+    char text[INET6_ADDRSTRLEN] = "";
+    const sockaddr_in6& first = session_.serverAddresses[0];
+    if (session_.serverAddressCount > 0 && first.sin6_family == AF_INET6) {
+      ::inet_ntop(AF_INET6, &first.sin6_addr, text, sizeof text);
+    } else {
+      const auto& v4 = session_.serverAddressCount > 0 ? reinterpret_cast<const sockaddr_in&>(first) : session_.serverAddress;
+      ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    }
+    host = text;
+  }
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return host + ":" + std::to_string(port);
+}
+
+std::string Connection::noGreeting(const Exchange& e) const {
+  const ReplyReader::Ending& end = reader_.ending();
+  const std::string server = serverLabel();
+  const bool plainSide = options_.security != Security::Tls;
+  if (!e.lost) return server + " greeted with a line that is no reply";
+  // A TLS record: content type 20 to 23, then major version 3.
+  if (end.got == 2 && end.first[0] >= 0x14 && end.first[0] <= 0x17 && end.first[1] == 0x03) {
+    return server + " answered in TLS, not with a greeting" +
+           (plainSide ? ": it wants TLS from the first byte: set Security=tls" : "");
+  }
+  const std::string bound = boundText(reader_.bounds().reply(SMTP_PROTO_GREETING));
+  if (end.silent && end.got == 0) {
+    return server + " sent nothing within " + bound +
+           (plainSide ? " (a server of TLS from the first byte, as on port 465, waits for the client to begin: "
+                        "then set Security=tls)"
+                      : "");
+  }
+  if (end.silent) return server + " sent no complete greeting within " + bound;
+  return server + " closed the connection without a greeting";
+}
 
 Connection::~Connection() {
   if (fd_ != -1) closeDescriptor();
@@ -109,6 +181,11 @@ Exchange Connection::step(int index, std::string_view argument) {
 
 Outcome Connection::failed(const Exchange& e) {
   after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
+  if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) {
+    // The handshake's refusal, though it shows only at the first read after it.
+    at_ = kTlsStep;
+    return explained(SMTP_TLS_FAILED, tls_->refusedBeforeData());
+  }
   Outcome o = ended(e.code, e.lost ? kLostText : reply_, e.lost);
   if (at_ == SMTP_PROTO_RCPT && !e.lost) o.recipient = refused_;
   return o;
@@ -133,8 +210,8 @@ bool Connection::aside(int index, const char* expected) {
   return command(reader_, index, line, reply.data()).code == 0 && std::strncmp(reply.data(), expected, 3) == 0;
 }
 
-Outcome Connection::explained(int code, std::string_view detail) {
-  const std::string_view text = errorText(code);
+Outcome Connection::explained(int code, std::string_view detail, const char* base) {
+  const std::string_view text = base != nullptr ? base : errorText(code);
   std::size_t n = std::min(text.size(), kReplyBufferSize - 1);
   std::memcpy(reply_, text.data(), n);
   if (!detail.empty() && n + 2 < kReplyBufferSize - 1) {
@@ -157,17 +234,23 @@ Outcome Connection::startTls(Millis bound, bool afterStartTls) {
     return o;
   }
   reader_.switchTo(*tls_);
+  if (tracer_) tracer_->note(tls_->summary());
   return ended(0, "");
 }
 
 // The greeting, then HELO; or EHLO with its extensions when the options ask for more. A server
 // that refuses to greet says why in its reply, which is handed out; one that stays silent,
-// closes or sends something too short to be a reply gets the fixed text.
+// closes or sends something too short to be a reply gets the fixed text and what the wait saw.
 Outcome Connection::greet() {
   at_ = SMTP_PROTO_GREETING;
   if (const Exchange e = awaitReply(reader_, SMTP_PROTO_GREETING, reply_); e.code != 0) {
-    const bool lost = e.lost || !hasReplyCode(reply_);
-    return ended(e.code, lost ? tcpErrorText(e.code) : reply_, lost);
+    if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) return failed(e);
+    if (!e.lost && hasReplyCode(reply_)) return ended(e.code, reply_);
+    // A mismatch of TLS and plain SMTP shows here: the text names the other Security value.
+    const std::string why = noGreeting(e);
+    Outcome o = explained(e.code, why, tcpErrorText(e.code));
+    o.lost = true;  // silence, a close or a line that is no reply: no refusal to go by
+    return o;
   }
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
@@ -178,13 +261,19 @@ Outcome Connection::greet() {
   return ended(0, "");
 }
 
-Outcome Connection::open() {
+Outcome Connection::open(std::string_view token) {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
   at_ = kConnectStep;
-  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect()); rc != 0)
-    return ended(rc, tcpErrorText(rc));
+  int error = 0;
+  if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect(), &error); rc != 0) {
+    if (rc != SMTP_TCPIP_CONNECTION_FAILED) return ended(rc, tcpErrorText(rc));
+    // Where and why: a refusal in the system's words, a black hole as the bound that ran out.
+    return explained(rc, serverLabel() + ": " +
+                             (connectTimedOut(error) ? "no answer within " + boundText(reader_.bounds().connect())
+                                                     : std::generic_category().message(error)));
+  }
   plain_ = PlainStream(fd_);
   if (options_.security == Security::Tls) {
     // TLS from the first byte: the handshake gets the greeting's bound.
@@ -199,7 +288,7 @@ Outcome Connection::open() {
     if (const Exchange e = step(kStepEhlo, session_.localHostName); e.code != 0) return failed(e);
     offered_ = parseExtensions(reply_);
   }
-  if (!options_.user.empty()) return authenticate();
+  if (!options_.user.empty()) return authenticate(token);
   return ended(0, "");
 }
 
@@ -225,10 +314,17 @@ void makeSecrets(Secrets& out, std::string_view user, std::string_view password)
 }  // namespace
 
 // AUTH PLAIN (one command) or LOGIN (user and password answered to two challenges), whichever
-// the server offers, PLAIN first. The lines holding credentials are wiped once sent; from the
-// first of them on, every reply of the connection is read with the secrets starred out.
-Outcome Connection::authenticate() {
-  if (!offered_.authPlain && !offered_.authLogin) return explained(SMTP_AUTH_NOT_OFFERED, {});
+// the server offers, PLAIN first, or the one SMTPAuth names; or a bearer token. The lines
+// holding credentials are wiped once sent; from the first of them on, every reply of the
+// connection is read with the secrets starred out.
+Outcome Connection::authenticate(std::string_view token) {
+  const AuthMechanism named = options_.mechanism;
+  if (options_.bearer()) return bearer(token);
+  const bool usePlain = offered_.authPlain && named != AuthMechanism::Login;
+  if (!usePlain && !(offered_.authLogin && named != AuthMechanism::Plain))
+    return explained(SMTP_AUTH_NOT_OFFERED, named == AuthMechanism::Offered ? ""
+                                            : named == AuthMechanism::Plain ? "it does not offer PLAIN"
+                                                                            : "it does not offer LOGIN");
   at_ = kStepAuth;
   makeSecrets(secrets_, options_.user, options_.password);
   reader_.conceal(&secrets_);
@@ -245,7 +341,7 @@ Outcome Connection::authenticate() {
     if (std::strncmp(reply_, expected, 3) != 0) return ended(SMTP_UNLISTED_REPLY, reply_);
     return ended(0, "");
   };
-  if (offered_.authPlain) {
+  if (usePlain) {
     std::string plain;
     plain.push_back('\0');
     plain.append(options_.user);
@@ -282,6 +378,7 @@ int Connection::sendMailData(const MailText& mail, bool mime, std::string_view h
   const std::size_t wanted = header.size() + body.size() + body.size() / 8 + tail.size() + 64;
   WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage,
                    std::min(wanted, kStageLimit));
+  if (tracer_) batch.count();
   if (batch.add(header) != 0) return SMTP_TCPIP_ERROR;
   BodySegments segments(body);
   iovec pieces[64];
@@ -291,7 +388,14 @@ int Connection::sendMailData(const MailText& mail, bool mime, std::string_view h
     }
   }
   if (batch.add(tail) != 0) return SMTP_TCPIP_ERROR;
-  return batch.flush();
+  const int rc = batch.flush();
+  if (tracer_ && rc == 0) {
+    // The data as it went out (dots doubled), the end-of-data line not counted.
+    tracer_->note("mail data sent: " + std::to_string(batch.bytes() - 3) + " bytes, " +
+                  std::to_string(batch.lines() - 1) + " lines");
+    tracer_->sent(".");
+  }
+  return rc;
 }
 
 namespace {
@@ -385,6 +489,7 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   out += "\r\n";
   steps.push_back(SMTP_PROTO_DATA);
   reader_.dropStray();
+  if (tracer_) tracer_->sent(out);
   iovec one{out.data(), out.size()};
   at_ = SMTP_PROTO_MAIL;
   if (reader_.stream().send(&one, 1, reader_.bounds().stall(SMTP_PROTO_MAIL)) != 0)
@@ -433,9 +538,95 @@ int Connection::close() {
 void Connection::quit() noexcept {
   static constexpr char kQuit[] = "QUIT\r\n";
   reader_.dropStray();
+  if (tracer_) tracer_->sent(kQuit);
   iovec line{const_cast<char*>(kQuit), sizeof kQuit - 1};
   reader_.stream().send(&line, 1, Millis{0});
   if (tls_) tls_->shutdown();
+}
+
+namespace {
+// RFC 4954: an AUTH command line holds at most 12 288 octets, its CR LF included.
+constexpr std::size_t kAuthLineLimit = 12288;
+
+// The SASL initial response: XOAUTH2's, or OAUTHBEARER's (RFC 7628: the GS2 header with the
+// user's "," and "=" escaped, then host, port and the token, each ended by 0x01).
+void appendBearerResponse(std::string& out, bool xoauth2, std::string_view user, std::string_view token,
+                          std::string_view host, uint16_t port) {
+  if (xoauth2) {
+    out.append("user=").append(user).append("\x01" "auth=Bearer ").append(token).append("\x01\x01");
+    return;
+  }
+  out.append("n,a=");
+  for (const char c : user) out.append(c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c));
+  out.append(",\x01" "host=").append(host).append("\x01" "port=").append(std::to_string(port));
+  out.append("\x01" "auth=Bearer ").append(token).append("\x01\x01");
+}
+}  // namespace
+
+std::string challengeStatus(std::string_view reply) {
+  if (reply.size() < 4 || reply.substr(0, 4) != "334 ") return {};
+  reply.remove_prefix(4);
+  reply = reply.substr(0, std::min(reply.find_first_of("\r\n"), std::size_t{4096}));
+  std::string decoded(reply.size() * 3 / 4 + 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                reinterpret_cast<const unsigned char*>(reply.data()), static_cast<int>(reply.size()));
+  if (n <= 0) return {};
+  decoded.resize(static_cast<std::size_t>(n));
+  // Nothing below the challenge's own members is kept (nor parsed recursively).
+  const nlohmann::json json =
+      nlohmann::json::parse(decoded, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) { return depth <= 1; },
+                            false);
+  if (!json.is_object() || !json.contains("status")) return {};
+  const nlohmann::json& status = json["status"];
+  std::string text = status.is_string() ? status.get<std::string>() : status.is_number() ? status.dump() : "";
+  std::erase_if(text, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.'; });
+  return text.substr(0, 40);
+}
+
+// XOAUTH2 or OAUTHBEARER: the initial response on the AUTH line while that line stays within
+// RFC 4954's bound, else after an empty 334. A refusal comes as a 334 with a base64 JSON
+// challenge: answered as the mechanism wants (an empty line; RFC 7628's 0x01), then the final
+// reply, its status added to the text.
+Outcome Connection::bearer(std::string_view token) {
+  const bool xoauth2 = options_.mechanism == AuthMechanism::XOAuth2;
+  const char* name = xoauth2 ? "XOAUTH2" : "OAUTHBEARER";
+  if (!(xoauth2 ? offered_.authXOAuth2 : offered_.authOAuthBearer))
+    return explained(SMTP_AUTH_NOT_OFFERED, std::string("it does not offer ") + name);
+  at_ = kStepAuth;
+  std::string response;
+  appendBearerResponse(response, xoauth2, options_.user, token, host_,
+                       ntohs(session_.serverAddress.sin_port));
+  thread_local std::string line;
+  line.assign("AUTH ").append(name).push_back(' ');
+  const std::size_t blob = line.size();
+  appendBase64(line, response);
+  OPENSSL_cleanse(response.data(), response.size());
+  secrets_.withhold = token.size() < 4;
+  if (!secrets_.withhold) {
+    secrets_.forms.emplace_back(token);
+    secrets_.forms.emplace_back(line.substr(blob));
+  }
+  reader_.conceal(&secrets_);
+  Exchange e;
+  if (line.size() + 2 <= kAuthLineLimit) {
+    e = smtp::command(reader_, kStepAuth, line, reply_);
+  } else if ((e = step(kStepAuth, name)).code == 0 && std::strncmp(reply_, "334", 3) == 0) {
+    e = smtp::command(reader_, kStepAuth, std::string_view(line).substr(blob), reply_);
+  }
+  OPENSSL_cleanse(line.data(), line.size());
+  if (e.code == 0 && std::strncmp(reply_, "334", 3) == 0) {
+    const std::string status = challengeStatus(reply_);
+    e = smtp::command(reader_, kStepAuth, xoauth2 ? "" : "AQ==", reply_);
+    if (e.code == 0) return ended(SMTP_UNLISTED_REPLY, reply_);  // accepted after refusing
+    if (!e.lost && !status.empty()) {
+      const std::string more = " (token status " + status + ")";
+      std::size_t used = std::strlen(reply_);
+      while (used > 0 && (reply_[used - 1] == '\r' || reply_[used - 1] == '\n')) --used;
+      if (used + more.size() < kReplyBufferSize) std::memcpy(reply_ + used, more.c_str(), more.size() + 1);
+    }
+  }
+  if (e.code != 0) return failed(e);
+  return std::strncmp(reply_, "235", 3) == 0 ? ended(0, "") : ended(SMTP_UNLISTED_REPLY, reply_);
 }
 
 }  // namespace smtp

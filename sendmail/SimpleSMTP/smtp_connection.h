@@ -23,6 +23,9 @@ namespace smtp {
 // The text of a connection that stopped answering, or closed, mid-dialogue.
 inline constexpr const char* kLostText = "Error during communication";
 
+// A bound as people read it: "300 s", "0.4 s".
+std::string boundText(Millis bound);
+
 // How long a connection counted under MaxConnections waits, when it closes, for the server to
 // close its end too: until then the server still counts it.
 inline constexpr Millis kCloseWait{1000};
@@ -50,9 +53,10 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Connect, TLS from the first byte or after STARTTLS, the greeting, HELO or EHLO, AUTH. A
-  // login without Security is refused before anything is sent.
-  Outcome open();
+  // Connect, TLS from the first byte or after STARTTLS, the greeting, HELO or EHLO, AUTH (with
+  // `token` for XOAUTH2 and OAUTHBEARER). A login without Security is refused before anything is
+  // sent. A server refusing the token ends at kStepAuth with SMTP_REFUSED and its 535.
+  Outcome open(std::string_view token = {});
   // MAIL FROM, one RCPT TO per entry of `envelope` (";"-separated), DATA (pipelined on a kept
   // connection whose server offers it), the header block, the body and the end of data; on
   // success the text is the server's 250. after() tells what the connection is good for next.
@@ -92,11 +96,16 @@ class Connection {
   // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
   // True when the reply starts with `expected`.
   bool aside(int index, const char* expected);
-  // A local failure with a detail after the code's text, held in the reply buffer.
-  Outcome explained(int code, std::string_view detail);
+  // A local failure with a detail after `base` (the code's text), held in the reply buffer.
+  Outcome explained(int code, std::string_view detail, const char* base = nullptr);
+  // "host:port" of the server, as failure texts and the trace name it.
+  std::string serverLabel() const;
+  // Why the greeting did not come, from how its read ended.
+  std::string noGreeting(const Exchange& e) const;
   Outcome greet();
   Outcome startTls(Millis bound, bool afterStartTls);
-  Outcome authenticate();
+  Outcome authenticate(std::string_view token);
+  Outcome bearer(std::string_view token);
   int sendMailData(const MailText& mail, bool mime, std::string_view header);
   // Closes the socket, first waiting for the server's close when asked to.
   int closeDescriptor() noexcept;
@@ -115,6 +124,7 @@ class Connection {
   ReplyReader reader_;
   Extensions offered_;
   Secrets secrets_;  // what replies must not show once AUTH went out
+  std::optional<Tracer> tracer_;  // only with a trace
 };
 
 // ---- pool (smtp_pool.cpp) ----
@@ -137,13 +147,26 @@ class ConnectionSlot {
 // A place under the cap of `pool` for a connection of its own, waiting first come, first served
 // until `deadline`; nothing when none came free in time.
 std::optional<ConnectionSlot> awaitSlot(ConnectionPool& pool, std::chrono::steady_clock::time_point deadline);
+// The failure of a mail that waited `waited` for a place under the cap of `pool` in vain, its
+// text in `reply` naming the server as a failed connect does.
+Outcome noConnectionFree(ConnectionPool& pool, std::string_view host, uint16_t port, Millis waited,
+                         char* reply) noexcept;
 
-// The mail over one of the pool's kept connections to `host` and the session's port, or over a
-// new one it keeps afterwards. The server's name is looked up only for a new connection (the
-// session may come without addresses). A kept connection found dead before any mail data went
-// out costs one more try on a new connection; after that, never: no mail goes out twice.
+// The mail over one of the pool's kept connections to `host` and the session's port that
+// authenticated as this mail would (the node's credentials, or the message's own `token`), or
+// over a new one (authenticating with `token`) it keeps afterwards, within the pool's cap on open
+// connections. The server's name is looked up only for a new connection (the session may come
+// without addresses). A kept connection found dead (or closing with 421) before any mail data
+// went out costs one more try on a new connection, with a turn of the rate of its own; after
+// that, never: no mail goes out twice.
 Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOptions& options,
-                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply);
+                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply,
+                    std::string_view token, bool ownToken);
+
+// The status a bearer token's refusal names (the base64 JSON of a 334 challenge: "401",
+// "invalid_token"), as plain text of at most 40 letters, digits, "_", "-" and "."; empty when
+// there is none.
+std::string challengeStatus(std::string_view reply);
 
 // ---- limits (smtp_limits.cpp) ----
 

@@ -16,6 +16,7 @@
 
 #include "smtp.h"
 #include "smtp_request.h"
+#include "smtp_submit.h"
 
 namespace smtp {
 
@@ -96,12 +97,13 @@ SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error)
 // Connects a blocking stream socket (TCP_NODELAY) to one of `count` addresses (sockaddr_in or
 // sockaddr_in6, by family), trying them in turn within `bound` altogether: each attempt gets
 // an equal share of what is left. Returns 0, SMTP_TCPIP_NO_MORE_SOCKETS or
-// SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure.
-int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept;
+// SMTP_TCPIP_CONNECTION_FAILED; *fd is -1 on failure, and *error (when given) the system's
+// reason for the last attempt (ECONNREFUSED, ...; EINPROGRESS or 0 when the bound ran out).
+int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound, int* error = nullptr) noexcept;
 int connectSocket(int* fd, const sockaddr_in& address) noexcept;
 // Connects to the session's server within `bound`: its address list when it has one (at most
 // SMTP_MAX_SERVER_ADDRESSES of it), else its one IPv4 address. Returns as connectSocket does.
-int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept;
+int connectSession(int* fd, const SmtpSession& session, Millis bound, int* error = nullptr) noexcept;
 // True when the socket, connected to `peer`, is the peer itself (a simultaneous open on a
 // loopback port): its own address and port are the ones it connected to.
 bool connectedToItself(int fd, const sockaddr* peer) noexcept;
@@ -191,17 +193,25 @@ class TlsStream final : public Stream {
   // The protocol and cipher agreed (OpenSSL's constant names).
   const char* version() const noexcept;
   const char* cipher() const noexcept;
+  // The protocol version and cipher once the handshake is done, and whether it was resumed.
+  std::string summary() const;
   int send(iovec* iov, int count, Millis stall) noexcept override;
   long receive(char* buffer, std::size_t size, Millis left) noexcept override;
   long receiveReady(char* buffer, std::size_t size) noexcept override;
   // Also true when only TLS records without data (a session ticket) arrived.
   bool quiet() noexcept override;
+  // Why the server ended TLS before its first data (with TLS 1.3 a refused client certificate
+  // shows only then: "tlsv13 alert certificate required", or a close after it asked for a
+  // certificate the node has none of), or empty.
+  const std::string& refusedBeforeData() const noexcept { return refusal_; }
 
   struct Io;  // the socket glue under OpenSSL
 
  private:
   // Waits for what the last call of OpenSSL needs; false when it failed or the time is up.
   bool await(int result, std::chrono::steady_clock::time_point deadline) noexcept;
+  // Keeps why the server ended TLS before any data (see refusedBeforeData).
+  void noteRefusal() noexcept;
 
   void* ssl_ = nullptr;  // SSL*
   int fd_;
@@ -210,6 +220,9 @@ class TlsStream final : public Stream {
   std::size_t firstLength_ = 0;
   bool timedOut_ = false;
   bool lost_ = false;
+  bool gotData_ = false;
+  bool certificateAsked_ = false;
+  std::string refusal_;
 };
 
 // ---- replies (smtp_reply.cpp) ----
@@ -231,6 +244,32 @@ struct Secrets {
 // arrive after a reply's last line are kept only until the next command goes out: a reply is
 // what arrives after its command. Otherwise (the exported line writers, handed a bare socket)
 // they are read as the next reply.
+// A connection's trace, made only when the options carry a sink (attribute Trace): every
+// command line sent and every reply line read is one entry, and notes tell what is not a line
+// (TLS started, the mail data's size). An entry is one line without control characters (TAB
+// included); the AUTH command shows its mechanism and "****", and each line sent while the
+// server asks for more credentials (334) shows as "****". Replies come as the reader keeps them,
+// so a secret a server echoes is starred out already.
+class Tracer {
+ public:
+  // `server` as "host:port"; the connection takes the process's next number.
+  Tracer(TraceSink sink, std::string server) noexcept;
+  // One command line, or a batch of CR LF-ended ones.
+  void sent(std::string_view lines) noexcept;
+  // A whole reply as the reader kept it.
+  void received(const char* reply) noexcept;
+  void note(std::string_view text) noexcept;
+  const std::string& server() const noexcept { return server_; }
+
+ private:
+  void emit(TraceKind kind, std::string_view line) noexcept;
+
+  TraceSink sink_;
+  std::string server_;
+  unsigned long number_;
+  bool credentials_ = false;  // AUTH under way: what is sent holds credentials
+};
+
 class ReplyReader {
  public:
   explicit ReplyReader(Stream& stream, Bounds bounds = {}, bool strict = false) noexcept
@@ -255,12 +294,28 @@ class ReplyReader {
   void switchTo(Stream& stream) noexcept;
   Stream& stream() noexcept { return *stream_; }
   const Bounds& bounds() const noexcept { return bounds_; }
+  // Every reply read from now on, and every command `command` sends, goes to the trace too.
+  void trace(Tracer* tracer) noexcept { tracer_ = tracer; }
+  Tracer* tracer() const noexcept { return tracer_; }
+
+  // How the last read that found no complete reply ended: the peer closed, or the time ran out
+  // with the connection open; and the first bytes it got, as they came (a TLS record starts
+  // 0x14..0x17, then 0x03). What tells a server that wants TLS from one that closed.
+  struct Ending {
+    bool closed = false;
+    bool silent = false;
+    std::size_t got = 0;  // of `first`
+    unsigned char first[2] = {};
+  };
+  const Ending& ending() const noexcept { return ending_; }
 
  private:
   Stream* stream_;
   Bounds bounds_;
   bool strict_;
   const Secrets* secrets_ = nullptr;
+  Tracer* tracer_ = nullptr;
+  Ending ending_;
   std::array<char, 4096> in_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -284,6 +339,8 @@ struct Extensions {
   bool smtpUtf8 = false;
   bool authPlain = false;
   bool authLogin = false;
+  bool authXOAuth2 = false;
+  bool authOAuthBearer = false;  // RFC 7628
   bool pipelining = false;  // RFC 2920
 };
 // Reads the keyword lines of an EHLO reply (case-insensitive; the first line is the greeting).

@@ -47,6 +47,7 @@ Kind kindOf(const Outcome& outcome) noexcept {
   switch (outcome.code) {
     case SMTP_BAD_PARAMETERS:
     case SMTP_TCPIP_NO_MEMORY:
+    case SMTP_NO_TOKEN:  // the endpoint refused the node's credentials, or none were set
       return Kind::Local;
     case SMTP_TCPIP_HOST_UNKNOWN:
     case SMTP_TCPIP_NO_MORE_SOCKETS:

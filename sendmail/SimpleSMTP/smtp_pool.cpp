@@ -1,11 +1,15 @@
-// The node's pool of kept connections: an evaluation takes an idle connection to its server (or
-// opens one) and gives it back after its mail, so no connection serves two mails at once. Which
+// The node's pool of kept connections: an evaluation takes an idle connection to its server that
+// authenticated as its mail would (or opens one) and gives it back after its mail, so no
+// connection serves two mails at once. Which
 // connection may serve again (fit, not idle too long, not past its mails), the one retry of a
 // mail whose kept connection had died, the goodbye when the node goes; and the cap on the node's
-// open connections (MaxConnections), with its queue of evaluations waiting for one.
+// open connections (MaxConnections), whatever credential they authenticated with, with its queue
+// of evaluations waiting for one.
+#include <openssl/evp.h>
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -25,7 +29,7 @@ struct ConnectionPool::Impl {
     Kept(ConnectionSlot s, std::string k, Args&&... args)
         : slot(std::move(s)), key(std::move(k)), connection(std::forward<Args>(args)...) {}
     ConnectionSlot slot;  // given back once the connection below has closed
-    std::string key;  // the server it talks to
+    std::string key;  // the server it talks to, and whose token it authenticated with
     Connection connection;
     int mails = 0;
     Clock::time_point lastUse;
@@ -132,28 +136,53 @@ struct ConnectionPool::Impl {
     surplus->connection.quit();
   }
 
+  // noConnectionFree, below: the contract is in smtp_connection.h.
+  Outcome noneFree(std::string_view host, uint16_t port, Millis waited, char* reply) const noexcept {
+    // Where, as the other failures to connect name it, and how long the mail waited for how many.
+    const bool literal6 = host.find(':') != std::string_view::npos;
+    std::snprintf(reply, kReplyBufferSize, "%s: %s%.*s%s:%u: none of %d came free within %s",
+                  errorText(SMTP_NO_CONNECTION_FREE), literal6 ? "[" : "", static_cast<int>(host.size()), host.data(),
+                  literal6 ? "]" : "", static_cast<unsigned>(port), most, boundText(waited).c_str());
+    return {SMTP_NO_CONNECTION_FREE, reply, kConnectStep};
+  }
+
   // deliverKept, below: the contract is in smtp_connection.h.
   Outcome deliver(SmtpSession& session, const SubmitOptions& options, std::string_view host,
-                  const MailText& mail, std::string_view envelope, char* reply) {
+                  const MailText& mail, std::string_view envelope, char* reply, std::string_view token,
+                  bool ownToken) {
     std::string key(host);
     key.append("/").append(std::to_string(ntohs(session.serverAddress.sin_port)));
+    // A message's own token never rides on a connection another token opened: its digest is in
+    // the key (the node's token is one credential, whichever renewal of it opened the connection).
+    if (ownToken) {
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned int size = 0;
+      EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr);
+      key.append("/");
+      for (unsigned int i = 0; i < size; ++i) key.append({"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]});
+    }
     bool resolved = session.serverAddressCount > 0;
-    const Clock::time_point deadline = Clock::now() + Bounds{options.timeout}.connect();
+    const Millis bound = Bounds{options.timeout}.connect();
+    const Clock::time_point deadline = Clock::now() + bound;
     for (bool retried = false;; retried = true) {
+      // The try on a new connection is the pool's own (the kept one had died or was closing): not
+      // one of the mail's attempts, but a start the server sees, so it takes a turn of its own.
+      if (retried && options.rate != nullptr) options.rate->awaitTurn();
       Obtained got = obtain(key, !retried, deadline);  // a retry never reuses
       std::unique_ptr<Kept> k = std::move(got.kept);
       const bool reused = k != nullptr;
       if (reused) {
         k->connection.attach(reply);
       } else {
-        if (!got.slot) return {SMTP_NO_CONNECTION_FREE, errorText(SMTP_NO_CONNECTION_FREE), kConnectStep};
+        if (!got.slot)
+          return noneFree(host, ntohs(session.serverAddress.sin_port), bound, reply);
         if (!resolved) {
           if (const int rc = resolveServer(session, host); rc != 0) return {rc, errorText(rc), kConnectStep};
           resolved = true;
         }
         k = std::make_unique<Kept>(std::move(*got.slot), key, session, options, host, reply);
         if (most > 0) k->connection.lingerOnClose(kCloseWait);
-        if (const Outcome o = k->connection.open(); o.code != 0) return o;
+        if (const Outcome o = k->connection.open(token); o.code != 0) return o;
       }
       const Outcome o = k->connection.transaction(mail, envelope);
       const After after = k->connection.after();
@@ -178,6 +207,10 @@ ConnectionSlot::~ConnectionSlot() {
 
 std::optional<ConnectionSlot> awaitSlot(ConnectionPool& pool, Clock::time_point deadline) {
   return pool.impl().obtain({}, false, deadline).slot;
+}
+
+Outcome noConnectionFree(ConnectionPool& pool, std::string_view host, uint16_t port, Millis waited, char* reply) noexcept {
+  return pool.impl().noneFree(host, port, waited, reply);
 }
 
 ConnectionPool::ConnectionPool(int maxMails, Millis idle, int most)
@@ -207,8 +240,9 @@ ConnectionPool::~ConnectionPool() {
 }
 
 Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOptions& options,
-                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply) {
-  return pool.impl().deliver(session, options, host, mail, envelope, reply);
+                    std::string_view host, const MailText& mail, std::string_view envelope, char* reply,
+                    std::string_view token, bool ownToken) {
+  return pool.impl().deliver(session, options, host, mail, envelope, reply, token, ownToken);
 }
 
 }  // namespace smtp

@@ -2,11 +2,13 @@
 // lines it has and however long it is, within the step's time bound. Every edge case of reading
 // lives here: split and multi-line replies, over-long replies, control bytes, end, reset,
 // silence, bytes sent before their command (dropped), and secrets a server echoes (starred out).
-// Also what an EHLO reply offers, and a reply made one line of text to hand out.
+// Also what an EHLO reply offers, a reply made one line of text to hand out, and the trace of a
+// connection's lines, which sees each reply as this reader hands it on.
 #include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -104,6 +106,75 @@ void makeOneLine(char* text) noexcept {
   *out = '\0';
 }
 
+namespace {
+std::atomic<unsigned long> tracedConnections{0};
+
+bool startsWithWord(std::string_view line, std::string_view word) noexcept {
+  if (line.size() <= word.size() || line[word.size()] != ' ') return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if ((line[i] >= 'a' && line[i] <= 'z' ? line[i] - 32 : line[i]) != word[i]) return false;
+  }
+  return true;
+}
+}  // namespace
+
+Tracer::Tracer(TraceSink sink, std::string server) noexcept
+    : sink_(sink), server_(std::move(server)), number_(++tracedConnections) {}
+
+void Tracer::emit(TraceKind kind, std::string_view line) noexcept {
+  try {
+    thread_local std::string clean;
+    clean.assign(line);
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+      const auto c = static_cast<unsigned char>(clean[i]);
+      if (c < 0x20 || c == 0x7f) clean[i] = ' ';
+      // A C1 control character in UTF-8: 0xC2 then 0x80 to 0x9F.
+      if (c == 0xc2 && i + 1 < clean.size() && static_cast<unsigned char>(clean[i + 1]) <= 0x9f &&
+          static_cast<unsigned char>(clean[i + 1]) >= 0x80)
+        clean[i] = clean[i + 1] = ' ';
+    }
+    sink_(kind, server_, number_, clean);
+  } catch (...) {
+    // No memory for the entry: the trace misses it, the mail does not.
+  }
+}
+
+void Tracer::sent(std::string_view lines) noexcept {
+  while (!lines.empty()) {
+    const std::size_t end = lines.find("\r\n");
+    std::string_view line = lines.substr(0, end);
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 2);
+    if (credentials_) {
+      line = "****";
+    } else if (startsWithWord(line, "AUTH")) {
+      // "AUTH PLAIN ****": the mechanism stays, whatever follows it goes.
+      const std::size_t mechanismEnd = line.find(' ', 5);
+      credentials_ = true;
+      if (mechanismEnd != std::string_view::npos) {
+        thread_local std::string masked;
+        masked.assign(line.substr(0, mechanismEnd)).append(" ****");
+        emit(TraceKind::Sent, masked);
+        continue;
+      }
+    }
+    emit(TraceKind::Sent, line);
+  }
+}
+
+void Tracer::received(const char* reply) noexcept {
+  for (std::string_view rest = reply; !rest.empty();) {
+    const std::size_t lf = rest.find('\n');
+    std::string_view line = rest.substr(0, lf);
+    rest.remove_prefix(lf == std::string_view::npos ? rest.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    emit(TraceKind::Received, line);
+  }
+  // The server asks for more credentials only with 334; any other reply ends AUTH.
+  credentials_ = credentials_ && std::strncmp(reply, "334", 3) == 0;
+}
+
+void Tracer::note(std::string_view text) noexcept { emit(TraceKind::Note, text); }
+
 Secrets::~Secrets() {
   for (std::string& form : forms) OPENSSL_cleanse(form.data(), form.size());
 }
@@ -125,6 +196,7 @@ void ReplyReader::switchTo(Stream& stream) noexcept {
 
 bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept {
   const auto deadline = Clock::now() + timeout;
+  ending_ = {};
   const std::size_t room = size - 1;  // one byte always left for the NUL
   std::size_t kept = 0;
   char head[4] = {};
@@ -132,9 +204,16 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
   Millis left = timeout;
   for (;;) {
     if (begin_ == end_) {
-      if (left.count() <= 0) break;
+      if (left.count() <= 0) {
+        ending_.silent = true;
+        break;
+      }
       const long got = stream_->receive(in_.data(), in_.size(), left);
-      if (got <= 0) break;  // end of connection, reset or silence
+      if (got <= 0) {  // end of connection, reset or silence
+        ending_.closed = got == 0;
+        ending_.silent = got < 0 && Clock::now() >= deadline;
+        break;
+      }
       left = std::chrono::ceil<Millis>(deadline - Clock::now());
       begin_ = 0;
       end_ = static_cast<std::size_t>(got);
@@ -144,6 +223,8 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
     const void* lf = std::memchr(chunk, '\n', available);
     const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - chunk) + 1
                                 : available;
+    for (std::size_t i = 0; i < take && ending_.got < sizeof ending_.first; ++i)
+      ending_.first[ending_.got++] = static_cast<unsigned char>(chunk[i]);
     const std::size_t keep = std::min(take, room - kept);
     for (std::size_t i = 0; i < keep; ++i) buffer[kept + i] = blanked(chunk[i]) ? ' ' : chunk[i];
     kept += keep;
@@ -154,6 +235,7 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
     if (!continues(head, lineLength - 1)) {
       buffer[kept] = '\0';
       if (secrets_ != nullptr) scrub(buffer, size, *secrets_);
+      if (tracer_ != nullptr) tracer_->received(buffer);
       return true;
     }
     lineLength = 0;
@@ -169,6 +251,7 @@ Exchange awaitReply(ReplyReader& reader, int step, char* reply) noexcept {
 
 Exchange command(ReplyReader& reader, int step, std::string_view line, char* reply) noexcept {
   reader.dropStray();
+  if (Tracer* tracer = reader.tracer()) tracer->sent(line);
   iovec out[2] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\r\n"), 2}};
   if (reader.stream().send(out, 2, reader.bounds().stall(step)) != 0) {
     reply[0] = '\0';
@@ -210,6 +293,8 @@ Extensions parseExtensions(std::string_view reply) noexcept {
         const std::string_view mechanism = rest.substr(0, blank);
         if (keyword(mechanism, "PLAIN")) offered.authPlain = true;
         if (keyword(mechanism, "LOGIN")) offered.authLogin = true;
+        if (keyword(mechanism, "XOAUTH2")) offered.authXOAuth2 = true;
+        if (keyword(mechanism, "OAUTHBEARER")) offered.authOAuthBearer = true;
         rest.remove_prefix(blank == std::string_view::npos ? rest.size() : blank + 1);
       }
     }

@@ -41,6 +41,7 @@ struct MailRequest {
   std::string_view from = {}, to = {}, cc = {}, bcc = {}, subject = {}, date = {}, messageId = {}, body = {};
   signed char priority = 3;
   RichMail rich = {};
+  std::string_view accessToken = {};  // the message's own bearer token for AUTH; empty: the node's
 };
 
 }  // namespace smtp

@@ -1,16 +1,21 @@
 // TLS for the SMTP client, with OpenSSL: the node's client context (trust, verification, the
-// session kept for resumption) and the stream over one connected socket. OpenSSL does the
+// client certificate, the session kept for resumption) and the stream over one connected socket. OpenSSL does the
 // protocol; this file only ties it to the socket without blocking and bounds every wait.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "smtp_internal.h"
 #include "smtp_submit.h"
@@ -19,6 +24,7 @@ namespace smtp {
 
 struct TlsClient::Impl {
   SSL_CTX* ctx = nullptr;
+  bool ownCa = false;  // TLSCAFile given: it, not the system store, is the trust
   std::mutex lock;
   SSL_SESSION* session = nullptr;  // the latest session the server handed out
 
@@ -38,6 +44,20 @@ struct TlsClient::Impl {
   }
 };
 
+namespace {
+// Why a CA file did not load, in its user's terms: the system's reason when it cannot be opened,
+// otherwise that OpenSSL found no certificate in it.
+std::string caFileTrouble(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::generic_category().message(errno);
+  struct stat status {};
+  const bool folder = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+  ::close(fd);
+  return folder ? "a folder, not a file" : "no certificate in it (a PEM file of CA certificates is expected)";
+}
+int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key);  // with the socket glue, below
+}  // namespace
+
 TlsClient::TlsClient(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 TlsClient::~TlsClient() = default;
 
@@ -55,15 +75,73 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
   ERR_clear_error();
   if (!trusted && verify) {
     why = caFile.empty() ? "the system's trusted certificates cannot be read"
-                         : "TLSCAFile cannot be read: " + caFile;
+                         : "TLSCAFile " + caFile + ": " + caFileTrouble(caFile);
     return nullptr;
   }
+  impl->ownCa = !caFile.empty();
   SSL_CTX_set_verify(impl->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
   // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect.
   SSL_CTX_set_session_cache_mode(impl->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::keep);
+  SSL_CTX_set_client_cert_cb(impl->ctx, &certificateAsked);
   SSL_CTX_set_app_data(impl->ctx, impl.get());
   return std::unique_ptr<TlsClient>(new TlsClient(std::move(impl)));
+}
+
+namespace {
+// The earliest reason OpenSSL queued (the cause; later ones only say where it surfaced), and an
+// empty queue after.
+std::string openSslReason() {
+  std::string reason;
+  while (const unsigned long e = ERR_get_error()) {
+    const char* text = ERR_reason_error_string(e);
+    if (reason.empty() && text != nullptr) reason = text;
+  }
+  return reason.empty() ? "unknown reason" : reason;
+}
+
+// Why `path` cannot be opened for reading, or nothing when it can.
+std::string unreadable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file != nullptr) {
+    std::fclose(file);
+    return {};
+  }
+  return std::strerror(errno);
+}
+}  // namespace
+
+bool TlsClient::useCertificate(const std::string& certFile, const std::string& keyFile, std::string& why) {
+  SSL_CTX* ctx = impl_->ctx;
+  const std::string& key = keyFile.empty() ? certFile : keyFile;
+  const char* keyName = keyFile.empty() ? "TLSClientCert" : "TLSClientKey";
+  // A key with a passphrase is refused: nothing may prompt on the broker's terminal for it.
+  bool asked = false;
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, &asked);
+  SSL_CTX_set_default_passwd_cb(ctx, [](char*, int, int, void* flag) {
+    *static_cast<bool*>(flag) = true;
+    return -1;
+  });
+  ERR_clear_error();
+  if (const std::string e = unreadable(certFile); !e.empty()) {
+    why = "TLSClientCert cannot be read: " + certFile + ": " + e;
+  } else if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
+    why = "TLSClientCert holds no usable certificate: " + certFile + " (" + openSslReason() + ")";
+  } else if (const std::string e = unreadable(key); !e.empty()) {
+    why = std::string(keyName) + " cannot be read: " + key + ": " + e;
+  } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    const std::string reason = openSslReason();
+    why = asked ? std::string(keyName) + " is encrypted: a key with a passphrase cannot be used (" + reason + ")"
+          : reason == "key values mismatch"
+              ? std::string(keyName) + " does not match TLSClientCert (" + reason + ")"
+              : std::string(keyName) + " holds no usable private key: " + key + " (" + reason + ")";
+  } else if (SSL_CTX_check_private_key(ctx) != 1) {
+    why = std::string(keyName) + " does not match TLSClientCert (" + openSslReason() + ")";
+  }
+  SSL_CTX_set_default_passwd_cb(ctx, nullptr);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+  ERR_clear_error();
+  return why.empty();
 }
 
 // The socket glue: a BIO whose reads and writes never block and never raise SIGPIPE (OpenSSL's
@@ -103,11 +181,28 @@ struct TlsStream::Io {
     return static_cast<int>(got);
   }
   static long ctrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+  // Called only when the server asks for a certificate and the node has none to show.
+  static int certificateAsked(SSL* ssl, X509**, EVP_PKEY**) {
+    if (auto* stream = static_cast<TlsStream*>(SSL_get_app_data(ssl))) stream->certificateAsked_ = true;
+    return 0;
+  }
 };
 
 namespace {
 using Clock = std::chrono::steady_clock;
 SSL* asSsl(void* p) { return static_cast<SSL*>(p); }
+
+int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key) {
+  return TlsStream::Io::certificateAsked(ssl, certificate, key);
+}
+
+// A certificate whose issuer is not among the trusted ones: self-signed, or signed by a CA the
+// trust does not hold (an internal one, most often).
+bool unknownIssuer(long verified) {
+  return verified == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT || verified == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+         verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT || verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+         verified == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE;
+}
 
 bool isAddress(const std::string& host) {
   unsigned char ignored[16];
@@ -142,6 +237,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
       return false;
     }
     ssl_ = ssl;
+    SSL_set_app_data(ssl, this);
     BIO_set_data(bio, this);
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
@@ -171,6 +267,10 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
                             : "no TLS answer: the server spoke plain SMTP (a STARTTLS port? set Security=starttls)";
       } else if (verified != X509_V_OK) {
         why = std::string("certificate verify failed (") + X509_verify_cert_error_string(verified) + ")";
+        if (unknownIssuer(verified)) {
+          why += context.ownCa ? ": TLSCAFile does not hold the CA that signed the server's certificate"
+                               : ": an issuer not trusted here (an internal CA?): set TLSCAFile to its CA certificate";
+        }
       } else if (const unsigned long e = ERR_peek_last_error(); e != 0) {
         const char* reason = ERR_reason_error_string(e);
         why = reason != nullptr ? reason : "protocol error";
@@ -190,6 +290,14 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
 
 const char* TlsStream::version() const noexcept { return SSL_get_version(asSsl(ssl_)); }
 const char* TlsStream::cipher() const noexcept { return SSL_CIPHER_get_name(SSL_get_current_cipher(asSsl(ssl_))); }
+
+std::string TlsStream::summary() const {
+  SSL* ssl = asSsl(ssl_);
+  if (ssl == nullptr) return {};
+  std::string text = std::string("TLS started: ") + version() + ", " + cipher();
+  if (SSL_session_reused(ssl) != 0) text += ", session resumed";
+  return text;
+}
 
 void TlsStream::shutdown() noexcept {
   if (ssl_ != nullptr) SSL_shutdown(asSsl(ssl_));
@@ -238,12 +346,30 @@ long TlsStream::receive(char* buffer, std::size_t size, Millis left) noexcept {
   for (;;) {
     std::size_t got = 0;
     const int rc = SSL_read_ex(asSsl(ssl_), buffer, size, &got);
-    if (rc == 1) return static_cast<long>(got);
-    if (SSL_get_error(asSsl(ssl_), rc) == SSL_ERROR_ZERO_RETURN) return 0;
-    if (!await(rc, deadline)) {
-      ERR_clear_error();
-      return -1;
+    if (rc == 1) {
+      gotData_ = true;
+      return static_cast<long>(got);
     }
+    const bool closed = SSL_get_error(asSsl(ssl_), rc) == SSL_ERROR_ZERO_RETURN;
+    if (closed || !await(rc, deadline)) {
+      noteRefusal();
+      ERR_clear_error();
+      return closed ? 0 : -1;
+    }
+  }
+}
+
+void TlsStream::noteRefusal() noexcept {
+  if (gotData_ || !refusal_.empty() || timedOut_) return;
+  const unsigned long e = ERR_peek_last_error();
+  const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+  try {
+    if (reason != nullptr) {
+      refusal_ = reason;
+    } else if (certificateAsked_) {
+      refusal_ = "the server asked for a client certificate and closed the connection (set TLSClientCert)";
+    }
+  } catch (...) {  // no memory: the plain text of a lost connection stays
   }
 }
 

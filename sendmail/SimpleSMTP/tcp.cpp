@@ -58,25 +58,38 @@ socklen_t lengthOf(const sockaddr* address) noexcept {
 }
 
 // One attempt: a blocking connect that gives up at the send bound; writes never wait in the
-// kernel (they pass MSG_DONTWAIT), so the bound concerns the connect alone.
-int connectOne(const sockaddr* address, Millis bound) noexcept {
+// kernel (they pass MSG_DONTWAIT), so the bound concerns the connect alone. On failure `error`
+// holds the system's reason (EINPROGRESS when the bound ran out).
+int connectOne(const sockaddr* address, Millis bound, int& error) noexcept {
   const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd == -1) return -1;
+  if (fd == -1) {
+    error = errno;
+    return -1;
+  }
+  error = 0;
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   bool connected = false;
   if (setWaitBound(fd, SO_SNDTIMEO, bound)) {
     connected = ::connect(fd, address, lengthOf(address)) == 0;
+    error = connected ? 0 : errno;
     // Interrupted, the connect goes on in the background: wait for its outcome.
-    if (!connected && errno == EINTR && waitFor(fd, POLLOUT, bound)) {
-      int error = 0;
+    if (!connected && error == EINTR) {
+      error = EINPROGRESS;
       socklen_t length = sizeof error;
-      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+      if (waitFor(fd, POLLOUT, bound) && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+      connected = error == 0;
     }
+  } else {
+    error = errno;
   }
   // A loopback port nobody listens on can be "reached" by TCP's simultaneous open with the
-  // socket itself; such a peer never greets, so it counts as a failed connect.
-  if (!connected || connectedToItself(fd, address)) {
+  // socket itself; such a peer never greets, so it counts as a failed connect, refused.
+  if (connected && connectedToItself(fd, address)) {
+    connected = false;
+    error = ECONNREFUSED;
+  }
+  if (!connected) {
     ::close(fd);
     return -2;
   }
@@ -84,7 +97,7 @@ int connectOne(const sockaddr* address, Millis bound) noexcept {
 }
 }  // namespace
 
-int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound) noexcept {
+int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis bound, int* error) noexcept {
   if (presetSocket != -1) {
     *fd = std::exchange(presetSocket, -1);
     return 0;
@@ -92,10 +105,13 @@ int connectSocket(int* fd, const sockaddr_in6* addresses, int count, Millis boun
   *fd = -1;
   const auto deadline = Clock::now() + bound;
   bool socketMade = false;
+  int why = 0;
+  if (error == nullptr) error = &why;
+  *error = 0;
   for (int i = 0; i < count; ++i) {
     const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    const int got = connectOne(reinterpret_cast<const sockaddr*>(&addresses[i]), left / (count - i));
+    const int got = connectOne(reinterpret_cast<const sockaddr*>(&addresses[i]), left / (count - i), *error);
     if (got >= 0) {
       *fd = got;
       return 0;
@@ -111,14 +127,14 @@ int connectSocket(int* fd, const sockaddr_in& address) noexcept {
   return connectSocket(fd, &one, 1, connectTimeout());
 }
 
-int connectSession(int* fd, const SmtpSession& session, Millis bound) noexcept {
+int connectSession(int* fd, const SmtpSession& session, Millis bound, int* error) noexcept {
   if (session.serverAddressCount > 0) {
     return connectSocket(fd, session.serverAddresses,
-                         std::min<int>(session.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES), bound);
+                         std::min<int>(session.serverAddressCount, SMTP_MAX_SERVER_ADDRESSES), bound, error);
   }
   sockaddr_in6 one{};
   std::memcpy(&one, &session.serverAddress, sizeof session.serverAddress);
-  return connectSocket(fd, &one, 1, bound);
+  return connectSocket(fd, &one, 1, bound, error);
 }
 
 bool connectedToItself(int fd, const sockaddr* peer) noexcept {

@@ -111,11 +111,12 @@ TEST(Symbols, ExportedHiddenAndImportedNames) {
   EXPECT_GT(names.size(), 70u) << "exports.map read";
   EXPECT_EQ(exported, names) << "exports.map";
 
-  // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, toolchain hooks.
+  // Undefined: only the host's operations, the C and C++ runtimes, OpenSSL, libcurl, toolchain
+  // hooks.
   const std::set<std::string> hostOperations =
       matches(testfiles::slurp(SM_HOST_HEADER), std::regex(R"(\b((?:cni|cci)[A-Z][A-Za-z]*)\s*\()"));
   EXPECT_EQ(hostOperations.size(), 28u);
-  const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_[0-9.]+)");
+  const std::regex runtimeVersion(R"((GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL|CURL_OPENSSL)_[0-9.]+)");
   const std::regex runtimeLibrary(R"(.*/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|lib(a|ub|t|l)san)\.so[^/]*)");
   const std::regex sanitizerName(R"(__(asan|ubsan|tsan|lsan|sanitizer)_\w+)");
   for (const Symbol& s : nm("--undefined-only")) {

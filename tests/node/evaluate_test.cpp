@@ -88,10 +88,15 @@ TEST_F(NodeTest, FailureRoadCarriesTheReasonInACopy) {
 // With FailureDetail or Receipt a copy carries a whole folder: the detail just before
 // SendMailError, the receipt where a reason would go; the input itself is never changed, and the
 // copy is deleted after it went on. A server that answers 421 4.7.0 to two MAIL FROMs of three
-// serves the retries.
+// serves the retries, one over STARTTLS the refused logins; settings refused are local.
 TEST_F(NodeTest, FailureDetailAndReceiptAreWholeFolders) {
   testsupport::SmtpTestServer busy({"--busy-mails", "2"});
   const std::string busyPort = std::to_string(busy.port());
+  const testsupport::Certificates certs;
+  testsupport::SmtpTestServer secure({"--cert", certs.ca, "--key", certs.key, "--auth", "ann:right-pw"});
+  const Fields wrongLogin = {{"FailureDetail", "yes"}, {"ServerPort", std::to_string(secure.port())},
+                             {"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann"},
+                             {"SMTPPassword", "wrong-pw"}};
   const Fields detail = {{"FailureDetail", "yes"}}, receipt = {{"Receipt", "yes"}};
   const auto retried = [&](Fields attributes, const char* times) {
     attributes.insert(attributes.end(), {{"ServerPort", busyPort}, {"RetryTransient", times}, {"RetryMaxSeconds", "0.05"}});
@@ -107,6 +112,10 @@ TEST_F(NodeTest, FailureDetailAndReceiptAreWholeFolders) {
        {{"Code", "550"}, {"Kind", "permanent"}, {"Step", "rcpt"}, {"Recipient", "refuse550@example.com"}, {"Attempts", "1"}}},
       {"no recipient", detail, {{"Subject", "nobody"}}, "SendMailErrorDetail",
        {{"Code", ""}, {"Kind", "local"}, {"Step", ""}, {"Attempts", "0"}}},
+      {"settings refused", {{"FailureDetail", "yes"}, {"Security", "STARTTLS"}}, {{"To", "ann@example.com"}},
+       "SendMailErrorDetail", {{"Code", ""}, {"Kind", "local"}, {"Step", ""}, {"Attempts", "0"}}},
+      {"login refused", wrongLogin, {{"To", "ann@example.com"}}, "SendMailErrorDetail",
+       {{"Code", "535"}, {"EnhancedCode", "5.7.8"}, {"Kind", "permanent"}, {"Step", "auth"}, {"Attempts", "1"}}},
       {"delivered", receipt, {{"To", "ann@example.com"}, {"Bcc", "bob@example.com"}}, "SendMailReceipt",
        {{"Reply", "250 Message accepted"}, {"Server", "127.0.0.1:" + std::to_string(server_->port())}, {"Recipients", "2"},
         {"TLS", ""}, {"Attempts", "1"}, {"Milliseconds", ""}}},

@@ -1,9 +1,11 @@
 // Secure submission, kept connections and a provider's limits against real aiosmtpd servers
 // (numbered sessions, certificates made by the openssl command at test time): TLS, AUTH,
 // verification, bounds, IPv6, refused settings, echoed secrets, servers that ignore QUIT, a
-// resolver gone, how many connections a run of mails takes, also from several threads (each
-// thread's mails arriving intact and its result text its own), a server that refuses a fourth
-// connection, transient refusals tried again, and the rate the server sees.
+// resolver gone, client certificates, how many connections a run of mails takes, also from
+// several threads (each thread's mails arriving intact and its result text its own), a server
+// that refuses a fourth connection, transient refusals tried again, and the rate the server
+// sees; the node's OAuth2 token from a real token endpoint, shared by its threads, and its one
+// new try beside the tries of a transient failure.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -16,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "SimpleSMTP/oauth_token.h"
 #include "scripted_peer.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
@@ -23,19 +26,6 @@
 using smtptest::Attributes;
 
 namespace {
-// A self-signed server certificate for localhost and 127.0.0.1 (not ::1, so that address fails
-// only by its name), made with the openssl command in a temporary folder removed with the
-// object; the certificate is its own CA file.
-struct Certificates {
-  const std::string dir = testsupport::temporaryFolder("smtp-certs"), ca = dir + "/cert.pem";
-  Certificates() {
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
-                             "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1";
-    if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
-  }
-  ~Certificates() { std::error_code ignored; std::filesystem::remove_all(dir, ignored); }
-};
-
 // What the server does, as flags.
 enum : int { kPlain = 0, kStartTls = 1, kImplicit = 2, kAuth = 4, kSilent = 8 };
 
@@ -64,9 +54,11 @@ extern "C" int getaddrinfo(const char* name, const char* service, const addrinfo
 }
 
 TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
-  const Certificates certs;
+  const testsupport::Certificates certs;
   const std::string& ca = certs.ca;
   const Attributes login = {{"SMTPUser", "ann"}, {"SMTPPassword", "secret-pw"}}, reuse = {{"ConnectionReuse", "yes"}};
+  const Attributes clientCert = {{"Security", "starttls"}, {"TLSCAFile", ca}, {"TLSClientCert", certs.client}};
+  const std::vector<std::string> asksCert = {"--client-ca", certs.client};
   const char *ip = "127.0.0.1", *local = "localhost";
   const struct Case {
     const char* what;
@@ -104,8 +96,15 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       {"implicit TLS to a plain server", kPlain, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: no TLS answer"},
       {"never greets", kSilent, ip, {{"TimeoutSeconds", "1"}}, -1, "Unknown TCP/IP error"},
       {"credentials without Security", kPlain, ip, login, 1106, "credentials would be sent unencrypted: set Security"},
-      {"unreadable CA file", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", "/nonexistent.pem"}}, 1104,
-       "TLS handshake failed: TLSCAFile cannot be read: /nonexistent.pem"},
+      // Settings, not the handshake: a CA file holding no certificate (here a key) is refused.
+      {"CA file without a certificate", kPlain, ip, {{"Security", "tls"}, {"TLSCAFile", certs.key}}, 1110,
+       "TLS settings cannot be used: TLSCAFile " + certs.dir + "/key.pem: no certificate in it"},
+      {"an issuer not trusted here", kImplicit, ip, {{"Security", "tls"}}, 1104, "TLS handshake failed: certificate "
+       "verify failed (self-signed certificate): an issuer not trusted here (an internal CA?): set TLSCAFile"},
+      // The greeting's wait runs out against TLS from the first byte, and says what to set.
+      {"STARTTLS against TLS from the first byte", kImplicit, ip, {{"Security", "starttls"}, {"TimeoutSeconds", "1"}},
+       -1, "Unknown TCP/IP error: 127.0.0.1:{port} sent nothing within 1 s (a server of TLS from the first byte, as "
+       "on port 465, waits for the client to begin: then set Security=tls)"},
       {"no reuse by default: a connection per mail", kPlain, local, {}, 0, "", 5, 5},
       {"50 mails over one connection", kPlain, local, reuse, 0, "", 50, 1},
       {"server closes after every fifth mail", kPlain, local, reuse, 0, "", 20, 4, 1, 0, 0, {"--close-after", "5"}},
@@ -127,6 +126,17 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
        with(with(reuse, login), {{"Security", "starttls"}, {"TLSCAFile", ca}}), 0, "", 12, 4, 4},
       {"unusable reuse value", kPlain, local, with(reuse, {{"MaxMailsPerConnection", "0"}}), 1108,
        "ConnectionReuse must be empty or yes"},
+      {"client certificate asked for and shown", kStartTls, local, with(clientCert, {{"TLSClientKey", certs.clientKey}}),
+       0, "", 1, 1, 1, 0, 0, asksCert},
+      {"client certificate asked for, none shown", kImplicit, local, {{"Security", "tls"}, {"TLSCAFile", ca}}, 1104,
+       "TLS handshake failed: the server asked for a client certificate", 1, 1, 1, 0, 0, asksCert},
+      {"client key not the certificate's", kPlain, local, with(clientCert, {{"TLSClientKey", certs.key}}),
+       1110, "TLS settings cannot be used: TLSClientKey does not match TLSClientCert (key values mismatch)"},
+      {"client key under a passphrase", kPlain, local, with(clientCert, {{"TLSClientKey", certs.dir + "/encrypted-key.pem"}}),
+       1110, "TLS settings cannot be used: TLSClientKey is encrypted"},
+      {"token endpoint over http", kPlain, local,
+       with(login, {{"SMTPAuth", "xoauth2"}, {"OAuthTokenURL", "http://127.0.0.1/token"}, {"OAuthClientId", "app"}}),
+       1112, "unusable settings: OAuthTokenURL must be an https URL"},
       {"unusable limit", kPlain, local, {{"RetryTransient", "11"}}, 1120, "MaxConnections, MaxMailsPerMinute"},
       // A server that greets a fourth connection with 432: never met, with or without kept ones.
       {.what = "MaxConnections=3, eight threads", .server = kPlain, .host = local, .attributes = {{"MaxConnections", "3"}},
@@ -152,7 +162,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> options = c.more;
     if (c.server & (kStartTls | kImplicit))
-      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.dir + "/key.pem"});
+      options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
     if (c.server & kImplicit) options.push_back("--implicit-tls");
     if (c.server & kAuth) options.insert(options.end(), {"--auth", "ann:secret-pw"});
     if (std::string(c.host) == "::1") options.insert(options.end(), {"--host", "::1"});
@@ -179,7 +189,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
             EXPECT_EQ(r.code, refused || lost ? -1 : c.code) << i << ": " << r.text;
-            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication" : c.text;
+            const std::string text = refused ? "550 refused by trigger" : lost ? "Error during communication"
+                                                                             : smtptest::atPort(c.text, server ? server->port() : 0);
             EXPECT_EQ(r.text.substr(0, std::max(text.size(), std::size_t{1})), text);
             EXPECT_EQ(r.text.find("secret-pw"), std::string::npos);
             EXPECT_EQ(r.text.find_first_of("\r\n"), std::string::npos);
@@ -223,5 +234,112 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     EXPECT_EQ(subjects.size(), stored);
     EXPECT_GE(sessions.size(), std::min<std::size_t>(sent, c.threads > 1 ? 1 : c.sessions));
     EXPECT_LE(sessions.size(), static_cast<std::size_t>(c.sessions));
+  }
+}
+
+// XOAUTH2 and OAUTHBEARER against aiosmtpd taking only the token endpoint's live tokens (or the
+// one given with --token): the node's token, renewed, rotated, refetched once when revoked (that
+// try counted, beside the tries of a 421), never refetched for a server that refuses every
+// token; the message's own token; the initial response on the AUTH line or after an empty 334;
+// the JSON challenge of a refusal; an endpoint's error (not tried again), silence (tried again)
+// or untrusted certificate; a mechanism the server does not offer.
+TEST(Secure, BearerTokensThroughBothMechanisms) {
+  const testsupport::Certificates certs;
+  const std::string big(13000, 'b'), mid(3000, 'm');
+  const struct Case {
+    const char* what;
+    Attributes attributes;               // beyond Security, TLSCAFile, SMTPUser and the OAuth* ones
+    std::vector<std::string> endpoint;   // token_server.py's options beyond --client
+    std::vector<std::string> smtp = {};  // smtp_server.py's options beyond --cert, --key, --oauth
+    std::string own = {};                // the message's AccessToken (of every odd mail, with `alternate`)
+    int mails = 2, threads = 1, pauseMs = 0;
+    std::size_t requests = 1, mostRequests = 1;
+    int code = 0;
+    std::string text = {};
+    bool inlined = true, alternate = false;
+    int attempts = 1;  // of the last mail (the others: 1)
+  } cases[] = {
+      {"client credentials, XOAUTH2", {{"SMTPAuth", "xoauth2"}}, {}},
+      {"eight threads at once, kept connections: one request",
+       {{"SMTPAuth", "xoauth2"}, {"ConnectionReuse", "yes"}}, {"--delay", "0.3"}, {}, "", 16, 8},
+      {"refresh token, OAUTHBEARER, a one-second token renewed with the rotated refresh token",
+       {{"SMTPAuth", "oauthbearer"}, {"OAuthRefreshToken", "rt-first"}},
+       {"--refresh", "rt-first", "--rotate", "--lifetime", "1"}, {}, "", 5, 1, 450, 2, 4},
+      {.what = "revoked after its first use: one new token, the mail delivered", .attributes = {{"SMTPAuth", "xoauth2"}},
+       .endpoint = {}, .smtp = {"--accept-once"}, .requests = 2, .mostRequests = 2, .attempts = 2},
+      // 421 to the first MAIL FROM, then the token taken there refused: the pause, the new token's
+      // try at once, neither repeating the other.
+      {.what = "revoked while a 421 is tried again", .attributes = {{"SMTPAuth", "xoauth2"}, {"RetryTransient", "2"},
+       {"RetryMaxSeconds", "0.05"}}, .endpoint = {}, .smtp = {"--accept-once", "--busy-mails", "1"}, .mails = 1,
+       .requests = 2, .mostRequests = 2, .attempts = 3},
+      {"a server refusing every token: no new request per mail", {{"SMTPAuth", "xoauth2"}}, {},
+       {"--oauth", "/nonexistent"}, "", 3, 1, 0, 1, 1, 1004, "535 5.7.8 Username and Password not accepted (token status 401)"},
+      {"the message's own token wins", {{"SMTPAuth", "oauthbearer"}}, {}, {"--token", mid}, mid, 1, 1, 0, 0, 0},
+      {"kept connections: the message's own token never rides on the node's", {{"SMTPAuth", "oauthbearer"},
+       {"ConnectionReuse", "yes"}}, {}, {"--token", "own-token"}, "own-token", 4, 1, 0, 1, 1, 0, "", true, true},
+      // One place for two credentials: the other one's idle kept connection closes to make room.
+      {.what = "MaxConnections=1 over the node's token and the message's", .attributes = {{"SMTPAuth", "oauthbearer"},
+       {"ConnectionReuse", "yes"}, {"MaxConnections", "1"}}, .endpoint = {}, .smtp = {"--token", "own-token",
+       "--max-sessions", "1"}, .own = "own-token", .mails = 4, .alternate = true},
+      {"a 13 000-octet token after an empty 334", {{"SMTPAuth", "xoauth2"}}, {}, {"--token", big}, big, 1, 1, 0, 0, 0,
+       0, "", false},
+      {"the message's token refused: the challenge answered, its status", {{"SMTPAuth", "oauthbearer"}}, {}, {},
+       "not-live", 1, 1, 0, 0, 0, 1004, "535 5.7.8 Username and Password not accepted (token status invalid_token)"},
+      {"the message's token with a line break: refused before anything is sent", {{"SMTPAuth", "xoauth2"}}, {}, {},
+       "bad\r\nAUTH PLAIN", 1, 1, 0, 0, 0, 1113, "no access token: the message's AccessToken is no bearer token"},
+      {"the endpoint's error, held", {{"SMTPAuth", "xoauth2"}, {"RetryTransient", "2"}},
+       {"--error", "invalid_client:AADSTS7000215 Invalid client secret s3cret-app"}, {}, "", 3, 1, 0, 1, 1, 1113,
+       "no access token: token endpoint: invalid_client: AADSTS7000215 Invalid client secret ********** (HTTP 400)"},
+      {.what = "an endpoint gone silent, held, the mail tried again", .attributes = {{"SMTPAuth", "xoauth2"},
+       {"TimeoutSeconds", "1"}, {"RetryTransient", "1"}, {"RetryMaxSeconds", "0.05"}}, .endpoint = {"--delay", "3"},
+       .mails = 1, .requests = 0, .code = 1113, .text = "no access token: token endpoint: no answer within 1000 ms",
+       .attempts = 2},
+      {"an endpoint the system's trust store does not know", {{"SMTPAuth", "xoauth2"}, {"TLSCAFile", ""}}, {}, {}, "",
+       1, 1, 0, 0, 0, 1113, "no access token: token endpoint: SSL certificate problem: self-signed certificate"},
+      {"a mechanism the server does not offer", {{"SMTPAuth", "oauthbearer"}}, {}, {"--mechanisms", "XOAUTH2"}, "", 1,
+       1, 0, 1, 1, 1105, "AUTH not offered by the server: it does not offer OAUTHBEARER"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> endpointOptions = {"--client", "app:s3cret-app"};
+    endpointOptions.insert(endpointOptions.end(), c.endpoint.begin(), c.endpoint.end());
+    testsupport::TokenTestServer endpoint(certs.dir, endpointOptions);
+    std::vector<std::string> smtpOptions = {"--cert", certs.ca, "--key", certs.key, "--oauth", endpoint.stateFile()};
+    smtpOptions.insert(smtpOptions.end(), c.smtp.begin(), c.smtp.end());
+    testsupport::SmtpTestServer server(smtpOptions);
+    smtptest::Settings settings = smtptest::settingsOf(
+        with(c.attributes, {{"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann,=x@example.com"},
+                            {"OAuthTokenURL", endpoint.url()}, {"OAuthClientId", "app"},
+                            {"OAuthClientSecret", "s3cret-app"}, {"OAuthScope", "https://mail.example/.default"}}));
+    std::atomic<int> sent{0};
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < c.threads; ++t) {
+        threads.emplace_back([&, t] {
+          for (int i = t; i < c.mails; i += c.threads) {
+            const std::string own = c.alternate && i % 2 == 0 ? "" : c.own;
+            const smtptest::Mail mail{.subject = std::to_string(i), .accessToken = own};
+            const smtptest::Result r = smtptest::send(server.port(), mail, "localhost", settings);
+            EXPECT_EQ(r.code, c.code) << r.text;
+            EXPECT_EQ(r.text.substr(0, c.text.size()), c.text);
+            EXPECT_EQ(r.attempts, i + 1 == c.mails ? c.attempts : 1);
+            for (const std::string& secret : {std::string("s3cret-app"), c.own.empty() ? "tok-secret" : c.own})
+              EXPECT_EQ(r.text.find(secret), std::string::npos);
+            sent += r.code == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+          }
+        });
+      }
+    }
+    settings.reset();
+    EXPECT_GE(endpoint.grants().size(), c.requests);
+    EXPECT_LE(endpoint.grants().size(), c.mostRequests);
+    for (const auto& m : server.waitForMails(static_cast<std::size_t>(sent))) {
+      EXPECT_EQ(m.auth.mechanism, c.attributes.at("SMTPAuth") == "xoauth2" ? "XOAUTH2" : "OAUTHBEARER");
+      EXPECT_EQ(m.auth.user, "ann,=x@example.com");
+      EXPECT_EQ(m.auth.token == c.own, !c.own.empty() && !(c.alternate && std::stoi(m.subject) % 2 == 0));
+      EXPECT_EQ(m.auth.inlined, c.inlined);
+    }
+    EXPECT_EQ(server.mails().size(), static_cast<std::size_t>(c.code == 0 ? c.mails : 0));
   }
 }

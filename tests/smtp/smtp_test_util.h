@@ -21,6 +21,7 @@ struct Mail {
   std::string messageId = {};
   std::string body = "Body\n";
   signed char priority = 3;
+  std::string accessToken = {};
 };
 
 struct Result {
@@ -47,10 +48,16 @@ inline Settings settingsOf(const Attributes& attributes) {
 inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1", const Settings& settings = nullptr) {
   const smtp::MailRequest request{.serverName = smtp::orEmpty(host), .port = port, .from = m.from, .to = m.to, .cc = m.cc,
                                   .bcc = m.bcc, .subject = m.subject, .date = m.date, .messageId = m.messageId,
-                                  .body = m.body, .priority = m.priority};
+                                  .body = m.body, .priority = m.priority, .accessToken = m.accessToken};
   const smtp::Outcome o = smtp::sendEmail(settings ? settings->options : smtp::kPlainSubmission, request);
   return {o.code, o.text != nullptr ? o.text : "<null>", o.text, o.step, o.attempts, o.tlsVersion ? o.tlsVersion : "",
           std::string(o.recipient)};
+}
+
+// `text` with "{port}" made the port a test's server got.
+inline std::string atPort(std::string text, uint16_t port) {
+  if (const auto at = text.find("{port}"); at != std::string::npos) text.replace(at, 6, std::to_string(port));
+  return text;
 }
 
 }  // namespace smtptest

@@ -5,7 +5,9 @@
 # Usage: smtp_server.py [--host 127.0.0.1] [--port 0] [--record FILE.jsonl] [--maildir DIR]
 #                       [--cert PEM --key PEM [--implicit-tls]] [--auth USER:PASSWORD]
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
-#                       [--echo-secret] [--max-sessions N] [--busy-mails N] [--data-reply REPLY]
+#                       [--echo-secret] [--transcript FILE.jsonl] [--oauth STATE.json] [--token TOKEN]
+#                       [--mechanisms LIST] [--client-ca PEM] [--accept-once]
+#                       [--max-sessions N] [--busy-mails N] [--data-reply REPLY]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -14,10 +16,18 @@
 # with --vanish-after N it records a connection's Nth mail and closes without answering its data.
 # With --ignore-quit it never answers QUIT and keeps the connection open; with --echo-secret it
 # refuses MAIL FROM with a reply that echoes the --auth password, split over two lines, and its
-# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. As hosted relays do:
-# with --max-sessions N a connection beyond N open at once is greeted with 432 and closed; with
-# --busy-mails N the first N of every N+1 MAIL FROMs get 421 and the connection closes; with
-# --data-reply the mail data is stored and answered with REPLY.
+# base64 forms (alone, and the AUTH PLAIN blob), as a careless server might. With --transcript
+# it records every line it reads and every reply line it sends, in order, one JSON line each:
+# session, "client" or "server", and the line without its line end (mail data included).
+# With --oauth it also offers XOAUTH2 and OAUTHBEARER, taking a token that token_server.py's
+# state file lists as live (or one given with --token; with --accept-once each only once, as if
+# revoked after its first use): another token gets the mechanism's 334 challenge of base64 JSON,
+# and after the answer the mechanism wants (an empty line, or "AQ==") a 535. AUTH lines may then
+# be as long as RFC 4954's 12 288 octets. --mechanisms A,B offers only those; --client-ca asks
+# every TLS client for a certificate that CA signed. As hosted relays do: with --max-sessions N
+# a connection beyond N open at once is greeted with 432 and closed; with --busy-mails N the
+# first N of every N+1 MAIL FROMs get 421 and the connection closes; with --data-reply the mail
+# data is stored and answered with REPLY.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
@@ -25,14 +35,16 @@
 #   escape...      RCPT TO is refused with 550 and a reply holding ESC and a second line
 #
 # Each record: session (the connection's number, from 1), open (connections open then), at (the
-# server's monotonic seconds at the accepted MAIL FROM), helo, mailFrom, rcptTos, data (base64
+# server's monotonic seconds at the accepted MAIL FROM), helo, auth (for a bearer token:
+# mechanism, user, token and whether it came on the AUTH line), mailFrom, rcptTos, data (base64
 # of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
 # email.policy.strict: defects (or the exception text when parsing fails), from, to, cc, subject
 # and messageId (the first of each field, decoded), the decoded body (empty for a multipart
 # mail), headers as [name, decoded value], and parts: each leaf of a multipart mail as type,
 # filename and bytes (base64 of its decoded bytes).
-import argparse, asyncio, base64, email, email.policy, itertools, json, mailbox, os, re, signal, ssl, time
-from aiosmtpd.smtp import SMTP, AuthResult
+import argparse, asyncio, base64, binascii, email, email.policy, itertools, json, mailbox, os, re, signal, ssl
+import time
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult
 
 TRIGGER = re.compile(r"^(?:(drop)|(escape)|refuse)", re.IGNORECASE)
 b64 = lambda data: base64.b64encode(data).decode("ascii")
@@ -67,7 +79,7 @@ class Recorder:
 
     def __init__(self, args):
         self.mail_froms = 0
-        self.args = args
+        self.args, self.used = args, set()
         self.record = open(args.record, "a", encoding="utf-8") if args.record else None
         for sub in ("tmp", "new", "cur") if args.maildir else ():  # also when the folder exists
             os.makedirs(os.path.join(args.maildir, sub), exist_ok=True)
@@ -107,8 +119,9 @@ class Recorder:
             asyncio.get_running_loop().call_soon(server.transport.close)  # after the reply
         if server.mails == self.args.vanish_after:
             server.transport.abort()  # the mail is taken in below; its reply never goes out
+        auth = session.auth_data if isinstance(session.auth_data, dict) else {}
         entry = {"session": server.number, "open": Recorder.open, "at": server.at, "helo": session.host_name or "",
-                 "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
+                 "auth": auth, "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "data": b64(data), **inspect(data)}
         if self.record:
             print(json.dumps(entry), file=self.record, flush=True)
@@ -116,14 +129,55 @@ class Recorder:
             self.maildir.add(data)
         return self.args.data_reply or "250 Message accepted"
 
+    def live(self, token):
+        if self.args.accept_once and token in self.used:
+            return False  # as if revoked after its first use
+        self.used.add(token)
+        try:
+            with open(self.args.oauth) as state:
+                return token in (self.args.token or []) or json.load(state)["tokens"].get(token, 0) > time.time()
+        except (OSError, ValueError, KeyError):
+            return False
+
+    async def bearer(self, server, args, form, challenge, answer, escaped=False):
+        """One bearer-token AUTH, the initial response inline or after an empty 334, held to `form`."""
+        inline = len(args) > 1
+        try:
+            blob = base64.b64decode(args[1], validate=True) if inline else await server.challenge_auth("")
+        except binascii.Error:
+            blob = MISSING
+        match = re.fullmatch(form, blob, re.S) if blob is not MISSING else None
+        if not match or escaped and re.search(rb"=(?!2C|3D)", match[1]):
+            await server.push("501 5.5.2 malformed initial response")
+            return AuthResult(success=False, handled=True)
+        user, token = match[1].decode(), match[2].decode()
+        user = user.replace("=2C", ",").replace("=3D", "=") if escaped else user
+        if self.live(token):
+            return AuthResult(success=True, auth_data={"mechanism": args[0], "user": user, "token": token,
+                                                       "inlined": inline})
+        if await server.challenge_auth(json.dumps(challenge)) != answer:
+            await server.push("501 5.5.2 wrong answer to the challenge")
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False, message="535 5.7.8 Username and Password not accepted")
+
+    async def auth_XOAUTH2(self, server, args):  # user=USER ^A auth=Bearer TOKEN ^A ^A (no escapes)
+        return await self.bearer(server, args, rb"user=([^\x01]*)\x01auth=Bearer ([^\x01]+)\x01\x01",
+                                 {"status": "401", "schemes": "bearer", "scope": "https://mail.google.com/"}, b"")
+
+    async def auth_OAUTHBEARER(self, server, args):  # RFC 7628, "," and "=" in the user escaped
+        return await self.bearer(server, args, rb"n,a=([^,\x01]*),\x01host=[^\x01]+\x01port=[0-9]+\x01"
+                                 rb"auth=Bearer ([^\x01]+)\x01\x01", {"status": "invalid_token"}, b"\x01", True)
+
 
 async def main():
     parser = argparse.ArgumentParser(description="aiosmtpd that records every mail")
     parser.add_argument("--host", default="127.0.0.1")
-    for name in ("--implicit-tls", "--ignore-quit", "--echo-secret"):
+    for name in ("--implicit-tls", "--ignore-quit", "--echo-secret", "--accept-once"):
         parser.add_argument(name, action="store_true")
-    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--data-reply"):
+    for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--transcript", "--oauth", "--mechanisms",
+                 "--client-ca", "--data-reply"):
         parser.add_argument(name)
+    parser.add_argument("--token", action="append")
     for name in ("--port", "--close-after", "--refuse-after", "--vanish-after", "--max-sessions", "--busy-mails"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
@@ -133,6 +187,9 @@ async def main():
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH) if args.cert else None
     if context:
         context.load_cert_chain(args.cert, args.key)
+    if args.client_ca:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(args.client_ca)
     options = {"hostname": "testserver", "enable_SMTPUTF8": bool(args.cert or args.auth)}
     if context and not args.implicit_tls:
         options.update(tls_context=context, require_starttls=True)
@@ -141,9 +198,23 @@ async def main():
             success=f"{data.login.decode()}:{data.password.decode()}" == args.auth, handled=False)
         # Over implicit TLS aiosmtpd does not know the connection is encrypted.
         options.update(auth_required=True, authenticator=authenticator, auth_require_tls=not args.implicit_tls)
+    if args.oauth:
+        options.update(auth_required=True, auth_require_tls=not args.implicit_tls)
+        if not args.auth:
+            options["auth_exclude_mechanism"] = ["PLAIN", "LOGIN"]
+    if args.mechanisms:
+        offered = args.mechanisms.split(",")
+        options["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER") if m not in offered]
     numbers = itertools.count(1)
 
     class Server(SMTP):
+        line_length_limit = 1 << 16 if args.oauth else SMTP.line_length_limit
+
+        def __init__(self, *positional, **named):
+            super().__init__(*positional, **named)
+            if args.oauth:  # RFC 4954: an AUTH line of 12 288 octets, CR LF included
+                self.command_size_limits["AUTH"] = 12286
+
         async def smtp_QUIT(self, arg):
             if not args.ignore_quit:
                 await super().smtp_QUIT(arg)
@@ -164,8 +235,28 @@ async def main():
             await self.push("432 4.3.2 Concurrent connections limit exceeded")
             self.transport.close()
 
+    transcript = open(args.transcript, "a", encoding="utf-8") if args.transcript else None
+
+    class Transcribed(Server):
+        def note(self, side, line):
+            line = line.decode("utf-8", "replace") if isinstance(line, bytes) else line
+            print(json.dumps({"session": self.number, "side": side, "line": line.rstrip("\r\n")}), file=transcript, flush=True)
+
+        def _client_connected_cb(self, reader, writer):
+            super()._client_connected_cb(reader, writer)
+            for name in ("readuntil", "readline"):  # commands, AUTH answers and mail data
+                async def read(*a, _original=getattr(reader, name), **k):
+                    line = await _original(*a, **k)
+                    self.note("client", line)
+                    return line
+                setattr(reader, name, read)
+
+        async def push(self, status):
+            self.note("server", status)
+            await super().push(status)
+
     def connection():  # numbered, with its own count of mails
-        smtp = Server(handler, **options)
+        smtp = (Transcribed if transcript else Server)(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)

@@ -1,6 +1,6 @@
-// Starts smtp_server.py with /usr/bin/python3 on a free loopback port, reads its JSON-lines
-// record back into ReceivedMail values, and stops it by pid; stdin is a pipe, so the server also
-// goes when the test process dies.
+// Starts smtp_server.py and token_server.py with /usr/bin/python3 on free loopback ports, reads
+// the mail server's JSON-lines record back into ReceivedMail values and the token endpoint's
+// state file, and stops each by pid; stdin is a pipe, so a server also goes when the test does.
 #include "smtp_test_server.h"
 
 #include <fcntl.h>
@@ -35,45 +35,81 @@ std::string base64Decode(const std::string& text) {
   return out;
 }
 
+Certificates::Certificates()
+    : dir(temporaryFolder("smtp-certs")), ca(dir + "/cert.pem"), key(dir + "/key.pem"), client(dir + "/client.pem"),
+      clientKey(dir + "/client-key.pem") {
+  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+                           "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1 && "
+                           "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout client-key.pem "
+                           "-out client.pem >/dev/null 2>&1 && openssl pkey -in client-key.pem -aes256 -passout pass:pw "
+                           "-out encrypted-key.pem";
+  if (std::system(("cd " + dir + " && " + make).c_str()) != 0) throw std::runtime_error("openssl failed");
+}
+
+Certificates::~Certificates() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
 std::string temporaryFolder(const char* stem) {
   std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return pattern;
 }
 
-SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
-    : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
+PythonServer::PythonServer(const std::string& script, std::vector<std::string> options) {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  options.insert(options.begin(), {"/usr/bin/python3", SMTP_SERVER_SCRIPT, "--host", "127.0.0.1", "--record", record_});
-  server_ = std::make_unique<testfiles::Child>(options, in[0], out[1]);
+  options.insert(options.begin(), {"/usr/bin/python3", script});
+  child_ = std::make_unique<testfiles::Child>(options, in[0], out[1]);
   ::close(in[0]);
   ::close(out[1]);
   stdinFd_ = in[1];
   // The server's first line is "PORT <n>", once it listens; each byte waited for within 20 s.
   std::string line;
   pollfd p{out[0], POLLIN, 0};
-  for (char c; server_->pid() > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
+  for (char c; child_->pid() > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;)
     line += c;
   ::close(out[0]);
   std::sscanf(line.c_str(), "PORT %hu\n", &port_);
   if (port_ == 0) {
-    stop();
-    throw std::runtime_error("smtp_server.py did not report its port: " + line);
+    child_.reset();
+    ::close(stdinFd_);
+    throw std::runtime_error(script + " did not report its port: " + line);
   }
 }
 
-SmtpTestServer::~SmtpTestServer() { stop(); }
-
-void SmtpTestServer::stop() noexcept {
-  server_.reset();  // killed: it has nothing left to save
+PythonServer::~PythonServer() {
+  child_.reset();  // killed: it has nothing left to save
   if (stdinFd_ != -1) ::close(stdinFd_);
+  stdinFd_ = -1;
+}
+
+SmtpTestServer::SmtpTestServer(std::vector<std::string> options)
+    : dir_(temporaryFolder("smtp-test")), record_(dir_ + "/mails.jsonl") {
+  options.insert(options.begin(), {"--host", "127.0.0.1", "--record", record_});
+  process_ = std::make_unique<PythonServer>(SUPPORT_DIR "/smtp_server.py", std::move(options));
+}
+
+SmtpTestServer::~SmtpTestServer() {
+  process_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
+TokenTestServer::TokenTestServer(const std::string& dir, std::vector<std::string> options) : state_(dir + "/state.json") {
+  options.insert(options.begin(), {"--cert", dir + "/cert.pem", "--key", dir + "/key.pem", "--state", state_});
+  process_ = std::make_unique<PythonServer>(SUPPORT_DIR "/token_server.py", std::move(options));
+}
+
+std::vector<std::array<std::string, 3>> TokenTestServer::grants() const {
+  std::ifstream in(state_);
+  return nlohmann::json::parse(in, nullptr, false).value("grants", std::vector<std::array<std::string, 3>>{});
+}
+
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, open, at, helo, mailFrom, rcptTos, data, defects, from, to, cc,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ReceivedMail::Auth, mechanism, user, token, inlined)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, open, at, helo, auth, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
 // The record only grows: each call parses the lines added since the last one (a test waiting
