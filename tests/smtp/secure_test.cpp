@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "SimpleSMTP/oauth_token.h"
+#include "SimpleSMTP/smtp_internal.h"
 #include "scripted_peer.h"
 #include "smtp_test_server.h"
 #include "smtp_test_util.h"
@@ -184,7 +185,9 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
                                       .subject = "mail " + std::to_string(i), .body = bodyOf(i)};
             const auto start = std::chrono::steady_clock::now();
             const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, c.host, settings);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(2 * c.seconds + 3));
+            // No mail waits out a bound it must not: QUIT's reply (30 s), the connect bound for a place.
+            EXPECT_LT(std::chrono::steady_clock::now() - start,
+                      std::chrono::duration<double>(2 * c.seconds) + smtp::replyTimeout(SMTP_PROTO_QUIT) / 3);
             std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
             EXPECT_STREQ(r.raw, r.text.c_str()) << "the text changed while other threads sent mail";
             const bool lost = i == c.lost;
@@ -204,10 +207,11 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
     // Never sooner; later as far as a loaded machine (and a busy Python server) may delay it.
     EXPECT_TRUE(c.seconds == 0 || (took.count() >= c.seconds && took.count() < 2 * c.seconds + 3)) << took.count();
-    // The node goes, with QUIT on what it kept: one wait for all of them, a second at most.
+    // The node goes, with QUIT on what it kept: one wait for all of them, a second at most (and as
+    // much again for a busy machine), never QUIT's 30 s.
     const auto removal = std::chrono::steady_clock::now();
     settings.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - removal, std::chrono::milliseconds(1500));
+    EXPECT_LT(std::chrono::steady_clock::now() - removal, std::chrono::milliseconds(2000));
     if (!server) continue;
     // The server kept the lost mail too.
     const std::size_t stored = c.stored >= 0 ? c.stored : sent + (c.lost >= 0 ? 1 : 0);
@@ -258,13 +262,17 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
     std::string text = {};
     bool inlined = true, alternate = false;
     int attempts = 1;  // of the last mail (the others: 1)
+    double renewEvery = 0;  // short-lived tokens: at most one request more per so many seconds of the run
   } cases[] = {
       {"client credentials, XOAUTH2", {{"SMTPAuth", "xoauth2"}}, {}},
       {"eight threads at once, kept connections: one request",
        {{"SMTPAuth", "xoauth2"}, {"ConnectionReuse", "yes"}}, {"--delay", "0.3"}, {}, "", 16, 8},
-      {"refresh token, OAUTHBEARER, a one-second token renewed with the rotated refresh token",
-       {{"SMTPAuth", "oauthbearer"}, {"OAuthRefreshToken", "rt-first"}},
-       {"--refresh", "rt-first", "--rotate", "--lifetime", "1"}, {}, "", 5, 1, 450, 2, 4},
+      // Renewed with a tenth of its second left: never more often than every 0.9 s, however long
+      // a busy machine takes over the five mails.
+      {.what = "refresh token, OAUTHBEARER, a one-second token renewed with the rotated refresh token",
+       .attributes = {{"SMTPAuth", "oauthbearer"}, {"OAuthRefreshToken", "rt-first"}},
+       .endpoint = {"--refresh", "rt-first", "--rotate", "--lifetime", "1"}, .mails = 5, .pauseMs = 450,
+       .requests = 2, .renewEvery = 0.9},
       {.what = "revoked after its first use: one new token, the mail delivered", .attributes = {{"SMTPAuth", "xoauth2"}},
        .endpoint = {}, .smtp = {"--accept-once"}, .requests = 2, .mostRequests = 2, .attempts = 2},
       // 421 to the first MAIL FROM, then the token taken there refused: the pause, the new token's
@@ -312,6 +320,7 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
                             {"OAuthTokenURL", endpoint.url()}, {"OAuthClientId", "app"},
                             {"OAuthClientSecret", "s3cret-app"}, {"OAuthScope", "https://mail.example/.default"}}));
     std::atomic<int> sent{0};
+    const auto begin = std::chrono::steady_clock::now();
     {
       std::vector<std::jthread> threads;
       for (int t = 0; t < c.threads; ++t) {
@@ -331,9 +340,11 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
         });
       }
     }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
     settings.reset();
     EXPECT_GE(endpoint.grants().size(), c.requests);
-    EXPECT_LE(endpoint.grants().size(), c.mostRequests);
+    EXPECT_LE(endpoint.grants().size(), c.renewEvery > 0 ? 1 + static_cast<std::size_t>(took.count() / c.renewEvery)
+                                                         : c.mostRequests);
     for (const auto& m : server.waitForMails(static_cast<std::size_t>(sent))) {
       EXPECT_EQ(m.auth.mechanism, c.attributes.at("SMTPAuth") == "xoauth2" ? "XOAUTH2" : "OAUTHBEARER");
       EXPECT_EQ(m.auth.user, "ann,=x@example.com");
