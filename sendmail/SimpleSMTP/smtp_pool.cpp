@@ -1,16 +1,15 @@
 // The node's pool of kept connections: an evaluation takes an idle connection to its server that
 // authenticated as its mail would (or opens one) and gives it back after its mail, so no
-// connection serves two mails at once. Which
-// connection may serve again (fit, not idle too long, not past its mails), the one retry of a
-// mail whose kept connection had died, the goodbye when the node goes; and the cap on the node's
-// open connections (MaxConnections), whatever credential they authenticated with, with its queue
-// of evaluations waiting for one.
+// connection serves two mails at once. Which connection may serve again (fit, not idle too long,
+// not past its mails), the one retry of a mail whose kept connection had died, the goodbye when
+// the node goes; and the cap on the node's open connections (MaxConnections), whatever credential
+// they authenticated with, with its queue of evaluations waiting for one.
 #include <openssl/evp.h>
 #include <poll.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -174,8 +173,7 @@ struct ConnectionPool::Impl {
       if (reused) {
         k->connection.attach(reply);
       } else {
-        if (!got.slot)
-          return noneFree(host, ntohs(session.serverAddress.sin_port), bound, reply);
+        if (!got.slot) return noneFree(host, ntohs(session.serverAddress.sin_port), bound, reply);
         if (!resolved) {
           if (const int rc = resolveServer(session, host); rc != 0) return {rc, errorText(rc), kConnectStep};
           resolved = true;
