@@ -11,10 +11,10 @@
 namespace schema {
 
 // ROW(name, what an empty value stands for ("" when nothing), secret). Index order: the twelve
-// attributes of the node, then those of secure submission, of kept connections, the trace, and
-// of OAuth2 and client certificates; a new one goes at the end. Every attribute is a string and
-// starts empty. A secret value is never shown:
-// listings mask it, and no failure text, log entry or trace carries it.
+// attributes of the node, then those of secure submission, of kept connections, the trace, of
+// OAuth2 and client certificates, and of a provider's limits with the outcomes a flow routes on;
+// a new one goes at the end. Every attribute is a string and starts empty. A secret value is
+// never shown: listings mask it, and no failure text, log entry or trace carries it.
 #define SM_NODE_ATTRIBUTES(ROW)            \
   ROW(Bcc, "", false)                      \
   ROW(Priority, "Normal", false)           \
@@ -45,7 +45,13 @@ namespace schema {
   ROW(OAuthScope, "", false)               \
   ROW(OAuthRefreshToken, "", true)         \
   ROW(TLSClientCert, "", false)            \
-  ROW(TLSClientKey, "", false)
+  ROW(TLSClientKey, "", false)             \
+  ROW(MaxConnections, "", false)           \
+  ROW(MaxMailsPerMinute, "", false)        \
+  ROW(RetryTransient, "0", false)          \
+  ROW(RetryMaxSeconds, "60", false)        \
+  ROW(FailureDetail, "", false)            \
+  ROW(Receipt, "", false)
 
 enum class Attribute : std::size_t {
 #define SM_ATTRIBUTE_ID(name, whenEmpty, secret) name,
@@ -151,6 +157,17 @@ inline constexpr const char* kMsgId = "MsgId";
 
 // The element the node adds to a failure copy, holding the reason.
 inline constexpr const char* kErrorElement = "SendMailError";
+// The folders a flow may ask for (FailureDetail, Receipt): the failure's detail, just before
+// SendMailError, and the receipt of a delivered mail, in the same place of the copy sent to "out".
+inline constexpr const char* kErrorDetailElement = "SendMailErrorDetail";
+inline constexpr const char* kReceiptElement = "SendMailReceipt";
+
+// Whether `name` is one of the elements the node adds to what it sends on: a message fed back in
+// starts without them.
+constexpr bool isOutcomeElement(std::string_view name) {
+  return name == kErrorElement || name == kErrorDetailElement || name == kReceiptElement;
+}
+
 // The reason of a message that names no recipient (the node connects to nobody for it).
 inline constexpr const char* kNoRecipientsText = "No recipients found";
 

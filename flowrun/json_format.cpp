@@ -43,7 +43,7 @@ void jsonMessage(const std::string& label, const Json& object, Reading& reading)
   addMessage(label, "JSON", [&object](Element& folder) {
     Element& top = folder.addChild("Mail");
     for (const auto& [key, item] : object.items()) {
-      if (key == schema::kErrorElement) continue;
+      if (schema::isOutcomeElement(key)) continue;
       const schema::FieldRow* field = schema::fieldNamed(key);
       if (field != nullptr && field->role == schema::FieldRole::Body && item.is_array()) {
         // A body given as an array is its lines, not a repeated body of which the node keeps one.

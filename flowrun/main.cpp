@@ -134,25 +134,33 @@ void keepSingleMessageFiles(std::vector<flowrun::InputMessage>& messages) {
 
 // --dry-run: the node's server is the capture server, and what would take it elsewhere is set
 // aside, once and said: security, credentials (OAuth2 and client certificates too) and kept
-// connections change the dialogue, never the mail the node writes. An error text, or empty.
+// connections change the dialogue, never the mail the node writes; a provider's limits (the
+// connection cap, the rate, retries) change only when mail goes, and would slow a run that sends
+// nothing. FailureDetail and Receipt stay: they show what a flow would get. An error text, or
+// empty.
 std::string startDryRun(memhost::Node& node, flowrun::CaptureServer& capture, flowrun::RunOptions& options) {
   if (!capture.error().empty()) return capture.error();
   using schema::Attribute;
   flowrun::Settings settings = {{schema::name(Attribute::ServerName), "127.0.0.1"},
                        {schema::name(Attribute::ServerPort), std::to_string(capture.port())}};
-  std::string unused;
+  std::string unused, unlimited;
   for (std::size_t i = 0; i < std::size(schema::kAttributes); ++i) {
     const auto attribute = static_cast<Attribute>(i);
     constexpr Attribute kTransport[] = {Attribute::Security,      Attribute::TLSVerify,     Attribute::TLSCAFile,
                                         Attribute::SMTPUser,      Attribute::ConnectionReuse, Attribute::SMTPAuth,
                                         Attribute::OAuthTokenURL, Attribute::OAuthClientId, Attribute::OAuthScope,
                                         Attribute::TLSClientCert, Attribute::TLSClientKey};
-    const bool transport = std::find(std::begin(kTransport), std::end(kTransport), attribute) != std::end(kTransport) ||
-                           schema::kAttributes[i].secret;
+    constexpr Attribute kLimits[] = {Attribute::MaxConnections, Attribute::MaxMailsPerMinute, Attribute::RetryTransient,
+                                     Attribute::RetryMaxSeconds};
+    const auto among = [attribute](const auto& list) {
+      return std::find(std::begin(list), std::end(list), attribute) != std::end(list);
+    };
+    const bool transport = among(kTransport) || schema::kAttributes[i].secret, limit = among(kLimits);
     std::string value;
-    if (!transport || !node.getAttribute(schema::kAttributes[i].name, value) || value.empty()) continue;
+    if (!(transport || limit) || !node.getAttribute(schema::kAttributes[i].name, value) || value.empty()) continue;
     settings.emplace_back(schema::kAttributes[i].name, "");
-    unused += (unused.empty() ? "" : ", ") + std::string(schema::kAttributes[i].name);
+    std::string& list = transport ? unused : unlimited;
+    list += (list.empty() ? "" : ", ") + std::string(schema::kAttributes[i].name);
   }
   if (std::string error = flowrun::setAttributes(node, settings); !error.empty()) return error;
   std::cerr << "flowrun: dry run: every mail goes to the runner's own capture server on 127.0.0.1:" << capture.port()
@@ -160,6 +168,10 @@ std::string startDryRun(memhost::Node& node, flowrun::CaptureServer& capture, fl
   if (!unused.empty()) {
     std::cerr << "flowrun: dry run: " << unused << " not used: plain SMTP to the capture server; "
               << "the mail itself is the same over TLS and AUTH\n";
+  }
+  if (!unlimited.empty()) {
+    std::cerr << "flowrun: dry run: " << unlimited << " not used: the capture server takes each mail at once; "
+              << "limits change when the mail goes, not what it holds\n";
   }
   options.threads = 1;  // each mail shown under its own message
   options.capture = &capture;

@@ -1,11 +1,12 @@
 // The shapes of the runner's message trees: the template a reader fills, the descriptor folder
-// each evaluation's copy gets as a queue manager would fill it, and the reason a failure copy
-// carries.
+// each evaluation's copy gets as a queue manager would fill it, and what the node added to a
+// message it sent on (a failure's reason, the tries in a detail or receipt).
 #include "messages.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <unistd.h>
@@ -125,23 +126,44 @@ Element* topElement(const Message& message) {
   return folder != nullptr ? folder->firstChild() : nullptr;
 }
 
-std::string sendMailError(const Message& message) {
+namespace {
+// The element `name` the node added to a message it sent on: under the top element, or under
+// the folder or root when the message has no such element; looked for in that order, the last
+// one added wins.
+const Element* addedElement(const Message& message, std::string_view name) {
   const Element* folder = message.root().lastChild();
   const Element* top = folder != nullptr ? folder->lastChild() : nullptr;
-  const Element* error = nullptr;
-  // The node adds the element under the top element, or under the folder or root when the
-  // message has no such element; look in that order, the last one added wins.
+  const Element* found = nullptr;
   for (const Element* parent : {top, folder, &message.root()}) {
     if (parent == nullptr) continue;
     for (const auto& child : parent->children()) {
-      if (child->nameUtf8() == schema::kErrorElement) error = child.get();
+      if (child->nameUtf8() == name) found = child.get();
     }
-    if (error != nullptr) break;
+    if (found != nullptr) break;
   }
-  if (error == nullptr) return {};
+  return found;
+}
+
+std::string textOf(const Element* element) {
   std::string text;
-  for (const auto& child : error->children()) text += child->text();
+  if (element != nullptr) {
+    for (const auto& child : element->children()) text += child->text();
+  }
   return text;
+}
+}  // namespace
+
+std::string sendMailError(const Message& message) { return textOf(addedElement(message, schema::kErrorElement)); }
+
+int attemptsOf(const Message& message) {
+  for (const char* folder : {schema::kErrorDetailElement, schema::kReceiptElement}) {
+    const Element* added = addedElement(message, folder);
+    if (added == nullptr) continue;
+    for (const auto& child : added->children()) {
+      if (child->nameUtf8() == "Attempts") return std::atoi(textOf(child.get()).c_str());
+    }
+  }
+  return 0;
 }
 
 }  // namespace flowrun

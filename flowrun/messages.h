@@ -62,6 +62,8 @@ std::string toXml(const memhost::Message& message);
 
 // The "SendMailError" text of a failure message, or empty.
 std::string sendMailError(const memhost::Message& message);
+// The "Attempts" of the SendMailErrorDetail or SendMailReceipt the message carries, or 0.
+int attemptsOf(const memhost::Message& message);
 
 }  // namespace flowrun
 

@@ -35,9 +35,10 @@ struct Evaluation {
   std::string fileStem;
   std::string terminal;  // empty: nothing propagated
   std::string error;     // "SendMailError" of a failure message
+  int attempts = 0;      // the tries a detail or receipt counts
   std::vector<memhost::LogEntry> log;    // kept only when they are shown
   std::vector<memhost::LogEntry> trace;  // the node's trace entries, with --trace
-  bool notConnected = false;           // the node logged "Terminal not connected"
+  bool notConnected = false;             // the node logged "Terminal not connected"
   std::string writeError;
   std::string shown;  // lines under the message's line: the mail a dry run captured
 };
@@ -167,6 +168,7 @@ class Runner {
     if (e == nullptr) return 0;
     e->terminal = terminal;
     if (terminal == schema::kFailureTerminal) e->error = sendMailError(message);
+    if (!options_.quiet) e->attempts = attemptsOf(message);
     if (options_.retry) {
       retried(*e, message);
     } else if (!options_.outDir.empty()) {
@@ -272,7 +274,9 @@ class Runner {
     }
     if (options_.quiet) return;
     std::ostringstream text;
-    text << printable(e.label) << " -> " << outcome << '\n' << e.shown << traceLines(e.trace);
+    text << printable(e.label) << " -> " << outcome;
+    if (e.attempts > 1) text << " (" << e.attempts << " attempts)";
+    text << '\n' << e.shown << traceLines(e.trace);
     if (options_.verbose) {
       for (const auto& entry : e.log) {
         text << "  log: type " << entry.type << ' ' << printable(entry.sourceFile) << ':' << entry.line;

@@ -73,8 +73,9 @@ void fromXml(const pugi::xml_node& node, Element& parent, int depth, const std::
   std::string joined;
   for (pugi::xml_node child : node.children()) {
     if (child.type() != pugi::node_element) continue;
-    // The node never reads the reason a failure copy carries: a copy fed back in starts clean.
-    if (depth == 1 && child.name() == std::string_view(schema::kErrorElement)) continue;
+    // The node never reads what it added (a failure's reason and detail, a receipt): a copy fed
+    // back in starts clean.
+    if (depth == 1 && schema::isOutcomeElement(child.name())) continue;
     if (hasElementChildren(child)) {
       fromXml(child, parent.addChild(child.name()), depth + 1, label, warnings);
     } else {

@@ -1,7 +1,9 @@
 // The evaluate callback: one message in, one mail out. It brings the node settings up to date,
 // reads the descriptor and the mail fields, hands one mail request to the SMTP client, and
-// propagates the input to "out" or a failure copy to "failure", with one log entry; and the
-// node's trace sink, which writes the dialogue to the log when the Trace attribute asks.
+// propagates the input (or, with Receipt, a copy with the receipt) to "out" or a failure copy to
+// "failure", with one log entry; and the node's trace sink, which writes the dialogue to the log
+// when the Trace attribute asks.
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
@@ -62,6 +64,7 @@ constexpr int kNoRecipients = 2;
 struct Outcome {
   int code = 0;
   const char* errorText = "";
+  MailReport report;  // kept only when the node shows a failure's detail or a receipt
 };
 
 // Steps up to the mail request after the settings: descriptor, fields, the one request built
@@ -95,12 +98,19 @@ Outcome sendMail(int& rc, const NodeSettings& settings, CciElement* root) {
   // itself, so that a message naming nobody tells whether the settings would do (the runner
   // asks that way before its first message).
   if (const smtp::Outcome refused = smtp::settingsRefusal(*settings.submit); refused.code != 0)
-    return {refused.code, refused.text};
+    return {refused.code, refused.text, {}};
   // Lists that hold only empty entries (an empty To, a lone ";", the node's empty Bcc) name
   // nobody either: a transaction without a recipient could only be refused, so none is opened.
-  if (!smtp::hasRecipient(request)) return {-1, getErrorString(kNoRecipients)};
+  if (!smtp::hasRecipient(request)) return {-1, getErrorString(kNoRecipients), {}};
+  if (!settings.failureDetail && !settings.receipt) {
+    const smtp::Outcome sent = smtp::sendEmail(*settings.submit, request);
+    return {sent.code, sent.text, {}};
+  }
+  const auto start = std::chrono::steady_clock::now();
   const smtp::Outcome sent = smtp::sendEmail(*settings.submit, request);
-  return {sent.code, sent.text};
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  return {sent.code, sent.text,
+          {sent, request.serverName, request.port, smtp::countRecipients(request), took.count()}};
 }
 
 void propagate(int& rc, CciTerminal* terminal, CciMessage* companionA, CciMessage* companionB,
@@ -142,7 +152,7 @@ void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, C
       return step();
     } catch (const std::bad_alloc&) {
       if (takeHostExceptionInFlight()) throw;
-      return {SMTP_TCPIP_NO_MEMORY, smtp::errorText(SMTP_TCPIP_NO_MEMORY)};
+      return {SMTP_TCPIP_NO_MEMORY, smtp::errorText(SMTP_TCPIP_NO_MEMORY), {}};
     }
   };
   // The settings come first, whatever the message: a first message the host cannot read still
@@ -155,15 +165,21 @@ void run(NodeContext& context, CciMessage* companionA, CciMessage* companionB, C
   CciElement* root = checked(rc, cniRootElement(&rc, input));
   if (outcome.code == 0) outcome = guarded([&] { return sendMail(rc, settings, root); });
 
-  HostMessage failure;
+  HostMessage copy;  // the host's input itself is never changed: a copy carries what is added
   CciTerminal* terminal = nullptr;
   CciMessage* out = input;
   if (outcome.code == 0) {
+    if (settings.receipt) {
+      copy = buildReceiptMessage(rc, input, root, outcome.report);
+      out = copy.get();
+    }
     terminal = getOutputTerminalHandle(&context, constOut);
   } else {
-    failure = buildFailureMessage(rc, input, root, outcome.errorText);
+    // A failure the client never saw (no recipient, no memory) is local, before any step.
+    if (outcome.report.sent.code == 0) outcome.report.sent = {outcome.code, outcome.errorText, smtp::kNoStep};
+    copy = buildFailureMessage(rc, input, root, outcome.errorText, settings.failureDetail ? &outcome.report : nullptr);
     terminal = getOutputTerminalHandle(&context, constFailure);
-    out = failure.get();
+    out = copy.get();
   }
   propagate(rc, terminal, companionA, companionB, out);
 }

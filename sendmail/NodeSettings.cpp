@@ -142,6 +142,8 @@ void loadNodeSettings(NodeContext& context, NodeSettings& settings) {
   settings.serverPort = context.serverPort;
   settings.priority = context.priority;
   settings.submit = &context.submit->options;
+  settings.failureDetail = context.submit->failureDetail;
+  settings.receipt = context.submit->receipt;
   if (complete) {
     settings.serverName = context.serverName;
     settings.fromAddress = context.fromAddress;

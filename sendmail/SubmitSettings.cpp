@@ -1,12 +1,13 @@
 // Submission settings: reading and checking the attributes, and building the node's TLS context
-// (with its client certificate), token provider and connection pool at the settings load, so
-// that every mail of the node shares them.
+// (with its client certificate), token provider, connection pool and mail rate at the settings
+// load, so that every mail of the node shares them.
 #include "SubmitSettings.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include <openssl/crypto.h>
 
@@ -21,6 +22,14 @@ std::optional<double> positive(const char* text, double limit) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
   if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0 || value > limit) return std::nullopt;
+  return value;
+}
+
+// A whole number from 0 (when `zero` allows) or 1 to `limit`, or nothing.
+std::optional<double> whole(const char* text, double limit, bool zero = false) {
+  if (zero && std::string_view(text) == "0") return 0.0;
+  const std::optional<double> value = positive(text, limit);
+  if (!value || *value != std::floor(*value)) return std::nullopt;
   return value;
 }
 
@@ -103,6 +112,15 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   oauth.refreshToken = value(Attribute::OAuthRefreshToken);
   oauth.clientCert = value(Attribute::TLSClientCert);
   oauth.clientKey = value(Attribute::TLSClientKey);
+  const std::string cap = value(Attribute::MaxConnections);
+  const std::string perMinute = value(Attribute::MaxMailsPerMinute);
+  const std::string retries = value(Attribute::RetryTransient);
+  const std::string retryMax = value(Attribute::RetryMaxSeconds);
+  const std::string detail = value(Attribute::FailureDetail);
+  const std::string receipt = value(Attribute::Receipt);
+  // Taken first: a refusal of any other setting is a failure whose detail a flow routes on too.
+  s.failureDetail = detail == "yes";
+  s.receipt = receipt == "yes";
 
   smtp::SubmitOptions& o = s.options;
   o.user = s.user;
@@ -166,10 +184,27 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     o.refusal = SMTP_BAD_REUSE;
     return settings;
   }
-  if (reuse == "yes") {
-    s.pool = std::make_unique<smtp::ConnectionPool>(
-        static_cast<int>(*mails), milliseconds(*idle));
-    o.pool = s.pool.get();
+  // A provider's limits; empty values change nothing.
+  const std::optional<double> most = cap.empty() ? 0.0 : whole(cap.c_str(), 1e6);
+  const std::optional<double> rate = perMinute.empty() ? 0.0 : positive(perMinute.c_str(), 1e9);
+  const std::optional<double> tries = whole(orDefault(retries, Attribute::RetryTransient), 10, true);
+  // A pause holds the broker's thread: an hour at most.
+  const std::optional<double> pause = positive(orDefault(retryMax, Attribute::RetryMaxSeconds), 3600);
+  const auto flag = [](const std::string& v) { return v.empty() || v == "yes"; };
+  if (!most || !rate || !tries || !pause || !flag(detail) || !flag(receipt)) {
+    o.refusal = SMTP_BAD_LIMITS;
+    return settings;
   }
+  if (reuse == "yes" || *most > 0) {
+    s.pool = std::make_unique<smtp::ConnectionPool>(reuse == "yes" ? static_cast<int>(*mails) : 0, milliseconds(*idle),
+                                                    static_cast<int>(*most));
+    (reuse == "yes" ? o.pool : o.capped) = s.pool.get();
+  }
+  if (*rate > 0) {
+    s.rate = std::make_unique<smtp::MailRate>(*rate);
+    o.rate = s.rate.get();
+  }
+  o.retries = static_cast<int>(*tries);
+  o.retryPause = milliseconds(*pause);
   return settings;
 }

@@ -1,8 +1,10 @@
 // The node's submission settings: the attributes after "X" (Security, TLSVerify, TLSCAFile,
 // TimeoutSeconds, SMTPUser, SMTPPassword, then ConnectionReuse, MaxMailsPerConnection,
-// IdleSeconds, Trace, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey) read once
-// with the others, checked, and turned into the SMTP client's options with the node's one TLS
-// context and, when asked for, its token provider, its pool of kept connections and its trace.
+// IdleSeconds, Trace, then SMTPAuth, the OAuth* ones, TLSClientCert and TLSClientKey, then a
+// provider's limits and the outcomes a flow asks for) read once with the others, checked, and
+// turned into the SMTP client's options with the node's one TLS context and, when asked for,
+// its token provider, its pool of kept connections (or count of open ones), its mail rate and
+// its trace.
 #ifndef SENDMAIL_SUBMITSETTINGS_H
 #define SENDMAIL_SUBMITSETTINGS_H
 
@@ -21,7 +23,11 @@ struct SubmitSettings {
   std::unique_ptr<smtp::TokenProvider> tokens;  // with OAuthTokenURL: the node's one token
   // Declared after the TLS context: its connections say goodbye before the context goes.
   std::unique_ptr<smtp::ConnectionPool> pool;
+  std::unique_ptr<smtp::MailRate> rate;
   smtp::SubmitOptions options;  // its texts point into the strings above
+  // What the node adds to the messages it sends on (FailureDetail, Receipt).
+  bool failureDetail = false;
+  bool receipt = false;
 };
 
 // Reads the settings through `read` (an attribute's value as UTF-8, empty when missing) and

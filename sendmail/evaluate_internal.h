@@ -71,6 +71,7 @@ struct NodeSettings {
   const char* bcc = nullptr;
   int8_t priority = 3;
   const smtp::SubmitOptions* submit = nullptr;  // the context's, once the settings are loaded
+  bool failureDetail = false, receipt = false;  // FailureDetail, Receipt
 
   std::string serverNameCopy;
   std::string fromAddressCopy;
@@ -156,8 +157,22 @@ struct HostMessageDeleter {
 };
 using HostMessage = std::unique_ptr<CciMessage, HostMessageDeleter>;
 
-// A copy of the input message with "SendMailError" holding `errorText`.
-HostMessage buildFailureMessage(int& rc, CciMessage* input, CciElement* root, const char* errorText);
+// What the client told of one mail beside its code and text, kept when the node shows a
+// failure's detail or a delivery's receipt (FailureDetail, Receipt).
+struct MailReport {
+  smtp::Outcome sent;
+  std::string_view server;  // the server's name and port
+  uint16_t port = 0;
+  int recipients = 0;           // RCPT TO sent, all accepted when the mail went
+  long long milliseconds = 0;   // from handing the mail to the client to its outcome
+};
+
+// A copy of the input message with "SendMailError" holding `errorText`, just after a folder
+// "SendMailErrorDetail" when `detail` is given.
+HostMessage buildFailureMessage(int& rc, CciMessage* input, CciElement* root, const char* errorText,
+                                const MailReport* detail = nullptr);
+// A copy of the input message with a folder "SendMailReceipt" where a failure's reason goes.
+HostMessage buildReceiptMessage(int& rc, CciMessage* input, CciElement* root, const MailReport& report);
 
 // ---- LargeValue.cpp: reading element values of a megabyte and more, and their UTF-8.
 

@@ -92,6 +92,7 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
 // endpoint sent one), or why not.
 struct Answer {
   std::string token, refreshToken, why;
+  bool transient = false;  // the endpoint could not be asked for now: worth asking again later
   std::chrono::seconds lifetime{3600};  // when the endpoint does not say (RFC 6749 5.1)
 };
 
@@ -128,6 +129,9 @@ void readAnswer(long status, std::string& body, const TokenEndpoint& endpoint, c
     return value != nullptr ? std::string_view(*value) : std::string_view();
   };
   const std::string code = "HTTP " + std::to_string(status);
+  // RFC 6585's 429 and a server error say "not now"; any other refusal stands until the
+  // settings change.
+  answer.transient = status == 429 || status >= 500 || text("error") == "temporarily_unavailable";
   if (!text("error").empty()) {
     const std::string_view description = text("error_description");
     answer.why = "token endpoint: " + safeText(text("error"), endpoint, refresh) +
@@ -207,6 +211,11 @@ Answer ask(const TokenEndpoint& endpoint, const std::string& refresh) {
   wipe(body);
   if (rc != CURLE_OK) {
     wipe(received);
+    // The endpoint not reached, or gone silent: a later request may get through. A certificate
+    // that fails the check, a URL libcurl refuses or an answer too large would fail again.
+    answer.transient = rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT ||
+                       rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_SEND_ERROR || rc == CURLE_RECV_ERROR ||
+                       rc == CURLE_GOT_NOTHING || rc == CURLE_PARTIAL_FILE;
     answer.why = rc == CURLE_OPERATION_TIMEDOUT ? "token endpoint: no answer within " + std::to_string(ms) + " ms"
                  : rc == CURLE_WRITE_ERROR
                      ? "token endpoint: the answer is over " + std::to_string(kAnswerLimit / 1024) + " KiB"
@@ -228,6 +237,7 @@ struct TokenProvider::State {
   bool fetching = false;
   std::string refreshToken;  // the latest the endpoint handed out (rotation), kept for the node's life
   std::string failure;
+  bool failureTransient = false;
   Clock::time_point failedUntil{};
   std::size_t requests = 0;
 
@@ -246,7 +256,10 @@ TokenProvider::TokenProvider(TokenEndpoint endpoint) : state_(std::make_unique<S
 
 TokenProvider::~TokenProvider() = default;
 
-Token TokenProvider::token(std::string& why) noexcept {
+Token TokenProvider::token(std::string& why, bool* transient) noexcept {
+  bool ignored = false;
+  bool& notNow = transient != nullptr ? *transient : ignored;
+  notNow = false;
   try {
     State& s = *state_;
     std::unique_lock<std::mutex> guard(s.lock);
@@ -258,12 +271,14 @@ Token TokenProvider::token(std::string& why) noexcept {
       if (live && (now < s.current->renewAt || s.fetching || now < s.failedUntil)) return s.current;
       if (now < s.failedUntil) {
         why = s.failure;
+        notNow = s.failureTransient;
         return nullptr;
       }
       if (!s.fetching) break;
       // The fetch under way is bounded by the endpoint's bound; this wait too, in case.
       if (!s.fetched.wait_for(guard, s.endpoint.timeout + std::chrono::seconds(5), [&] { return !s.fetching; })) {
         why = "token endpoint: no answer within " + std::to_string(s.endpoint.timeout.count()) + " ms";
+        notNow = true;
         return nullptr;
       }
     }
@@ -297,6 +312,7 @@ Token TokenProvider::token(std::string& why) noexcept {
       s.failedUntil = {};
     } else {
       s.failure = answer.why;
+      s.failureTransient = answer.transient;
       s.failedUntil = now + kFailureHold;
     }
     wipe(answer.token);
@@ -304,6 +320,7 @@ Token TokenProvider::token(std::string& why) noexcept {
     s.fetched.notify_all();
     if (s.current && now < s.current->expires) return s.current;
     why = s.failure;
+    notNow = s.failureTransient;
     return nullptr;
   } catch (...) {
     why = "token endpoint: no memory";

@@ -41,10 +41,12 @@ class TokenProvider {
   TokenProvider(const TokenProvider&) = delete;
   TokenProvider& operator=(const TokenProvider&) = delete;
 
-  // A live token, or null with `why` telling what failed. One thread asks the endpoint while
-  // the others wait for its answer (or, when the token is only due for renewal, go on with it);
-  // after a failure every call says the same for a while without asking again.
-  Token token(std::string& why) noexcept;
+  // A live token, or null with `why` telling what failed and `*transient` (when given) whether
+  // the endpoint could not be asked for now (no answer, a busy or failing endpoint: HTTP 429 or
+  // 5xx) rather than refusing or answering with nothing usable. One thread asks the endpoint
+  // while the others wait for its answer (or, when the token is only due for renewal, go on with
+  // it); after a failure every call says the same for a while without asking again.
+  Token token(std::string& why, bool* transient = nullptr) noexcept;
   // A server refused `token`. True when a new token is worth one more try: it was dropped (a
   // token servers took before, or an old one), or another had replaced it already. A token
   // just fetched and never taken is kept, so that a server refusing every token costs no more

@@ -2,8 +2,9 @@
    and error texts, the dialogue, recipient and priority header lines, and the TCP transport.
    Error codes: 0 success, 100..105 TCP/IP and resources, 1000..1010 SMTP refusals,
    1100..1113 secure submission, kept connections, the trace, OAuth2 and client certificates
-   (settings, TLS, AUTH, SMTPUTF8, pipelined replies out of step), -1 a reply the command's
-   table entry does not list, or nothing received. */
+   (settings, TLS, AUTH, SMTPUTF8, pipelined replies out of step), 1120..1121 a provider's
+   limits (settings, no connection free in time), -1 a reply the command's table entry does not
+   list, or nothing received. */
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_H
 #define SENDMAIL_SIMPLESMTP_SMTP_H
 
@@ -46,6 +47,8 @@ enum {
   SMTP_BAD_TRACE = 1111,
   SMTP_BAD_SETTINGS = 1112,
   SMTP_NO_TOKEN = 1113,
+  SMTP_BAD_LIMITS = 1120,
+  SMTP_NO_CONNECTION_FREE = 1121,
   SMTP_UNLISTED_REPLY = -1
 };
 

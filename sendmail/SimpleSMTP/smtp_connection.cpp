@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,18 +88,17 @@ class WriteBatch {
   std::size_t bytes_ = 0, lines_ = 0;
 };
 
-// A bound as people read it: "300 s", "0.4 s".
-std::string seconds(Millis bound) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(bound.count()) / 1000);
-  return text;
-}
-
 // Whether a connect that failed with `error` ran out of its bound rather than being refused.
 bool connectTimedOut(int error) noexcept {
   return error == 0 || error == EINPROGRESS || error == EAGAIN || error == ETIMEDOUT || error == EALREADY;
 }
 }  // namespace
+
+std::string boundText(Millis bound) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(bound.count()) / 1000);
+  return text;
+}
 
 Connection::Connection(const SmtpSession& session, const SubmitOptions& options, std::string_view host, char* reply)
     : session_(session), options_(options), host_(host), reply_(reply), plain_(-1),
@@ -137,7 +137,7 @@ std::string Connection::noGreeting(const Exchange& e) const {
     return server + " answered in TLS, not with a greeting" +
            (plainSide ? ": it wants TLS from the first byte: set Security=tls" : "");
   }
-  const std::string bound = seconds(reader_.bounds().reply(SMTP_PROTO_GREETING));
+  const std::string bound = boundText(reader_.bounds().reply(SMTP_PROTO_GREETING));
   if (end.silent && end.got == 0) {
     return server + " sent nothing within " + bound +
            (plainSide ? " (a server of TLS from the first byte, as on port 465, waits for the client to begin: "
@@ -149,7 +149,24 @@ std::string Connection::noGreeting(const Exchange& e) const {
 }
 
 Connection::~Connection() {
-  if (fd_ != -1) ::close(fd_);
+  if (fd_ != -1) closeDescriptor();
+}
+
+// Under MaxConnections a connection counts until the server has let it go too: the client says
+// it is done (FIN) and drops what still comes until the server's close, or the bound.
+int Connection::closeDescriptor() noexcept {
+  const int fd = std::exchange(fd_, -1);
+  if (linger_.count() > 0 && ::shutdown(fd, SHUT_WR) == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + linger_;
+    char scratch[4096];
+    for (;;) {
+      const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !waitReadable(fd, left)) break;
+      const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;  // closed, or failed
+    }
+  }
+  return closeSocket(fd);
 }
 
 bool Connection::quiet() noexcept { return tls_ ? tls_->quiet() : plain_.quiet(); }
@@ -164,9 +181,14 @@ Exchange Connection::step(int index, std::string_view argument) {
 
 Outcome Connection::failed(const Exchange& e) {
   after_ = e.lost || std::strncmp(reply_, "421", 3) == 0 ? After::Dead : After::Synced;
-  if (e.lost && tls_ && !tls_->refusedBeforeData().empty())
+  if (e.lost && tls_ && !tls_->refusedBeforeData().empty()) {
+    // The handshake's refusal, though it shows only at the first read after it.
+    at_ = kTlsStep;
     return explained(SMTP_TLS_FAILED, tls_->refusedBeforeData());
-  return ended(e.code, e.lost ? kLostText : reply_);
+  }
+  Outcome o = ended(e.code, e.lost ? kLostText : reply_, e.lost);
+  if (at_ == SMTP_PROTO_RCPT && !e.lost) o.recipient = refused_;
+  return o;
 }
 
 // A pipelined batch whose replies do not fit its commands: nothing said on this connection can
@@ -175,7 +197,9 @@ Outcome Connection::failed(const Exchange& e) {
 Outcome Connection::outOfStep(std::string_view detail) {
   after_ = After::Dead;
   const std::string copy(detail);  // it may lie in the reply buffer the text is written to
-  return explained(SMTP_OUT_OF_STEP, copy);
+  Outcome o = explained(SMTP_OUT_OF_STEP, copy);
+  o.lost = true;
+  return o;
 }
 
 bool Connection::aside(int index, const char* expected) {
@@ -202,8 +226,13 @@ Outcome Connection::explained(int code, std::string_view detail, const char* bas
 
 Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   std::string why;
+  if (!afterStartTls) at_ = kTlsStep;  // after STARTTLS the handshake is that command's step
   tls_.emplace(fd_, *options_.tls);
-  if (!tls_->handshake(host_, bound, afterStartTls, why)) return explained(SMTP_TLS_FAILED, why);
+  if (!tls_->handshake(host_, bound, afterStartTls, why)) {
+    Outcome o = explained(SMTP_TLS_FAILED, why);
+    o.lost = tls_->lost();
+    return o;
+  }
   reader_.switchTo(*tls_);
   if (tracer_) tracer_->note(tls_->summary());
   return ended(0, "");
@@ -219,7 +248,9 @@ Outcome Connection::greet() {
     if (!e.lost && hasReplyCode(reply_)) return ended(e.code, reply_);
     // A mismatch of TLS and plain SMTP shows here: the text names the other Security value.
     const std::string why = noGreeting(e);
-    return explained(e.code, why, tcpErrorText(e.code));
+    Outcome o = explained(e.code, why, tcpErrorText(e.code));
+    o.lost = true;  // silence, a close or a line that is no reply: no refusal to go by
+    return o;
   }
   if (!options_.extended()) {
     const Exchange e = step(SMTP_PROTO_HELO, session_.localHostName);
@@ -234,12 +265,13 @@ Outcome Connection::open(std::string_view token) {
   // Credentials never go out in clear: refused before anything is sent.
   if (!options_.user.empty() && options_.security == Security::Plain)
     return explained(SMTP_AUTH_UNENCRYPTED, {});
+  at_ = kConnectStep;
   int error = 0;
   if (const int rc = connectSession(&fd_, session_, reader_.bounds().connect(), &error); rc != 0) {
     if (rc != SMTP_TCPIP_CONNECTION_FAILED) return ended(rc, tcpErrorText(rc));
     // Where and why: a refusal in the system's words, a black hole as the bound that ran out.
     return explained(rc, serverLabel() + ": " +
-                             (connectTimedOut(error) ? "no answer within " + seconds(reader_.bounds().connect())
+                             (connectTimedOut(error) ? "no answer within " + boundText(reader_.bounds().connect())
                                                      : std::generic_category().message(error)));
   }
   plain_ = PlainStream(fd_);
@@ -386,6 +418,7 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     utf8 = true;
   }
   after_ = After::Synced;
+  refused_ = {};
   thread_local std::string mailFrom, header;
   mailFrom.clear();
   appendCommand(mailFrom, SMTP_PROTO_MAIL, envelopeAddress(mail.from));
@@ -399,7 +432,7 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
   } else {
     if (const Exchange e = command(reader_, SMTP_PROTO_MAIL, mailFrom, reply_); e.code != 0) return failed(e);
     at_ = SMTP_PROTO_RCPT;
-    if (const Exchange e = sendRecipients(reader_, envelope, reply_); e.code != 0) return failed(e);
+    if (const Exchange e = sendRecipients(reader_, envelope, reply_, &refused_); e.code != 0) return failed(e);
     if (const Exchange e = step(SMTP_PROTO_DATA, {}); e.code != 0) return failed(e);
   }
   reader_.dropStray();
@@ -411,14 +444,19 @@ Outcome Connection::transaction(const MailText& mail, std::string_view envelope)
     // read, says why better than the failed write.
     constexpr Millis kAfterFailure{1000};
     const Millis bound = std::min(kAfterFailure, reader_.bounds().reply(SMTP_PROTO_END_OF_DATA));
-    if (!reader_.read(reply_, kReplyBufferSize, bound)) return ended(SMTP_UNLISTED_REPLY, kLostText);
+    if (!reader_.read(reply_, kReplyBufferSize, bound)) return ended(SMTP_UNLISTED_REPLY, kLostText, true);
     const int rc = judge(SMTP_PROTO_END_OF_DATA, reply_);
     return ended(rc != 0 ? rc : SMTP_UNLISTED_REPLY, reply_);
   }
   const Exchange e = awaitReply(reader_, SMTP_PROTO_END_OF_DATA, reply_);
   after_ = e.lost ? After::Broken : After::Synced;
-  if (e.code != 0) return ended(e.code, e.lost ? kLostText : reply_);
-  return ended(0, reply_);
+  if (e.code != 0) return ended(e.code, e.lost ? kLostText : reply_, e.lost);
+  Outcome o = ended(0, reply_);
+  if (tls_) {
+    o.tlsVersion = tls_->version();
+    o.tlsCipher = tls_->cipher();
+  }
+  return o;
 }
 
 namespace {
@@ -439,10 +477,12 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   std::string out(mailFrom);
   out += "\r\n";
   std::vector<int> steps{SMTP_PROTO_MAIL};
+  std::vector<std::string_view> addresses{{}};  // each step's recipient, for a refusal's detail
   forEachEntry(envelope, [&](std::string_view entry) {
     appendCommand(out, SMTP_PROTO_RCPT, envelopeAddress(entry));
     out += "\r\n";
     steps.push_back(SMTP_PROTO_RCPT);
+    addresses.push_back(envelopeAddress(entry));
     return true;
   });
   appendCommand(out, SMTP_PROTO_DATA, {});
@@ -458,7 +498,8 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   std::string firstText;
   int firstStep = SMTP_PROTO_MAIL;
   bool broken = false;  // after the refusal: only good for closing
-  for (const int index : steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const int index = steps[i];
     at_ = index;
     const Exchange e = awaitReply(reader_, index, reply_);
     if (e.lost) {
@@ -471,6 +512,7 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
       first = e;
       firstText = reply_;
       firstStep = index;
+      refused_ = i < addresses.size() ? addresses[i] : std::string_view{};
     }
     // DATA accepted after a refusal: the transaction can only be abandoned by closing.
     if (index == SMTP_PROTO_DATA && e.code == 0 && first.code != 0) broken = true;
@@ -490,7 +532,7 @@ bool Connection::reset() { return aside(kStepRset, "250"); }
 int Connection::close() {
   aside(SMTP_PROTO_QUIT, "221");
   if (tls_) tls_->shutdown();
-  return closeSocket(std::exchange(fd_, -1));
+  return closeDescriptor();
 }
 
 void Connection::quit() noexcept {

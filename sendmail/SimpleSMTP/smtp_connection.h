@@ -1,13 +1,17 @@
-// The SMTP client's three rooms and what they hand each other: a connection to the server with
-// its dialogue (smtp_connection.cpp), the node's pool of kept connections (smtp_pool.cpp), and
-// the entry that checks a mail and sends it over one or the other (smtp_submit.cpp). Private to
-// the client; per-connection state lives in Connection, per-mail state in MailText and Outcome.
+// The SMTP client's rooms and what they hand each other: a connection to the server with its
+// dialogue (smtp_connection.cpp), the node's pool of kept connections and its cap on open ones
+// (smtp_pool.cpp), the entry that checks a mail and sends it over one or the other, trying a
+// transient failure again (smtp_submit.cpp), and the rate and retry pauses (smtp_limits.cpp).
+// Private to the client; per-connection state lives in Connection, per-mail state in MailText
+// and Outcome.
 #ifndef SENDMAIL_SIMPLESMTP_SMTP_CONNECTION_H
 #define SENDMAIL_SIMPLESMTP_SMTP_CONNECTION_H
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "smtp_internal.h"
 #include "smtp_submit.h"
@@ -18,6 +22,13 @@ namespace smtp {
 
 // The text of a connection that stopped answering, or closed, mid-dialogue.
 inline constexpr const char* kLostText = "Error during communication";
+
+// A bound as people read it: "300 s", "0.4 s".
+std::string boundText(Millis bound);
+
+// How long a connection counted under MaxConnections waits, when it closes, for the server to
+// close its end too: until then the server still counts it.
+inline constexpr Millis kCloseWait{1000};
 
 // How a transaction left the connection.
 enum class After {
@@ -58,6 +69,8 @@ class Connection {
   // the reply; the socket closes with the object.
   void quit() noexcept;
   int descriptor() const noexcept { return fd_; }
+  // From now on, closing says so (FIN) and waits up to `bound` for the server's close (0: not).
+  void lingerOnClose(Millis bound) noexcept { linger_ = bound; }
 
   // For a kept connection: the thread's reply buffer for the next mail; the state the last
   // transaction left; RSET (true when answered 250); whether it can be used without waiting.
@@ -71,8 +84,13 @@ class Connection {
   Exchange step(int index, std::string_view argument);
   // The outcome of a refused or lost exchange at the current step; sets after_.
   Outcome failed(const Exchange& e);
-  // The outcome at the current step: `text` handed out with `code`.
-  Outcome ended(int code, const char* text) const noexcept { return {code, text, at_}; }
+  // The outcome at the current step: `text` handed out with `code`; `lost` when no usable reply
+  // came.
+  Outcome ended(int code, const char* text, bool lost = false) const noexcept {
+    Outcome o{code, text, at_};
+    o.lost = lost;
+    return o;
+  }
   Outcome pipelined(std::string_view mailFrom, std::string_view envelope);
   Outcome outOfStep(std::string_view detail);
   // A command whose reply only this object reads (QUIT, RSET): the mail's text stays as it is.
@@ -89,6 +107,8 @@ class Connection {
   Outcome authenticate(std::string_view token);
   Outcome bearer(std::string_view token);
   int sendMailData(const MailText& mail, bool mime, std::string_view header);
+  // Closes the socket, first waiting for the server's close when asked to.
+  int closeDescriptor() noexcept;
 
   const SmtpSession session_;
   const SubmitOptions& options_;
@@ -97,6 +117,8 @@ class Connection {
   After after_ = After::Synced;
   int at_ = kNoStep;  // the step under way: the one an outcome names
   int fd_ = -1;
+  Millis linger_{0};
+  std::string_view refused_;  // the recipient a RCPT TO refusal refused (a view into the envelope)
   PlainStream plain_;
   std::optional<TlsStream> tls_;
   ReplyReader reader_;
@@ -107,11 +129,36 @@ class Connection {
 
 // ---- pool (smtp_pool.cpp) ----
 
+// A place among the node's open connections under MaxConnections, held from before the connect
+// until the connection has closed (declare it before the Connection it stands for). An empty
+// one counts nothing.
+class ConnectionSlot {
+ public:
+  ConnectionSlot() noexcept = default;
+  explicit ConnectionSlot(ConnectionPool::Impl* pool) noexcept : pool_(pool) {}
+  ConnectionSlot(ConnectionSlot&& other) noexcept : pool_(std::exchange(other.pool_, nullptr)) {}
+  ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+  ~ConnectionSlot();
+
+ private:
+  ConnectionPool::Impl* pool_ = nullptr;
+};
+
+// A place under the cap of `pool` for a connection of its own, waiting first come, first served
+// until `deadline`; nothing when none came free in time.
+std::optional<ConnectionSlot> awaitSlot(ConnectionPool& pool, std::chrono::steady_clock::time_point deadline);
+// The failure of a mail that waited `waited` for a place under the cap of `pool` in vain, its
+// text in `reply` naming the server as a failed connect does.
+Outcome noConnectionFree(ConnectionPool& pool, std::string_view host, uint16_t port, Millis waited,
+                         char* reply) noexcept;
+
 // The mail over one of the pool's kept connections to `host` and the session's port that
 // authenticated as this mail would (the node's credentials, or the message's own `token`), or
-// over a new one (authenticating with `token`) it keeps afterwards. The server's name is looked up only for a new connection (the
-// session may come without addresses). A kept connection found dead before any mail data went
-// out costs one more try on a new connection; after that, never: no mail goes out twice.
+// over a new one (authenticating with `token`) it keeps afterwards, within the pool's cap on open
+// connections. The server's name is looked up only for a new connection (the session may come
+// without addresses). A kept connection found dead (or closing with 421) before any mail data
+// went out costs one more try on a new connection, with a turn of the rate of its own; after
+// that, never: no mail goes out twice.
 Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOptions& options,
                     std::string_view host, const MailText& mail, std::string_view envelope, char* reply,
                     std::string_view token, bool ownToken);
@@ -120,6 +167,14 @@ Outcome deliverKept(ConnectionPool& pool, SmtpSession& session, const SubmitOpti
 // "invalid_token"), as plain text of at most 40 letters, digits, "_", "-" and "."; empty when
 // there is none.
 std::string challengeStatus(std::string_view reply);
+
+// ---- limits (smtp_limits.cpp) ----
+
+// The pause before the `retry`-th try again: 1 s, 2 s, 4 s ... at most `most`, shortened at
+// random by up to a quarter.
+Millis retryPause(int retry, Millis most) noexcept;
+// Whether a failure may be tried again: transient, and no mail data has gone out.
+bool worthRetrying(const Outcome& outcome) noexcept;
 
 }  // namespace smtp
 

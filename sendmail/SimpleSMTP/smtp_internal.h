@@ -188,6 +188,11 @@ class TlsStream final : public Stream {
   bool handshake(std::string_view host, Millis bound, bool afterStartTls, std::string& why) noexcept;
   // Says goodbye (close_notify) without waiting for the answer.
   void shutdown() noexcept;
+  // After a failed handshake: whether it failed for want of an answer (silence, a close).
+  bool lost() const noexcept { return lost_; }
+  // The protocol and cipher agreed (OpenSSL's constant names).
+  const char* version() const noexcept;
+  const char* cipher() const noexcept;
   // The protocol version and cipher once the handshake is done, and whether it was resumed.
   std::string summary() const;
   int send(iovec* iov, int count, Millis stall) noexcept override;
@@ -214,6 +219,7 @@ class TlsStream final : public Stream {
   char first_[8] = {};  // the first bytes the server sent during the handshake
   std::size_t firstLength_ = 0;
   bool timedOut_ = false;
+  bool lost_ = false;
   bool gotData_ = false;
   bool certificateAsked_ = false;
   std::string refusal_;
@@ -457,9 +463,11 @@ void addAddress(FieldFolder& folder, std::string_view separator, std::string_vie
 void appendAddressField(std::string& out, std::string_view name, std::string_view list);
 
 // Sends one RCPT TO per entry of `list` until one is not accepted; the last reply stays in
-// `reply`. An entry that is not sendable is refused with SMTP_BAD_PARAMETERS before it is sent.
-// The socket form reads the replies as they come (SmtpSendRcpt).
-Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply) noexcept;
+// `reply`, and `refused` (when given) views the address of the entry that was not accepted. An
+// entry that is not sendable is refused with SMTP_BAD_PARAMETERS before it is sent. The socket
+// form reads the replies as they come (SmtpSendRcpt).
+Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply,
+                        std::string_view* refused = nullptr) noexcept;
 Exchange sendRecipients(int socket, std::string_view list, char* reply) noexcept;
 // The "To:"/"Cc:" field of `list` written to the socket (SmtpSendTo, SmtpSendCc): 0 and nothing
 // written for an empty list, SMTP_BAD_PARAMETERS for one with a line break.

@@ -237,6 +237,14 @@ const char* const kSecureTexts[] = {"Security must be empty, starttls or tls",
                                     "unusable settings",
                                     "no access token"};
 static_assert(std::size(kSecureTexts) == SMTP_NO_TOKEN - SMTP_BAD_SECURITY + 1);
+// A provider's limits: settings the node refuses, and a connection that did not come free. Their
+// codes start a range of their own (1120), so the codes between the two ranges have no text.
+const char* const kLimitTexts[] = {("MaxConnections, MaxMailsPerMinute and RetryMaxSeconds must be empty or "
+                                    "positive numbers (MaxConnections a whole one, RetryMaxSeconds at most 3600), "
+                                    "RetryTransient empty or 0 to 10, FailureDetail and Receipt empty or yes"),
+                                   "no connection free within the connect bound (MaxConnections reached)"};
+static_assert(std::size(kLimitTexts) == SMTP_NO_CONNECTION_FREE - SMTP_BAD_LIMITS + 1);
+static_assert(SMTP_NO_TOKEN < SMTP_BAD_LIMITS, "the two ranges do not overlap");
 
 const char* tcpText(int code) noexcept {
   return code >= SMTP_TCPIP_ERROR && code <= SMTP_TCPIP_NO_MEMORY ? kTcpTexts[code - 100] : nullptr;
@@ -248,6 +256,7 @@ const char* errorText(int code) noexcept {
   if (code >= SMTP_ANSWER_NOT_EXPECTED && code <= SMTP_UNKNOWN_ON_SERVER)
     return kSmtpTexts[code - 1000];
   if (code >= SMTP_BAD_SECURITY && code <= SMTP_NO_TOKEN) return kSecureTexts[code - SMTP_BAD_SECURITY];
+  if (code >= SMTP_BAD_LIMITS && code <= SMTP_NO_CONNECTION_FREE) return kLimitTexts[code - SMTP_BAD_LIMITS];
   return "Unknown SMTP error";
 }
 

@@ -182,7 +182,7 @@ void appendAddressField(std::string& out, std::string_view name, std::string_vie
   folder.finish();
 }
 
-Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply) noexcept {
+Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply, std::string_view* refused) noexcept {
   thread_local std::string line;
   Exchange result{0, false};
   try {
@@ -194,6 +194,7 @@ Exchange sendRecipients(ReplyReader& reader, std::string_view list, char* reply)
       line.clear();
       appendCommand(line, SMTP_PROTO_RCPT, envelopeAddress(entry));
       result = command(reader, SMTP_PROTO_RCPT, line, reply);
+      if (result.code != 0 && !result.lost && refused != nullptr) *refused = envelopeAddress(entry);
       return result.code == 0;
     });
   } catch (...) {

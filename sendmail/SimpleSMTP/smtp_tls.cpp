@@ -258,6 +258,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
       if (await(rc, deadline)) continue;
       const long verified = SSL_get_verify_result(ssl);
       const bool plain = firstLength_ >= 3 && first_[0] >= '0' && first_[0] <= '9';
+      lost_ = timedOut_;
       if (timedOut_) {
         why = "no answer from the server within " + std::to_string(bound.count()) + " ms";
       } else if (plain) {
@@ -275,6 +276,7 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
         why = reason != nullptr ? reason : "protocol error";
       } else {
         why = "connection closed by the server";
+        lost_ = true;
       }
       ERR_clear_error();
       return false;
@@ -286,10 +288,13 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
   }
 }
 
+const char* TlsStream::version() const noexcept { return SSL_get_version(asSsl(ssl_)); }
+const char* TlsStream::cipher() const noexcept { return SSL_CIPHER_get_name(SSL_get_current_cipher(asSsl(ssl_))); }
+
 std::string TlsStream::summary() const {
   SSL* ssl = asSsl(ssl_);
   if (ssl == nullptr) return {};
-  std::string text = std::string("TLS started: ") + SSL_get_version(ssl) + ", " + SSL_get_cipher_name(ssl);
+  std::string text = std::string("TLS started: ") + version() + ", " + cipher();
   if (SSL_session_reused(ssl) != 0) text += ", session resumed";
   return text;
 }

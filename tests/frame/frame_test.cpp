@@ -15,12 +15,13 @@
 #include "host_text.h"
 #include "memhost.h"
 #include "node_context.h"
+#include "node_schema.h"
 #include "node_utils.h"
 
 namespace {
 
 constexpr CciChar k = 0x7777;  // in a buffer: a unit nobody wrote
-constexpr std::size_t kAttributes = 30;
+constexpr std::size_t kAttributes = 36;
 
 using memhost::toCci;
 using memhost::fromCci;

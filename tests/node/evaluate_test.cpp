@@ -85,6 +85,70 @@ TEST_F(NodeTest, FailureRoadCarriesTheReasonInACopy) {
   }
 }
 
+// With FailureDetail or Receipt a copy carries a whole folder: the detail just before
+// SendMailError, the receipt where a reason would go; the input itself is never changed, and the
+// copy is deleted after it went on. A server that answers 421 4.7.0 to two MAIL FROMs of three
+// serves the retries, one over STARTTLS the refused logins; settings refused are local.
+TEST_F(NodeTest, FailureDetailAndReceiptAreWholeFolders) {
+  testsupport::SmtpTestServer busy({"--busy-mails", "2"});
+  const std::string busyPort = std::to_string(busy.port());
+  const testsupport::Certificates certs;
+  testsupport::SmtpTestServer secure({"--cert", certs.ca, "--key", certs.key, "--auth", "ann:right-pw"});
+  const Fields wrongLogin = {{"FailureDetail", "yes"}, {"ServerPort", std::to_string(secure.port())},
+                             {"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann"},
+                             {"SMTPPassword", "wrong-pw"}};
+  const Fields detail = {{"FailureDetail", "yes"}}, receipt = {{"Receipt", "yes"}};
+  const auto retried = [&](Fields attributes, const char* times) {
+    attributes.insert(attributes.end(), {{"ServerPort", busyPort}, {"RetryTransient", times}, {"RetryMaxSeconds", "0.05"}});
+    return attributes;
+  };
+  const struct {
+    const char* name;
+    Fields attributes, fields;
+    const char* folder;
+    Fields expected;  // the folder's elements; Milliseconds: any number
+  } rows[] = {
+      {"refused recipient", detail, {{"To", "ann@example.com"}, {"Cc", "refuse550@example.com"}}, "SendMailErrorDetail",
+       {{"Code", "550"}, {"Kind", "permanent"}, {"Step", "rcpt"}, {"Recipient", "refuse550@example.com"}, {"Attempts", "1"}}},
+      {"no recipient", detail, {{"Subject", "nobody"}}, "SendMailErrorDetail",
+       {{"Code", ""}, {"Kind", "local"}, {"Step", ""}, {"Attempts", "0"}}},
+      {"settings refused", {{"FailureDetail", "yes"}, {"Security", "STARTTLS"}}, {{"To", "ann@example.com"}},
+       "SendMailErrorDetail", {{"Code", ""}, {"Kind", "local"}, {"Step", ""}, {"Attempts", "0"}}},
+      {"login refused", wrongLogin, {{"To", "ann@example.com"}}, "SendMailErrorDetail",
+       {{"Code", "535"}, {"EnhancedCode", "5.7.8"}, {"Kind", "permanent"}, {"Step", "auth"}, {"Attempts", "1"}}},
+      {"delivered", receipt, {{"To", "ann@example.com"}, {"Bcc", "bob@example.com"}}, "SendMailReceipt",
+       {{"Reply", "250 Message accepted"}, {"Server", "127.0.0.1:" + std::to_string(server_->port())}, {"Recipients", "2"},
+        {"TLS", ""}, {"Attempts", "1"}, {"Milliseconds", ""}}},
+      {"delivered on the third try", retried(receipt, "2"), {{"To", "ann@example.com"}}, "SendMailReceipt",
+       {{"Reply", "250 Message accepted"}, {"Server", "127.0.0.1:" + busyPort}, {"Recipients", "1"}, {"TLS", ""},
+        {"Attempts", "3"}, {"Milliseconds", ""}}},
+      {"421 on both tries", retried(detail, "1"), {{"To", "ann@example.com"}}, "SendMailErrorDetail",
+       {{"Code", "421"}, {"EnhancedCode", "4.7.0"}, {"Kind", "transient"}, {"Step", "mail"}, {"Attempts", "2"}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto message = mail(row.fields);
+    auto expected = message->clone();
+    const Result r = evaluate(*message, newNode(row.name, row.attributes));
+    const bool delivered = std::string(row.folder) == "SendMailReceipt";
+    const std::vector<memhost::Propagation>& sent = delivered ? r.out : r.failure;
+    ASSERT_EQ(sent.size(), 1u) << r.error();
+    EXPECT_NE(sent[0].original, message->handle()) << "a copy goes on";
+    EXPECT_THAT(r.after("cniPropagate"), ElementsAre("cciLog", "cniDeleteMessage"));
+    memhost::Element& folder = top(*expected).addChild(row.folder);
+    for (const auto& [name, value] : row.expected) {
+      const memhost::Element* got = top(*sent[0].message).child(row.folder);
+      const memhost::Element* millis = got && got->child(name) ? got->child(name)->firstChild() : nullptr;
+      const bool anyNumber = name == "Milliseconds" && millis && millis->text().find_first_not_of("0123456789") == std::string::npos;
+      folder.addChild(name).addChild("", memhost::kTypeValue).setText(anyNumber ? millis->text() : value);
+    }
+    if (!delivered) top(*expected).addChild("SendMailError").addChild("", memhost::kTypeValue).setText(r.error());
+    EXPECT_TRUE(sent[0].message->root().sameTree(expected->root())) << sent[0].message->root().dump();
+  }
+  EXPECT_EQ(nextMail().rcptTos.size(), 2u);
+  EXPECT_EQ(busy.mails().size(), 1u) << "the retried mail is stored once";
+}
+
 TEST_F(NodeTest, FieldNamesOrderValuesAndBlindCopies) {
   node_ = newNode("blind copy", {{"Bcc", "audit@example.com"}});
   auto message = mail({{"To", "ann@example.com"}, {"to", "lower@example.com"}, {"TO", "upper@example.com"},

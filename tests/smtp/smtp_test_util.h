@@ -29,6 +29,9 @@ struct Result {
   std::string text;
   const char* raw;  // the text as handed out: valid until this thread's next call
   int step;         // of the dialogue, where the mail ended
+  int attempts;
+  std::string tls;        // the protocol it went over, if TLS
+  std::string recipient;  // the one a RCPT TO refusal refused
 };
 
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
@@ -47,7 +50,8 @@ inline Result send(uint16_t port, const Mail& m, const char* host = "127.0.0.1",
                                   .bcc = m.bcc, .subject = m.subject, .date = m.date, .messageId = m.messageId,
                                   .body = m.body, .priority = m.priority, .accessToken = m.accessToken};
   const smtp::Outcome o = smtp::sendEmail(settings ? settings->options : smtp::kPlainSubmission, request);
-  return {o.code, o.text != nullptr ? o.text : "<null>", o.text, o.step};
+  return {o.code, o.text != nullptr ? o.text : "<null>", o.text, o.step, o.attempts, o.tlsVersion ? o.tlsVersion : "",
+          std::string(o.recipient)};
 }
 
 // `text` with "{port}" made the port a test's server got.

@@ -7,6 +7,7 @@
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
 #                       [--echo-secret] [--transcript FILE.jsonl] [--oauth STATE.json] [--token TOKEN]
 #                       [--mechanisms LIST] [--client-ca PEM] [--accept-once]
+#                       [--max-sessions N] [--busy-mails N] [--data-reply REPLY]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -23,14 +24,18 @@
 # revoked after its first use): another token gets the mechanism's 334 challenge of base64 JSON,
 # and after the answer the mechanism wants (an empty line, or "AQ==") a 535. AUTH lines may then
 # be as long as RFC 4954's 12 288 octets. --mechanisms A,B offers only those; --client-ca asks
-# every TLS client for a certificate that CA signed.
+# every TLS client for a certificate that CA signed. As hosted relays do: with --max-sessions N
+# a connection beyond N open at once is greeted with 432 and closed; with --busy-mails N the
+# first N of every N+1 MAIL FROMs get 421 and the connection closes; with --data-reply the mail
+# data is stored and answered with REPLY.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
 #   drop...        the server closes the connection without replying to that RCPT TO
 #   escape...      RCPT TO is refused with 550 and a reply holding ESC and a second line
 #
-# Each record: session (the connection's number, from 1), helo, auth (for a bearer token:
+# Each record: session (the connection's number, from 1), open (connections open then), at (the
+# server's monotonic seconds at the accepted MAIL FROM), helo, auth (for a bearer token:
 # mechanism, user, token and whether it came on the AUTH line), mailFrom, rcptTos, data (base64
 # of the DATA bytes exactly as stored), and what Python's email package makes of the mail under
 # email.policy.strict: defects (or the exception text when parsing fails), from, to, cc, subject
@@ -70,7 +75,10 @@ def inspect(data):
 
 
 class Recorder:
+    open = 0  # connections open now
+
     def __init__(self, args):
+        self.mail_froms = 0
         self.args, self.used = args, set()
         self.record = open(args.record, "a", encoding="utf-8") if args.record else None
         for sub in ("tmp", "new", "cur") if args.maildir else ():  # also when the folder exists
@@ -83,10 +91,12 @@ class Recorder:
             half, plain = len(password) // 2, b64(("\0" + user + "\0" + password).encode())
             return (f"550-5.7.1 you said {password[:half]}\r\n550-{password[half:]} or {b64(password.encode())}\r\n"
                     f"550 or {plain}")
-        if self.args.refuse_after and server.mails == self.args.refuse_after:
+        self.mail_froms += 1
+        refused = self.args.refuse_after and server.mails == self.args.refuse_after
+        if refused or self.mail_froms % (self.args.busy_mails + 1) != 0:
             asyncio.get_running_loop().call_soon(server.transport.close)
-            return "421 idle too long, closing"
-        envelope.mail_from = address
+            return "421 idle too long, closing" if refused else "421 4.7.0 try again later, closing"
+        envelope.mail_from, server.at = address, time.monotonic()
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
@@ -110,14 +120,14 @@ class Recorder:
         if server.mails == self.args.vanish_after:
             server.transport.abort()  # the mail is taken in below; its reply never goes out
         auth = session.auth_data if isinstance(session.auth_data, dict) else {}
-        entry = {"session": server.number, "helo": session.host_name or "", "auth": auth,
-                 "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
+        entry = {"session": server.number, "open": Recorder.open, "at": server.at, "helo": session.host_name or "",
+                 "auth": auth, "mailFrom": envelope.mail_from or "", "rcptTos": list(envelope.rcpt_tos),
                  "data": b64(data), **inspect(data)}
         if self.record:
             print(json.dumps(entry), file=self.record, flush=True)
         if self.maildir is not None:
             self.maildir.add(data)
-        return "250 Message accepted"
+        return self.args.data_reply or "250 Message accepted"
 
     def live(self, token):
         if self.args.accept_once and token in self.used:
@@ -165,10 +175,10 @@ async def main():
     for name in ("--implicit-tls", "--ignore-quit", "--echo-secret", "--accept-once"):
         parser.add_argument(name, action="store_true")
     for name in ("--record", "--maildir", "--cert", "--key", "--auth", "--transcript", "--oauth", "--mechanisms",
-                 "--client-ca"):
+                 "--client-ca", "--data-reply"):
         parser.add_argument(name)
     parser.add_argument("--token", action="append")
-    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after"):
+    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after", "--max-sessions", "--busy-mails"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
 
@@ -208,6 +218,22 @@ async def main():
         async def smtp_QUIT(self, arg):
             if not args.ignore_quit:
                 await super().smtp_QUIT(arg)
+
+        def connection_made(self, transport):  # again after STARTTLS: counted once
+            if self.transport is None:
+                Recorder.open += 1
+                self.over = args.max_sessions and Recorder.open > args.max_sessions
+            super().connection_made(transport)
+
+        def connection_lost(self, error):
+            Recorder.open -= 1
+            super().connection_lost(error)
+
+        async def _handle_client(self):
+            if not self.over:
+                return await super()._handle_client()
+            await self.push("432 4.3.2 Concurrent connections limit exceeded")
+            self.transport.close()
 
     transcript = open(args.transcript, "a", encoding="utf-8") if args.transcript else None
 

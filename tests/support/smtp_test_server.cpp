@@ -109,7 +109,7 @@ std::vector<std::array<std::string, 3>> TokenTestServer::grants() const {
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail::Part, type, filename, bytes)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ReceivedMail::Auth, mechanism, user, token, inlined)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, helo, auth, mailFrom, rcptTos, data, defects, from, to, cc,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ReceivedMail, session, open, at, helo, auth, mailFrom, rcptTos, data, defects, from, to, cc,
                                    subject, messageId, body, headers, parts)
 
 // The record only grows: each call parses the lines added since the last one (a test waiting

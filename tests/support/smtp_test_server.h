@@ -36,6 +36,8 @@ class PythonServer {
 
 struct ReceivedMail {
   int session = 0;  // the connection it came over, numbered from 1
+  int open = 0;     // connections open when it was taken in
+  double at = 0;    // the server's clock, in seconds, at its accepted MAIL FROM
   std::string helo, mailFrom;
   std::vector<std::string> rcptTos;
   std::string data;                   // DATA bytes as the server stored them (CR LF line ends)
