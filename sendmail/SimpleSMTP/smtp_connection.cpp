@@ -227,7 +227,7 @@ Outcome Connection::explained(int code, std::string_view detail, const char* bas
 Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   std::string why;
   if (!afterStartTls) at_ = kTlsStep;  // after STARTTLS the handshake is that command's step
-  tls_.emplace(fd_, *options_.tls);
+  tls_.emplace(fd_, *options_.tls, serverLabel());
   if (!tls_->handshake(host_, bound, afterStartTls, why)) {
     Outcome o = explained(SMTP_TLS_FAILED, why);
     o.lost = tls_->lost();

@@ -177,12 +177,13 @@ class TlsClient;
 // the kernel and never raise SIGPIPE; every wait goes through poll within the caller's bound.
 class TlsStream final : public Stream {
  public:
-  TlsStream(int fd, TlsClient& client) noexcept;
+  // `server` ("host:port") is the key the sessions to resume are kept under.
+  TlsStream(int fd, TlsClient& client, std::string server) noexcept;
   ~TlsStream() override;
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
   // The handshake within `bound`, the server checked against `host` (a name, also sent as SNI,
-  // or an address literal), resuming the node's last session. False with `why` set.
+  // or an address literal), resuming the latest session of the same server. False with `why` set.
   // `afterStartTls` tells that the server accepted STARTTLS: plain text then is no sign of a
   // port that wants STARTTLS but of bytes that never came from a TLS server.
   bool handshake(std::string_view host, Millis bound, bool afterStartTls, std::string& why) noexcept;
@@ -216,6 +217,7 @@ class TlsStream final : public Stream {
   void* ssl_ = nullptr;  // SSL*
   int fd_;
   TlsClient& client_;
+  std::string server_;
   char first_[8] = {};  // the first bytes the server sent during the handshake
   std::size_t firstLength_ = 0;
   bool timedOut_ = false;
