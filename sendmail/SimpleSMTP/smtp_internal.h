@@ -551,8 +551,8 @@ void appendMessageFields(std::string& out, const RichMail& rich);
 class EncodedBody {
  public:
   EncodedBody(const MailText& mail, bool parts);
-  // Appends the next stretch to `out`, stopping once `out` holds at least `most` bytes (a line
-  // or a part's header over it at most); false when nothing was left.
+  // Appends the next stretch to `out` (something, however full `out` already is), stopping once
+  // `out` holds at least `most` bytes (a few KiB over it at most); false when nothing was left.
   bool next(std::string& out, std::size_t most);
   bool done() const noexcept { return piece_ == pieces_.size(); }
 

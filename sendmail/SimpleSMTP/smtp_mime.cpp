@@ -141,13 +141,13 @@ void appendAttachmentFields(std::string& out, const Attachment& attachment) {
 }
 
 // Base64 in lines of 76 characters from byte `at` (a line's start), encoded a stretch of lines
-// at a time on the stack and appended, until `out` holds at least `most` bytes; returns where
-// the next call starts. Lines are joined by CR LF: none after the last.
+// at a time on the stack and appended (one stretch at least), until `out` holds at least `most`
+// bytes; returns where the next call starts. Lines are joined by CR LF: none after the last.
 std::size_t appendBase64Lines(std::string& out, std::string_view data, std::size_t at, std::size_t most) {
   constexpr std::size_t kLineBytes = kBase64Line / 4 * 3;
   constexpr std::size_t kLinesPerStretch = 64;
   char stretch[kLinesPerStretch * (kBase64Line + 2) + 1];  // + the encoder's NUL
-  while (at < data.size() && out.size() < most) {
+  while (at < data.size()) {
     char* q = stretch;
     for (std::size_t k = 0; k < kLinesPerStretch && at < data.size(); ++k) {
       if (at > 0) {
@@ -159,6 +159,7 @@ std::size_t appendBase64Lines(std::string& out, std::string_view data, std::size
       at += take;
     }
     out.append(stretch, static_cast<std::size_t>(q - stretch));
+    if (out.size() >= most) break;
   }
   return at;
 }
@@ -285,7 +286,7 @@ EncodedBody::EncodedBody(const MailText& mail, bool parts) {
 
 bool EncodedBody::next(std::string& out, std::size_t most) {
   if (done()) return false;
-  while (!done() && out.size() < most) {
+  do {  // a step at least, however full `out` already is
     const Piece& piece = pieces_[piece_];
     std::size_t end = piece.data.size();
     switch (piece.kind) {
@@ -297,7 +298,7 @@ bool EncodedBody::next(std::string& out, std::size_t most) {
       ++piece_;
       at_ = 0;
     }
-  }
+  } while (!done() && out.size() < most);
   return true;
 }
 
