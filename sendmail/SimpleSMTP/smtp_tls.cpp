@@ -112,6 +112,14 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
     return nullptr;
   }
   impl->ownCa = !caFile.empty();
+  // The trusted certificates' extensions are worked out here, once, not by the first handshakes
+  // of several threads at once: OpenSSL fills that cache lazily, under a lock not every reader
+  // of it takes.
+  STACK_OF(X509_OBJECT)* trust = X509_STORE_get0_objects(SSL_CTX_get_cert_store(impl->ctx));
+  for (int i = 0; i < sk_X509_OBJECT_num(trust); ++i) {
+    if (X509* certificate = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(trust, i)))
+      X509_check_purpose(certificate, -1, 0);
+  }
   SSL_CTX_set_verify(impl->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
   // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect to
   // the same server.
