@@ -1,7 +1,8 @@
 // Fuzz target: what the client puts between DATA and the end-of-data marker. The body's wire
 // form, un-stuffed, must give back the body with CR LF line ends; its quoted-printable form,
 // decoded, the same; and the header block must be well-formed lines that end where it ends, also
-// for the same values sent as a mail with HTML and an attachment, whose parts are short lines.
+// for the same values sent as a mail with HTML and an attachment, whose parts are short lines;
+// and the encoded forms sent a stretch at a time are the same bytes as made at once.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -41,13 +42,27 @@ std::string decodeQuotedPrintable(std::string_view qp) {
 }
 
 // The body's transparent wire form, gathered from the segments the dialogue would write.
-std::string wireForm(std::string_view body, int room) {
+std::string wireForm(std::string_view body, int room, bool lineStart = true) {
   std::string wire;
-  smtp::BodySegments segments(body);
+  smtp::BodySegments segments(body, lineStart);
   iovec iov[64];
   for (int n; (n = segments.fill(iov, room)) > 0;) {
     check(n <= room, "segments overran the room");
     for (int i = 0; i < n; ++i) wire.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+  }
+  return wire;
+}
+
+// An encoded body as the dialogue sends it: stretches of about `most` bytes, each through the
+// transparency pass (which must change nothing), joined.
+std::string streamed(const smtp::MailText& mail, bool parts, std::size_t most, int room) {
+  std::string wire;
+  bool lineStart = true;
+  for (smtp::EncodedBody body(mail, parts); !body.done();) {
+    std::string stretch;
+    check(body.next(stretch, most) && !stretch.empty(), "an empty stretch before the end");
+    wire += wireForm(stretch, room, lineStart);
+    lineStart = stretch.back() == '\n';
   }
   return wire;
 }
@@ -116,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string header;
   smtp::appendHeaderBlock(header, mail, mime);
   checkLines(header, mime);
+  const std::size_t most = static_cast<std::size_t>(room) * 7;
+  check(streamed(mail, false, most, room) == qp, "streamed quoted-printable differs from the whole");
 
   // The same values as rich content: the subject as HTML, an attachment named by the sender
   // with the Cc list as its type and the body as its bytes, a header field named by the To list.
@@ -127,5 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   checkLines(richHeader, true);
   smtp::appendRichBody(parts, richMail);
   checkLines(parts, true, true);
+  check(streamed(richMail, true, most, room) == parts, "streamed parts differ from the whole");
   return 0;
 }

@@ -1,6 +1,7 @@
 // The mail body on the wire: transparent as it stands (CR LF line ends, leading dots doubled)
 // through segments that point into the caller's text, or quoted-printable when it must be
-// declared as MIME. The body is never copied in the first case and copied once in the second.
+// declared as MIME. The body is never copied in the first case; in the second it is encoded a
+// stretch at a time, as it is written.
 #include <cstring>
 
 #include "smtp_internal.h"
@@ -12,17 +13,18 @@ char kCrLf[] = "\r\n";
 char kDot[] = ".";
 }  // namespace
 
-void appendQuotedPrintable(std::string& out, std::string_view body) {
+std::size_t appendQuotedPrintable(std::string& out, std::string_view body, std::size_t from, std::size_t most) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  out.reserve(out.size() + body.size() * 3 + body.size() / 24 + 16);  // untouched pages cost nothing
+  // Every stop is at the start of a line, so the next call starts with an empty one.
   std::size_t line = 0;
   const std::size_t n = body.size();
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = from; i < n; ++i) {
     const char c = body[i];
     if (c == '\r' || c == '\n') {
       out += "\r\n";
       line = 0;
       if (c == '\r' && i + 1 < n && body[i + 1] == '\n') ++i;
+      if (out.size() >= most) return i + 1;
       continue;
     }
     const auto u = static_cast<unsigned char>(c);
@@ -31,6 +33,7 @@ void appendQuotedPrintable(std::string& out, std::string_view body) {
     if (line + (literal ? 1 : 3) > kQpLine) {
       out += "=\r\n";
       line = 0;
+      if (out.size() >= most) return i;
     }
     // A line may not start with "." on the wire; escaping it spares the dot-doubling pass.
     if (literal && c == '.' && line == 0) literal = false;
@@ -43,6 +46,12 @@ void appendQuotedPrintable(std::string& out, std::string_view body) {
       line += 3;
     }
   }
+  return n;
+}
+
+void appendQuotedPrintable(std::string& out, std::string_view body) {
+  out.reserve(out.size() + body.size() * 3 + body.size() / 24 + 16);  // untouched pages cost nothing
+  appendQuotedPrintable(out, body, 0, std::string::npos);
 }
 
 int BodySegments::fill(iovec* iov, int room) noexcept {

@@ -227,7 +227,7 @@ Outcome Connection::explained(int code, std::string_view detail, const char* bas
 Outcome Connection::startTls(Millis bound, bool afterStartTls) {
   std::string why;
   if (!afterStartTls) at_ = kTlsStep;  // after STARTTLS the handshake is that command's step
-  tls_.emplace(fd_, *options_.tls);
+  tls_.emplace(fd_, *options_.tls, serverLabel());
   if (!tls_->handshake(host_, bound, afterStartTls, why)) {
     Outcome o = explained(SMTP_TLS_FAILED, why);
     o.lost = tls_->lost();
@@ -356,35 +356,50 @@ Outcome Connection::authenticate(std::string_view token) {
   return done(answer(options_.password, false), "235");
 }
 
-// Sends the header block, the body and the end-of-data marker. The body goes out from the
-// caller's memory (its short pieces through the staging buffer), or from its encoded copy.
+// Sends the header block, the body and the end-of-data marker. A plain body goes out from the
+// caller's memory (its short pieces through the staging buffer); an encoded one is made and sent
+// a stretch at a time, so the client never holds an encoded copy of a text or an attachment.
 int Connection::sendMailData(const MailText& mail, bool mime, std::string_view header) {
   constexpr std::size_t kStageLimit = std::size_t{1} << 20;
-  std::string encoded;
-  std::string_view body = mail.body;
-  if (mail.rich != nullptr && mail.rich->multipart()) {
-    appendRichBody(encoded, mail);
-    body = encoded;
-  } else if (mime) {
-    appendQuotedPrintable(encoded, body);
-    body = encoded;
-  }
+  constexpr std::size_t kStretch = std::size_t{256} << 10;
+  const bool parts = mail.rich != nullptr && mail.rich->multipart();
+  std::optional<EncodedBody> encoded;
+  if (parts || mime) encoded.emplace(mail, parts);
   thread_local std::string tail, stage;
   tail.assign("\r\n");
   appendCommand(tail, SMTP_PROTO_END_OF_DATA, {});
   tail += "\r\n";
 
-  // Room for the whole mail with its line ends made CR LF, up to the limit.
-  const std::size_t wanted = header.size() + body.size() + body.size() / 8 + tail.size() + 64;
+  // Room for the whole mail with its line ends made CR LF, up to the limit; a stretch of an
+  // encoded body goes out from where it lies, unless it is short.
+  const std::size_t body = encoded ? std::size_t{4096} : mail.body.size() + mail.body.size() / 8;
   WriteBatch batch(reader_.stream(), reader_.bounds().stall(SMTP_PROTO_END_OF_DATA), stage,
-                   std::min(wanted, kStageLimit));
+                   std::min(header.size() + body + tail.size() + 64, kStageLimit));
   if (tracer_) batch.count();
   if (batch.add(header) != 0) return SMTP_TCPIP_ERROR;
-  BodySegments segments(body);
+  std::string stretch;  // of an encoded body; the last one goes out with the end of the data
   iovec pieces[64];
-  for (int count; (count = segments.fill(pieces, 64)) > 0;) {
-    for (int i = 0; i < count; ++i) {
-      if (batch.add(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len) != 0) return SMTP_TCPIP_ERROR;
+  const auto add = [&](BodySegments& segments) {
+    for (int count; (count = segments.fill(pieces, 64)) > 0;) {
+      for (int i = 0; i < count; ++i) {
+        if (batch.add(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len) != 0) return false;
+      }
+    }
+    return true;
+  };
+  if (!encoded) {
+    BodySegments segments(mail.body);
+    if (!add(segments)) return SMTP_TCPIP_ERROR;
+  } else {
+    bool lineStart = true;
+    while (!encoded->done()) {
+      stretch.clear();
+      encoded->next(stretch, kStretch);
+      BodySegments segments(stretch, lineStart);
+      lineStart = stretch.empty() ? lineStart : stretch.back() == '\n';
+      if (!add(segments)) return SMTP_TCPIP_ERROR;
+      // The writes may point into the stretch, which the next one overwrites.
+      if (!encoded->done() && batch.flush() != 0) return SMTP_TCPIP_ERROR;
     }
   }
   if (batch.add(tail) != 0) return SMTP_TCPIP_ERROR;

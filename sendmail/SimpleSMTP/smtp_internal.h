@@ -177,12 +177,13 @@ class TlsClient;
 // the kernel and never raise SIGPIPE; every wait goes through poll within the caller's bound.
 class TlsStream final : public Stream {
  public:
-  TlsStream(int fd, TlsClient& client) noexcept;
+  // `server` ("host:port") is the key the sessions to resume are kept under.
+  TlsStream(int fd, TlsClient& client, std::string server) noexcept;
   ~TlsStream() override;
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
   // The handshake within `bound`, the server checked against `host` (a name, also sent as SNI,
-  // or an address literal), resuming the node's last session. False with `why` set.
+  // or an address literal), resuming the latest session of the same server. False with `why` set.
   // `afterStartTls` tells that the server accepted STARTTLS: plain text then is no sign of a
   // port that wants STARTTLS but of bytes that never came from a TLS server.
   bool handshake(std::string_view host, Millis bound, bool afterStartTls, std::string& why) noexcept;
@@ -216,6 +217,7 @@ class TlsStream final : public Stream {
   void* ssl_ = nullptr;  // SSL*
   int fd_;
   TlsClient& client_;
+  std::string server_;
   char first_[8] = {};  // the first bytes the server sent during the handshake
   std::size_t firstLength_ = 0;
   bool timedOut_ = false;
@@ -499,14 +501,19 @@ void appendHeaderBlock(std::string& out, const MailText& mail, bool mime);
 // Quoted-printable form of `body` with CR LF line ends, at most 76 characters a line, and no
 // line starting with "." (escaped), so it needs no further transparency.
 void appendQuotedPrintable(std::string& out, std::string_view body);
+// The same a stretch at a time: encodes from `from` (the start of a line of the encoded form)
+// and stops at the start of a line once `out` holds at least `most` bytes; returns where the
+// next stretch starts (the body's size when it is done).
+std::size_t appendQuotedPrintable(std::string& out, std::string_view body, std::size_t from, std::size_t most);
 
 // Walks a body and yields the segments that put it on the wire transparently: every line end
 // as CR LF, a "." doubled at the start of each line. Segments point into the body or into
 // constants; nothing is copied.
 class BodySegments {
  public:
-  explicit BodySegments(std::string_view body) noexcept
-      : p_(body.data()), end_(body.data() + body.size()), segment_(p_) {}
+  // `lineStart`: the body continues a text whose last line ended just before it.
+  explicit BodySegments(std::string_view body, bool lineStart = true) noexcept
+      : p_(body.data()), end_(body.data() + body.size()), segment_(p_), lineStart_(lineStart) {}
   // Fills at most `room` entries (room >= 5: with less it makes no progress and returns 0 as
   // if the body were done); returns how many, 0 when the body is done.
   int fill(iovec* iov, int room) noexcept;
@@ -515,7 +522,7 @@ class BodySegments {
   const char* p_;
   const char* end_;
   const char* segment_;
-  bool lineStart_ = true;
+  bool lineStart_;
 };
 
 // ---- rich content (smtp_mime.cpp) ----
@@ -536,9 +543,36 @@ void appendRichMimeFields(std::string& out, const MailText& mail);
 // line by the Subject's rules (appendTextField).
 void appendMessageFields(std::string& out, const RichMail& rich);
 
-// The body of a mail with parts: text and HTML quoted-printable, attachments base64, every line
-// CR LF-ended and at most 76 characters. Reserves the whole size first, so it is the one
-// encoded copy of each attachment the client holds.
+// The encoded body of a MIME mail, made a stretch at a time while it is written, so the client
+// never holds an encoded copy of an attachment or a text: for a mail with parts, text and HTML
+// quoted-printable and attachments base64 within their multipart frame; otherwise the text
+// quoted-printable. Every line is CR LF-ended and at most 76 characters; none starts with ".".
+// It views the mail's values, which must outlive it.
+class EncodedBody {
+ public:
+  EncodedBody(const MailText& mail, bool parts);
+  // Appends the next stretch to `out` (something, however full `out` already is), stopping once
+  // `out` holds at least `most` bytes (a few KiB over it at most); false when nothing was left.
+  bool next(std::string& out, std::size_t most);
+  bool done() const noexcept { return piece_ == pieces_.size(); }
+
+ private:
+  struct Piece {
+    enum Kind { Text, QuotedPrintable, Base64 } kind;
+    std::string_view data;  // what QuotedPrintable and Base64 encode
+    std::string text = {};  // the frame: boundaries and part headers, as they go out
+  };
+  // The frame's text goes into the piece before, when that is text too.
+  std::string& text();
+  void encoded(Piece::Kind kind, std::string_view data);
+  void content(const MailText& mail);
+
+  std::vector<Piece> pieces_;
+  std::size_t piece_ = 0;  // the piece under way
+  std::size_t at_ = 0;     // where in it
+};
+
+// The whole encoded body at once (EncodedBody's stretches end to end).
 void appendRichBody(std::string& out, const MailText& mail);
 
 }  // namespace smtp

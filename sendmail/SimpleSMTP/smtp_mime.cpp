@@ -5,7 +5,6 @@
 #include <random>
 
 #include "header_rule.h"
-#include "huge_pages.h"
 #include "smtp_internal.h"
 
 namespace smtp {
@@ -141,13 +140,14 @@ void appendAttachmentFields(std::string& out, const Attachment& attachment) {
   out += "\r\n";
 }
 
-// Base64 in lines of 76 characters, encoded a stretch of lines at a time on the stack and
-// appended, so the text is written once.
-void appendBase64Lines(std::string& out, std::string_view data) {
+// Base64 in lines of 76 characters from byte `at` (a line's start), encoded a stretch of lines
+// at a time on the stack and appended (one stretch at least), until `out` holds at least `most`
+// bytes; returns where the next call starts. Lines are joined by CR LF: none after the last.
+std::size_t appendBase64Lines(std::string& out, std::string_view data, std::size_t at, std::size_t most) {
   constexpr std::size_t kLineBytes = kBase64Line / 4 * 3;
   constexpr std::size_t kLinesPerStretch = 64;
   char stretch[kLinesPerStretch * (kBase64Line + 2) + 1];  // + the encoder's NUL
-  for (std::size_t at = 0; at < data.size();) {
+  while (at < data.size()) {
     char* q = stretch;
     for (std::size_t k = 0; k < kLinesPerStretch && at < data.size(); ++k) {
       if (at > 0) {
@@ -159,7 +159,9 @@ void appendBase64Lines(std::string& out, std::string_view data) {
       at += take;
     }
     out.append(stretch, static_cast<std::size_t>(q - stretch));
+    if (out.size() >= most) break;
   }
+  return at;
 }
 
 // "--" stem and a letter: one boundary per multipart level.
@@ -185,26 +187,6 @@ void appendContentFields(std::string& out, const MailText& mail) {
     case Content::Text: appendContentFields(out, kTextPart, "quoted-printable"); break;
     case Content::Html: appendContentFields(out, kHtmlPart, "quoted-printable"); break;
     case Content::Alternative: appendMultipartType(out, "alternative", mail.boundary, 'a'); break;
-  }
-}
-
-void appendContentBody(std::string& out, const MailText& mail) {
-  switch (contentOf(mail)) {
-    case Content::Text: appendQuotedPrintable(out, mail.body); break;
-    case Content::Html: appendQuotedPrintable(out, mail.rich->html); break;
-    case Content::Alternative:
-      out += "--";
-      out += mail.boundary;
-      out += "a\r\n";
-      appendContentFields(out, kTextPart, "quoted-printable");
-      out += "\r\n";
-      appendQuotedPrintable(out, mail.body);
-      appendDelimiter(out, mail.boundary, 'a', false);
-      appendContentFields(out, kHtmlPart, "quoted-printable");
-      out += "\r\n";
-      appendQuotedPrintable(out, mail.rich->html);
-      appendDelimiter(out, mail.boundary, 'a', true);
-      break;
   }
 }
 
@@ -251,32 +233,79 @@ void appendMessageFields(std::string& out, const RichMail& rich) {
   }
 }
 
-void appendRichBody(std::string& out, const MailText& mail) {
-  const RichMail& rich = *mail.rich;
-  // Quoted-printable takes at most three bytes per byte and base64 four per three, with a line
-  // end per line: reserved at once, so no attachment is ever copied while the text grows.
-  std::size_t size = (mail.body.size() + rich.html.size()) * 3 + (mail.body.size() + rich.html.size()) / 24 + 1024;
-  for (const Attachment& a : rich.attachments) size += a.data.size() / 57 * 78 + a.name.size() * 4 + 512;  // a name escaped, in sections
-  out.reserve(out.size() + size);
-  hugepages::prefer(out.data() + out.size(), out.capacity() - out.size());
+std::string& EncodedBody::text() {
+  if (pieces_.empty() || pieces_.back().kind != Piece::Text) pieces_.push_back({Piece::Text, {}});
+  return pieces_.back().text;
+}
 
-  if (rich.attachments.empty()) {
-    appendContentBody(out, mail);
+void EncodedBody::encoded(Piece::Kind kind, std::string_view data) {
+  if (!data.empty()) pieces_.push_back({kind, data});
+}
+
+// The text, the HTML, or both as alternatives.
+void EncodedBody::content(const MailText& mail) {
+  switch (contentOf(mail)) {
+    case Content::Text: encoded(Piece::QuotedPrintable, mail.body); break;
+    case Content::Html: encoded(Piece::QuotedPrintable, mail.rich->html); break;
+    case Content::Alternative:
+      text().append("--").append(mail.boundary).append("a\r\n");
+      appendContentFields(text(), kTextPart, "quoted-printable");
+      text() += "\r\n";
+      encoded(Piece::QuotedPrintable, mail.body);
+      appendDelimiter(text(), mail.boundary, 'a', false);
+      appendContentFields(text(), kHtmlPart, "quoted-printable");
+      text() += "\r\n";
+      encoded(Piece::QuotedPrintable, mail.rich->html);
+      appendDelimiter(text(), mail.boundary, 'a', true);
+      break;
+  }
+}
+
+EncodedBody::EncodedBody(const MailText& mail, bool parts) {
+  if (!parts) {
+    encoded(Piece::QuotedPrintable, mail.body);
     return;
   }
-  out += "--";
-  out += mail.boundary;
-  out += "m\r\n";
-  appendContentFields(out, mail);
-  out += "\r\n";
-  appendContentBody(out, mail);
-  for (const Attachment& attachment : rich.attachments) {
-    appendDelimiter(out, mail.boundary, 'm', false);
-    appendAttachmentFields(out, attachment);
-    out += "\r\n";
-    appendBase64Lines(out, attachment.data);
+  const RichMail& rich = *mail.rich;
+  if (rich.attachments.empty()) {
+    content(mail);
+    return;
   }
-  appendDelimiter(out, mail.boundary, 'm', true);
+  text().append("--").append(mail.boundary).append("m\r\n");
+  appendContentFields(text(), mail);
+  text() += "\r\n";
+  content(mail);
+  for (const Attachment& attachment : rich.attachments) {
+    appendDelimiter(text(), mail.boundary, 'm', false);
+    appendAttachmentFields(text(), attachment);
+    text() += "\r\n";
+    encoded(Piece::Base64, attachment.data);
+  }
+  appendDelimiter(text(), mail.boundary, 'm', true);
+}
+
+bool EncodedBody::next(std::string& out, std::size_t most) {
+  if (done()) return false;
+  do {  // a step at least, however full `out` already is
+    const Piece& piece = pieces_[piece_];
+    std::size_t end = piece.data.size();
+    switch (piece.kind) {
+      case Piece::Text: out += piece.text; break;
+      case Piece::QuotedPrintable: end = at_ = appendQuotedPrintable(out, piece.data, at_, most); break;
+      case Piece::Base64: end = at_ = appendBase64Lines(out, piece.data, at_, most); break;
+    }
+    if (piece.kind == Piece::Text || end == piece.data.size()) {
+      ++piece_;
+      at_ = 0;
+    }
+  } while (!done() && out.size() < most);
+  return true;
+}
+
+void appendRichBody(std::string& out, const MailText& mail) {
+  EncodedBody body(mail, true);
+  while (body.next(out, std::string::npos)) {
+  }
 }
 
 }  // namespace smtp

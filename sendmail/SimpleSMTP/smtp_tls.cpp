@@ -1,6 +1,7 @@
 // TLS for the SMTP client, with OpenSSL: the node's client context (trust, verification, the
-// client certificate, the session kept for resumption) and the stream over one connected socket. OpenSSL does the
-// protocol; this file only ties it to the socket without blocking and bounds every wait.
+// client certificate, the sessions kept for resumption, one per server) and the stream over one
+// connected socket. OpenSSL does the protocol; this file only ties it to the socket without
+// blocking and bounds every wait.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -10,37 +11,67 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "smtp_internal.h"
 #include "smtp_submit.h"
 
 namespace smtp {
 
+// Sessions live in the context that made them, so one is only ever offered under the trust,
+// verification and client certificate it was made with; and under the server ("host:port") it
+// came from, since a resumed handshake skips the certificate and its name check.
 struct TlsClient::Impl {
   SSL_CTX* ctx = nullptr;
   bool ownCa = false;  // TLSCAFile given: it, not the system store, is the trust
+  // Servers a node sends to are few (a relay, a fallback): a small cap bounds the memory a
+  // node that is pointed at many still holds.
+  static constexpr std::size_t kServersKept = 16;
   std::mutex lock;
-  SSL_SESSION* session = nullptr;  // the latest session the server handed out
+  struct Kept {
+    std::string server;
+    SSL_SESSION* session;  // the latest resumable one that server handed out
+  };
+  std::vector<Kept> kept;  // the most recently used server first, at most kServersKept
 
   ~Impl() {
-    if (session != nullptr) SSL_SESSION_free(session);
+    for (const Kept& k : kept) SSL_SESSION_free(k.session);
     if (ctx != nullptr) SSL_CTX_free(ctx);
   }
 
-  // Keeps a new session (the reference passes to us) in place of the older one.
-  static int keep(SSL* ssl, SSL_SESSION* fresh) {
-    auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-    if (self == nullptr) return 0;
-    std::lock_guard<std::mutex> guard(self->lock);
-    if (self->session != nullptr) SSL_SESSION_free(self->session);
-    self->session = fresh;
-    return 1;
+  // A copy of the session kept for `server`, or null. The copy is what a handshake gets: a
+  // TLS 1.3 resumption leaves the offered object spent, and a server need not send a new ticket
+  // on a resumed connection (Postfix does not), so the kept one must stay untouched for the next.
+  SSL_SESSION* offer(const std::string& server) {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto at = std::find_if(kept.begin(), kept.end(), [&](const Kept& k) { return k.server == server; });
+    if (at == kept.end()) return nullptr;
+    std::rotate(kept.begin(), at, at + 1);
+    return SSL_SESSION_dup(kept.front().session);
+  }
+
+  // Keeps `fresh` (its reference passes here) as the server's session in place of an older one.
+  void keep(const std::string& server, SSL_SESSION* fresh) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto at = std::find_if(kept.begin(), kept.end(), [&](const Kept& k) { return k.server == server; });
+    if (at == kept.end()) {
+      if (kept.size() == kServersKept) {
+        SSL_SESSION_free(kept.back().session);
+        kept.pop_back();
+      }
+      kept.push_back({server, nullptr});
+      at = kept.end() - 1;
+    }
+    std::rotate(kept.begin(), at, at + 1);
+    if (kept.front().session != nullptr) SSL_SESSION_free(kept.front().session);
+    kept.front().session = fresh;
   }
 };
 
@@ -55,7 +86,9 @@ std::string caFileTrouble(const std::string& file) {
   ::close(fd);
   return folder ? "a folder, not a file" : "no certificate in it (a PEM file of CA certificates is expected)";
 }
-int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key);  // with the socket glue, below
+// With the socket glue, below.
+int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key);
+int sessionReceived(SSL* ssl, SSL_SESSION* session);
 }  // namespace
 
 TlsClient::TlsClient(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
@@ -79,12 +112,20 @@ std::unique_ptr<TlsClient> TlsClient::create(bool verify, const std::string& caF
     return nullptr;
   }
   impl->ownCa = !caFile.empty();
+  // The trusted certificates' extensions are worked out here, once, not by the first handshakes
+  // of several threads at once: OpenSSL fills that cache lazily, under a lock not every reader
+  // of it takes.
+  STACK_OF(X509_OBJECT)* trust = X509_STORE_get0_objects(SSL_CTX_get_cert_store(impl->ctx));
+  for (int i = 0; i < sk_X509_OBJECT_num(trust); ++i) {
+    if (X509* certificate = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(trust, i)))
+      X509_check_purpose(certificate, -1, 0);
+  }
   SSL_CTX_set_verify(impl->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-  // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect.
+  // Sessions are kept by us, not by OpenSSL's cache, and offered again on the next connect to
+  // the same server.
   SSL_CTX_set_session_cache_mode(impl->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-  SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::keep);
+  SSL_CTX_sess_set_new_cb(impl->ctx, &sessionReceived);
   SSL_CTX_set_client_cert_cb(impl->ctx, &certificateAsked);
-  SSL_CTX_set_app_data(impl->ctx, impl.get());
   return std::unique_ptr<TlsClient>(new TlsClient(std::move(impl)));
 }
 
@@ -186,6 +227,18 @@ struct TlsStream::Io {
     if (auto* stream = static_cast<TlsStream*>(SSL_get_app_data(ssl))) stream->certificateAsked_ = true;
     return 0;
   }
+  // A new session (a TLS 1.3 ticket comes after the handshake, with the first data read): the
+  // server's latest, kept when it can be resumed. 1: the reference is ours now.
+  static int sessionReceived(SSL* ssl, SSL_SESSION* session) {
+    auto* stream = static_cast<TlsStream*>(SSL_get_app_data(ssl));
+    if (stream == nullptr || SSL_SESSION_is_resumable(session) == 0) return 0;
+    try {
+      stream->client_.impl().keep(stream->server_, session);
+    } catch (...) {  // no memory: this connection's session is not kept
+      return 0;
+    }
+    return 1;
+  }
 };
 
 namespace {
@@ -195,6 +248,7 @@ SSL* asSsl(void* p) { return static_cast<SSL*>(p); }
 int certificateAsked(SSL* ssl, X509** certificate, EVP_PKEY** key) {
   return TlsStream::Io::certificateAsked(ssl, certificate, key);
 }
+int sessionReceived(SSL* ssl, SSL_SESSION* session) { return TlsStream::Io::sessionReceived(ssl, session); }
 
 // A certificate whose issuer is not among the trusted ones: self-signed, or signed by a CA the
 // trust does not hold (an internal one, most often).
@@ -210,7 +264,8 @@ bool isAddress(const std::string& host) {
 }
 }  // namespace
 
-TlsStream::TlsStream(int fd, TlsClient& client) noexcept : fd_(fd), client_(client) {}
+TlsStream::TlsStream(int fd, TlsClient& client, std::string server) noexcept
+    : fd_(fd), client_(client), server_(std::move(server)) {}
 
 TlsStream::~TlsStream() {
   if (ssl_ != nullptr) SSL_free(asSsl(ssl_));
@@ -248,9 +303,9 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
       SSL_set_tlsext_host_name(ssl, host.c_str());
       SSL_set1_host(ssl, host.c_str());
     }
-    {
-      std::lock_guard<std::mutex> guard(context.lock);
-      if (context.session != nullptr) SSL_set_session(ssl, context.session);
+    if (SSL_SESSION* kept = context.offer(server_)) {
+      SSL_set_session(ssl, kept);
+      SSL_SESSION_free(kept);  // the handshake holds its own reference
     }
     const auto deadline = Clock::now() + bound;
     ERR_clear_error();

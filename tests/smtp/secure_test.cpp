@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -36,6 +38,15 @@ std::string bodyOf(int i) { return "body of " + std::to_string(i) + "\n" + std::
 Attributes with(Attributes attributes, const Attributes& more) {
   attributes.insert(more.begin(), more.end());
   return attributes;
+}
+
+// The TLS notes of a traced run ("TLS started: ..."), with the server each names, in order.
+std::mutex tlsNotesLock;
+std::vector<std::pair<std::string, std::string>> tlsNotes;
+void noteTls(smtp::TraceKind kind, std::string_view server, unsigned long, std::string_view text) noexcept {
+  if (kind != smtp::TraceKind::Note || !text.starts_with("TLS started")) return;
+  const std::lock_guard<std::mutex> guard(tlsNotesLock);
+  tlsNotes.emplace_back(server, text);
 }
 
 // A name the resolver knows once (as 127.0.0.1) and never again: an outage after the first mail.
@@ -77,6 +88,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     int attempts = 1;          // of every mail not refused
     int stored = -1;           // mails the server keeps, when not those sent
     double seconds = 0;        // the least the run takes: sooner breaks a limit
+    const char* alias = nullptr;  // the same server under another name, for every second mail
   } cases[] = {
       {"wrong password", kStartTls | kAuth, ip,
        {{"Security", "starttls"}, {"TLSCAFile", ca}, {"SMTPUser", "ann"}, {"SMTPPassword", "wrong-pw"}}, 1004,
@@ -158,9 +170,16 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
       // 120 mails at 1200 a minute: one every 50 ms, whichever of four threads sends it.
       {.what = "MaxMailsPerMinute=1200", .server = kPlain, .host = local, .attributes = {{"MaxMailsPerMinute", "1200"}},
        .mails = 120, .sessions = 120, .threads = 4, .seconds = 119 * 0.05},
+      // Sessions are kept per server: each name's first handshake is full (its certificate and
+      // name checked) and every later one resumed, though tickets come only on those first
+      // connections (as from Postfix, none on a resumed one).
+      {.what = "TLS resumed per server name", .server = kImplicit, .host = local,
+       .attributes = {{"Security", "tls"}, {"TLSCAFile", ca}, {"Trace", "yes"}}, .mails = 6, .sessions = 6,
+       .more = {"--tickets-for", "2"}, .alias = ip},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    tlsNotes.clear();
     std::vector<std::string> options = c.more;
     if (c.server & (kStartTls | kImplicit))
       options.insert(options.end(), {"--cert", certs.ca, "--key", certs.key});
@@ -173,7 +192,7 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     else server.emplace(options);
 
     std::atomic<std::size_t> sent{0};
-    smtptest::Settings settings = smtptest::settingsOf(c.attributes);
+    smtptest::Settings settings = smtptest::settingsOf(c.attributes, c.alias != nullptr ? &noteTls : nullptr);
     const auto begin = std::chrono::steady_clock::now();
     {
       std::vector<std::jthread> threads;  // joined before the settings go
@@ -184,7 +203,8 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
             const smtptest::Mail mail{.to = refused ? "refuse@example.com" : "t" + std::to_string(t) + "@example.com",
                                       .subject = "mail " + std::to_string(i), .body = bodyOf(i)};
             const auto start = std::chrono::steady_clock::now();
-            const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, c.host, settings);
+            const char* host = c.alias != nullptr && i % 2 == 1 ? c.alias : c.host;
+            const smtptest::Result r = smtptest::send(server ? server->port() : silent->port(), mail, host, settings);
             // No mail waits out a bound it must not: QUIT's reply (30 s), the connect bound for a place.
             EXPECT_LT(std::chrono::steady_clock::now() - start,
                       std::chrono::duration<double>(2 * c.seconds) + smtp::replyTimeout(SMTP_PROTO_QUIT) / 3);
@@ -238,6 +258,11 @@ TEST(Secure, SubmissionAndKeptConnectionsThroughEachKindOfServer) {
     EXPECT_EQ(subjects.size(), stored);
     EXPECT_GE(sessions.size(), std::min<std::size_t>(sent, c.threads > 1 ? 1 : c.sessions));
     EXPECT_LE(sessions.size(), static_cast<std::size_t>(c.sessions));
+    if (c.alias == nullptr) continue;
+    std::map<std::string, int> handshakes;  // by server name
+    for (const auto& [name, note] : tlsNotes)
+      EXPECT_EQ(note.ends_with(", session resumed"), handshakes[name]++ > 0) << name << ": " << note;
+    EXPECT_EQ(handshakes.size(), 2u);
   }
 }
 

@@ -37,11 +37,13 @@ struct Result {
 // The node's secure-submission attributes (Security, TLSVerify, ...), missing ones empty.
 using Attributes = std::map<std::string, std::string>;
 using Settings = std::unique_ptr<::SubmitSettings>;
-inline Settings settingsOf(const Attributes& attributes) {
-  return makeSubmitSettings([&](const char* name) {
-    const auto found = attributes.find(name);
-    return found == attributes.end() ? std::string() : found->second;
-  });
+inline Settings settingsOf(const Attributes& attributes, smtp::TraceSink trace = nullptr) {
+  return makeSubmitSettings(
+      [&](const char* name) {
+        const auto found = attributes.find(name);
+        return found == attributes.end() ? std::string() : found->second;
+      },
+      trace);
 }
 
 // As SendEmailMessage does, or with the options of `settings` (the node's way in).

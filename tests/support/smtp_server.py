@@ -7,7 +7,7 @@
 #                       [--close-after N] [--refuse-after N] [--vanish-after N] [--ignore-quit]
 #                       [--echo-secret] [--transcript FILE.jsonl] [--oauth STATE.json] [--token TOKEN]
 #                       [--mechanisms LIST] [--client-ca PEM] [--accept-once]
-#                       [--max-sessions N] [--busy-mails N] [--data-reply REPLY]
+#                       [--max-sessions N] [--busy-mails N] [--data-reply REPLY] [--tickets-for N]
 # Prints "PORT <n>" on a line of its own once it listens; stops on SIGTERM or when stdin closes.
 # With --cert the server requires STARTTLS, or speaks TLS from the first byte (--implicit-tls);
 # with --auth it requires AUTH (PLAIN or LOGIN) with these credentials before MAIL. With
@@ -27,7 +27,9 @@
 # every TLS client for a certificate that CA signed. As hosted relays do: with --max-sessions N
 # a connection beyond N open at once is greeted with 432 and closed; with --busy-mails N the
 # first N of every N+1 MAIL FROMs get 421 and the connection closes; with --data-reply the mail
-# data is stored and answered with REPLY.
+# data is stored and answered with REPLY. With --tickets-for N only the first N connections get
+# TLS session tickets: as with Postfix's smtpd, which sends none on a resumed connection, a client
+# must resume later ones with a ticket it has.
 #
 # Behaviour triggers, carried by the recipient's local part (the text before "@"):
 #   refuse...      RCPT TO is refused with 550 ("refuse-me@x")
@@ -178,7 +180,8 @@ async def main():
                  "--client-ca", "--data-reply"):
         parser.add_argument(name)
     parser.add_argument("--token", action="append")
-    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after", "--max-sessions", "--busy-mails"):
+    for name in ("--port", "--close-after", "--refuse-after", "--vanish-after", "--max-sessions", "--busy-mails",
+                 "--tickets-for"):
         parser.add_argument(name, type=int, default=0)
     args = parser.parse_args()
 
@@ -258,6 +261,8 @@ async def main():
     def connection():  # numbered, with its own count of mails
         smtp = (Transcribed if transcript else Server)(handler, **options)
         smtp.number, smtp.mails = next(numbers), 0
+        if args.tickets_for and smtp.number > args.tickets_for:  # before its handshake begins
+            context.num_tickets = 0
         return smtp
     server = await loop.create_server(connection, args.host, args.port, ssl=context if args.implicit_tls else None)
     print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
