@@ -375,6 +375,8 @@ void TlsStream::noteRefusal() noexcept {
 
 long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
   std::size_t got = 0;
+  // Only the rest of a record already read: reading on would ask the socket.
+  if (SSL_pending(asSsl(ssl_)) <= 0) return 0;
   if (SSL_read_ex(asSsl(ssl_), buffer, size, &got) == 1) return static_cast<long>(got);
   ERR_clear_error();
   return 0;
