@@ -91,7 +91,8 @@ char* threadReplyBuffer() noexcept;
 SmtpSession* newSession(uint16_t port, int* error, std::string_view hostName = {}) noexcept;
 int resolveServer(SmtpSession& session, std::string_view serverName) noexcept;
 // Both halves (SmtpInit): the record from malloc, or null with *error set.
-SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error, std::string_view hostName = {}) noexcept;
+SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error,
+                         std::string_view hostName = {}) noexcept;
 // The system's host name as a session holds it (at most 255 bytes): a node asks once.
 std::string localHostName();
 
@@ -246,8 +247,8 @@ struct Secrets {
 
 // Reads whole replies from one stream. For a connection's dialogue (`strict`), bytes that
 // came with a reply after its last line are kept only until the next command goes out: a
-// reply is what arrives after its command. Otherwise (the exported line writers, handed a bare socket)
-// they are read as the next reply.
+// reply is what arrives after its command. Otherwise (the exported line writers, handed a
+// bare socket) they are read as the next reply.
 // A connection's trace, made only when the options carry a sink (attribute Trace): every
 // command line sent and every reply line read is one entry, and notes tell what is not a line
 // (TLS started, the mail data's size). An entry is one line without control characters (TAB
