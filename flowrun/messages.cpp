@@ -106,19 +106,29 @@ std::unique_ptr<Message> instantiate(const Message& input, const DescriptorOptio
   Element& newProperties = root.addChild(kPropertiesFolder);
   if (properties != nullptr && properties != folder) properties->copyChildrenTo(newProperties);
   if (!options.omit) {
-    HostDate date{};
-    HostTime time{};
-    now(date, time);
     Element& descriptor = root.addChild(schema::kDescriptorFolder);
-    descriptor.addDate(schema::kPutDate, options.putDate.value_or(date));
-    descriptor.addTime(schema::kPutTime, options.putTime.value_or(time));
-    descriptor.addBytes(schema::kMsgId, options.msgId ? *options.msgId : freshMessageId());
+    descriptor.addChild(schema::kPutDate, memhost::kTypeNameValue);
+    descriptor.addChild(schema::kPutTime, memhost::kTypeNameValue);
+    descriptor.addChild(schema::kMsgId, memhost::kTypeNameValue);
+    renewDescriptor(*message, options);
   }
   if (folder != nullptr) {
     Element& body = root.addChild(folder->nameUtf8());
     folder->copyChildrenTo(body);
   }
   return message;
+}
+
+void renewDescriptor(Message& message, const DescriptorOptions& options) {
+  if (options.omit) return;
+  HostDate date{};
+  HostTime time{};
+  now(date, time);
+  // The descriptor follows the properties folder; its values in the order instantiate added them.
+  const auto& descriptor = message.root().children().at(1)->children();
+  descriptor.at(0)->setDate(options.putDate.value_or(date));
+  descriptor.at(1)->setTime(options.putTime.value_or(time));
+  descriptor.at(2)->setBytes(options.msgId ? *options.msgId : freshMessageId());
 }
 
 Element* topElement(const Message& message) {

@@ -53,6 +53,9 @@ bool parseMsgId(const std::string& text, std::vector<uint8_t>& bytes);
 // MsgId, then a copy of the template's body folder.
 std::unique_ptr<memhost::Message> instantiate(const memhost::Message& input, const DescriptorOptions& options,
                                               memhost::Host& host);
+// The same message made ready for another evaluation: its descriptor's values set anew, as
+// instantiate would set them.
+void renewDescriptor(memhost::Message& message, const DescriptorOptions& options);
 
 // The body's top element of a message (the first child of its last folder), or null.
 memhost::Element* topElement(const memhost::Message& message);

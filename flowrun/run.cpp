@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -223,6 +224,12 @@ class Runner {
   void work() {
     memhost::Host& host = memhost::Host::instance();
     const std::size_t n = inputs_.size();
+    // The tree this worker sent last, and its changes then: the same input next (--repeat with
+    // one input, or a worker of several) goes again on that tree with a new descriptor, since
+    // evaluate leaves its input as it was; a tree changed meanwhile is made anew.
+    std::unique_ptr<memhost::Message> message;
+    const InputMessage* sent = nullptr;
+    std::uint64_t changes = 0;
     for (;;) {
       if (options_.stop != nullptr && options_.stop->load() != 0) return;
       std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
@@ -233,7 +240,13 @@ class Runner {
       Evaluation evaluation;
       evaluation.input = &input;
       if (!options_.quiet || !options_.outDir.empty()) name(i, evaluation);
-      auto message = instantiate(*input.message, options_.descriptor, host);
+      if (sent == &input && message->changes() == changes) {
+        renewDescriptor(*message, options_.descriptor);
+      } else {
+        message = instantiate(*input.message, options_.descriptor, host);
+        sent = &input;
+      }
+      changes = message->changes();
       current = &evaluation;
       node_.evaluate(*message);
       current = nullptr;

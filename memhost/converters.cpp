@@ -212,6 +212,15 @@ extern "C" int cciMbsToUcs(int* rc, const char* input, CciChar* output, int outp
 extern "C" int cciUcsToMbs(int* rc, const CciChar* input, char* output, int outputLimit, int codePage) {
   Call call(Op::cciUcsToMbs, rc);
   if (!mayConvert(call, input, codePage)) return 0;
+  // ASCII that fits with its terminator, as most values are: one pass finds the end and copies;
+  // anything else is converted from the start the long way.
+  const std::size_t room = output != nullptr && outputLimit > 0 ? static_cast<std::size_t>(outputLimit) : 0;
+  std::size_t n = 0;
+  for (; n < room && static_cast<CciChar>(input[n] - 1) < 0x7f; ++n) output[n] = static_cast<char>(input[n]);
+  if (n < room && input[n] == 0) {
+    output[n] = '\0';
+    return static_cast<int>(n);
+  }
   bool cut = false;
   const int needed = memhost::convert(input, input + memhost::unitLength(input), output, outputLimit,
                                       memhost::decodeUtf16<CciChar>, memhost::encodeUtf8, cut);

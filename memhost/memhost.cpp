@@ -52,20 +52,33 @@ Element* Element::child(std::string_view nameUtf8) const {
   return nullptr;
 }
 
+void Element::setName(std::u16string name) {
+  name_ = std::move(name);
+  owner_->changed();
+}
+void Element::setName(std::string_view nameUtf8) { setName(toUtf16(nameUtf8)); }
+void Element::setType(int type) {
+  type_ = type;
+  owner_->changed();
+}
 void Element::setCharacterValue(std::u16string value) {
+  owner_->changed();
   kind_ = ValueKind::Character;
   text_ = std::make_shared<const std::u16string>(std::move(value));
 }
 void Element::setText(std::string_view utf8) { setCharacterValue(toUtf16(utf8)); }
 void Element::setDate(HostDate date) {
+  owner_->changed();
   kind_ = ValueKind::Date;
   date_ = date;
 }
 void Element::setTime(HostTime time) {
+  owner_->changed();
   kind_ = ValueKind::GmtTime;
   time_ = time;
 }
 void Element::setBytes(std::vector<uint8_t> bytes) {
+  owner_->changed();
   kind_ = ValueKind::ByteArray;
   bytes_ = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
 }
@@ -76,6 +89,7 @@ Element& Element::addChild(std::string_view nameUtf8, int type) {
   element->name_ = toUtf16(nameUtf8);
   element->type_ = type;
   children_.push_back(std::move(element));
+  owner_->changed();
   return *children_.back();
 }
 
@@ -104,6 +118,7 @@ void Element::copyChildrenTo(Element& target) const {
   // Only the children there now: copying a tree below itself must not chase its own new
   // children (they are reached by index, as appending may move the owning pointers).
   const std::size_t count = children_.size();
+  target.owner_->changed();
   target.children_.reserve(target.children_.size() + count);
   for (std::size_t i = 0; i < count; ++i) {
     const Element* source = children_[i].get();

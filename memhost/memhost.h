@@ -84,9 +84,10 @@ class Element {
   // First child with this name, or null.
   Element* child(std::string_view nameUtf8) const;
 
-  void setName(std::u16string name) { name_ = std::move(name); }
-  void setName(std::string_view nameUtf8) { name_ = toUtf16(nameUtf8); }
-  void setType(int type) { type_ = type; }
+  // Every change below (and each child added or copied in) counts in the message's changes().
+  void setName(std::u16string name);
+  void setName(std::string_view nameUtf8);
+  void setType(int type);
   void setCharacterValue(std::u16string value);
   void setText(std::string_view utf8);
   void setDate(HostDate date);
@@ -146,6 +147,10 @@ class Message {
   const Element& root() const { return *root_; }
   MessageContext* context() const { return context_; }
   std::unique_ptr<Message> clone() const;
+  // How often its tree has changed (a name, type or value set, a child added): the runner sends
+  // a tree again only while nothing but itself has changed it.
+  std::uint64_t changes() const { return changes_; }
+  void changed() { ++changes_; }
 
   // The usual shape of an input message: root -> "Properties", "TVMD", body folder -> top.
   // Returns the top element, whose children are the mail fields.
@@ -155,6 +160,7 @@ class Message {
   std::shared_ptr<MessageContext> ownedContext_;
   MessageContext* context_;
   std::unique_ptr<Element> root_;
+  std::uint64_t changes_ = 0;
 };
 
 // What a terminal received in one propagation. `message` is a deep copy taken at the moment

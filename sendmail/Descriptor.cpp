@@ -47,6 +47,38 @@ bool wholeSeconds(float seconds, int& whole) {
   return true;
 }
 
+// The descriptor's date as "DD Mon YYYY hh:mm:ss GMT" ("%02i %.3s %02i %02i:%02i:%02i GMT"),
+// written digit by digit for the values a clock shows, since the formatter costs more than
+// the rest of reading the descriptor; any other value goes through the formatter.
+void formatDate(char (&text)[128], const HostDate& date, const HostTime& time, int seconds) {
+  const auto small = [](int v) { return v >= 0 && v <= 99; };
+  if (!small(date.day) || date.year < 1000 || date.year > 9999 || !small(time.hour) || !small(time.minute) ||
+      !small(seconds)) {
+    std::snprintf(text, sizeof text, "%02i %.3s %02i %02i:%02i:%02i GMT", date.day, smtp::monthShortName(date.month),
+                  date.year, time.hour, time.minute, seconds);
+    return;
+  }
+  char* p = text;
+  const auto two = [&p](int v) {
+    *p++ = static_cast<char>('0' + v / 10);
+    *p++ = static_cast<char>('0' + v % 10);
+  };
+  two(date.day);
+  *p++ = ' ';
+  const char* month = smtp::monthShortName(date.month);
+  for (int i = 0; i < 3 && month[i] != '\0'; ++i) *p++ = month[i];
+  *p++ = ' ';
+  two(date.year / 100);
+  two(date.year % 100);
+  *p++ = ' ';
+  two(time.hour);
+  *p++ = ':';
+  two(time.minute);
+  *p++ = ':';
+  two(seconds);
+  std::memcpy(p, " GMT", 5);
+}
+
 }  // namespace
 
 void formatCurrentDate(char (&date)[128]) {
@@ -99,8 +131,7 @@ void readDescriptor(int& rc, CciElement* root, DescriptorTexts& texts) {
 
   int seconds = 0;
   if (haveDate && haveTime && !failed && wholeSeconds(time.seconds, seconds)) {
-    std::snprintf(texts.date, sizeof texts.date, "%02i %.3s %02i %02i:%02i:%02i GMT", date.day,
-                  smtp::monthShortName(date.month), date.year, time.hour, time.minute, seconds);
+    formatDate(texts.date, date, time, seconds);
   } else {
     formatCurrentDate(texts.date);
   }

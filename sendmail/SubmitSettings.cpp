@@ -123,6 +123,8 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
   s.receipt = receipt == "yes";
 
   smtp::SubmitOptions& o = s.options;
+  s.hostName = smtp::localHostName();
+  o.localHostName = s.hostName;
   o.user = s.user;
   o.password = s.password;
   if (security == "starttls") {

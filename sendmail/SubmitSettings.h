@@ -18,6 +18,7 @@
 struct SubmitSettings {
   std::string user, password;
   std::string refusalDetail;
+  std::string hostName;  // the local host's, looked up once for the node
   std::unique_ptr<smtp::TlsClient> tls;
   smtp::AuthMechanism mechanism = smtp::AuthMechanism::Offered;
   std::unique_ptr<smtp::TokenProvider> tokens;  // with OAuthTokenURL: the node's one token

@@ -489,10 +489,13 @@ bool fitsStep(int step, const char* reply) noexcept {
 // judged as the one-by-one dialogue judges it; the first refusal is the outcome, as it would
 // have been without pipelining. Replies out of step with the commands fail the mail instead.
 Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelope) {
-  std::string out(mailFrom);
-  out += "\r\n";
-  std::vector<int> steps{SMTP_PROTO_MAIL};
-  std::vector<std::string_view> addresses{{}};  // each step's recipient, for a refusal's detail
+  // The thread's buffers: a batch costs no allocation once they have grown.
+  thread_local std::string out;
+  thread_local std::vector<int> steps;
+  thread_local std::vector<std::string_view> addresses;  // each step's recipient, for a refusal's detail
+  out.assign(mailFrom).append("\r\n");
+  steps.assign(1, SMTP_PROTO_MAIL);
+  addresses.assign(1, {});
   forEachEntry(envelope, [&](std::string_view entry) {
     appendCommand(out, SMTP_PROTO_RCPT, envelopeAddress(entry));
     out += "\r\n";
@@ -510,7 +513,8 @@ Outcome Connection::pipelined(std::string_view mailFrom, std::string_view envelo
   if (reader_.stream().send(&one, 1, reader_.bounds().stall(SMTP_PROTO_MAIL)) != 0)
     return failed({kLost, true});
   Exchange first{0, false};
-  std::string firstText;
+  thread_local std::string firstText;
+  firstText.clear();
   int firstStep = SMTP_PROTO_MAIL;
   bool broken = false;  // after the refusal: only good for closing
   for (std::size_t i = 0; i < steps.size(); ++i) {

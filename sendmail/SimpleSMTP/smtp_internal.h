@@ -84,13 +84,17 @@ char* threadReplyBuffer() noexcept;
 
 // ---- session (smtp_session.cpp) ----
 
-// SmtpInit in two halves. newSession: the record with the local host name and the port, no
-// address yet (null with *error set: SMTP_TCPIP_BAD_PORT for port 0, or a resource failure).
-// resolveServer: the name's addresses into it, 0 or SMTP_TCPIP_HOST_UNKNOWN.
-SmtpSession* newSession(uint16_t port, int* error) noexcept;
+// SmtpInit in two halves. newSession: the record with the local host name (`hostName`, or the
+// system's, looked up now, when it is empty) and the port, no address yet (null with *error
+// set: SMTP_TCPIP_BAD_PORT for port 0, or a resource failure). resolveServer: the name's
+// addresses into it, 0 or SMTP_TCPIP_HOST_UNKNOWN.
+SmtpSession* newSession(uint16_t port, int* error, std::string_view hostName = {}) noexcept;
 int resolveServer(SmtpSession& session, std::string_view serverName) noexcept;
 // Both halves (SmtpInit): the record from malloc, or null with *error set.
-SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error) noexcept;
+SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error,
+                         std::string_view hostName = {}) noexcept;
+// The system's host name as a session holds it (at most 255 bytes): a node asks once.
+std::string localHostName();
 
 // ---- transport (tcp.cpp) ----
 
@@ -147,7 +151,8 @@ class Stream {
   // Next bytes, waiting at most `left`: the count, 0 at the end of the stream, -1 on failure
   // or silence.
   virtual long receive(char* buffer, std::size_t size, Millis left) noexcept = 0;
-  // What has already arrived, without waiting: the count, 0 when nothing.
+  // What the stream has already taken in and not handed out (TLS data of a record it read),
+  // without a system call: the count, 0 when nothing.
   virtual long receiveReady(char* buffer, std::size_t size) noexcept = 0;
   // True when nothing has arrived and the peer has not closed, checked without waiting: a
   // kept connection is used again only then.
@@ -243,9 +248,9 @@ struct Secrets {
 };
 
 // Reads whole replies from one stream. For a connection's dialogue (`strict`), bytes that
-// arrive after a reply's last line are kept only until the next command goes out: a reply is
-// what arrives after its command. Otherwise (the exported line writers, handed a bare socket)
-// they are read as the next reply.
+// came with a reply after its last line are kept only until the next command goes out: a
+// reply is what arrives after its command. Otherwise (the exported line writers, handed a
+// bare socket) they are read as the next reply.
 // A connection's trace, made only when the options carry a sink (attribute Trace): every
 // command line sent and every reply line read is one entry, and notes tell what is not a line
 // (TLS started, the mail data's size). An entry is one line without control characters (TAB
@@ -283,9 +288,11 @@ class ReplyReader {
   // is found too). Returns false when the connection ended, failed or stayed silent past
   // `timeout` before the reply was complete; the buffer is then empty.
   bool read(char* buffer, std::size_t size, Millis timeout) noexcept;
-  // Drops what is left of earlier replies, kept or already arrived, before a command goes out
-  // (strict readers only): at most one reply buffer's worth, never waiting, so that a server
-  // that keeps talking cannot hold the client here.
+  // Drops what is left of earlier replies before a command goes out (strict readers only): what
+  // this reader and its stream hold, at most one reply buffer's worth, without a system call.
+  // A stray reply came with the reply before it, and is held; one that comes later is read
+  // in place of the next reply, whose step then judges it (a pipelined batch checks that no
+  // reply is left over).
   void dropStray() noexcept;
   // True when more has arrived than the replies read so far (bytes, or the end of the stream),
   // checked without waiting.

@@ -1,10 +1,11 @@
 // Session set-up: the per-mail record with the local host name and the server's
 // addresses (IPv4 and IPv6, in the resolver's order), found with the reentrant resolver. The
 // record comes from the C heap, as its callers release it with free. The two halves apart: a
-// mail over a kept connection needs the record but no lookup.
+// mail over a kept connection needs the record but no lookup; a node looks its name up once.
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,14 +14,24 @@
 
 namespace smtp {
 
-SmtpSession* newSession(uint16_t port, int* error) noexcept {
+std::string localHostName() {
+  char name[sizeof SmtpSession::localHostName] = "";
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
+
+SmtpSession* newSession(uint16_t port, int* error, std::string_view hostName) noexcept {
   std::unique_ptr<SmtpSession, decltype(&std::free)> session(
       static_cast<SmtpSession*>(std::calloc(1, sizeof(SmtpSession))), &std::free);
   if (!session) {
     *error = SMTP_TCPIP_NO_MEMORY;
     return nullptr;
   }
-  ::gethostname(session->localHostName, sizeof session->localHostName - 1);
+  if (hostName.empty()) {
+    ::gethostname(session->localHostName, sizeof session->localHostName - 1);
+  } else {
+    std::memcpy(session->localHostName, hostName.data(), std::min(hostName.size(), sizeof session->localHostName - 1));
+  }
   session->serverAddress.sin_family = AF_INET;
   session->serverAddress.sin_port = htons(port);
   if (port == 0) {
@@ -61,8 +72,8 @@ int resolveServer(SmtpSession& session, std::string_view serverName) noexcept {
   return session.serverAddressCount == 0 ? SMTP_TCPIP_HOST_UNKNOWN : 0;
 }
 
-SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error) noexcept {
-  std::unique_ptr<SmtpSession, decltype(&std::free)> session(newSession(port, error), &std::free);
+SmtpSession* openSession(std::string_view serverName, uint16_t port, int* error, std::string_view hostName) noexcept {
+  std::unique_ptr<SmtpSession, decltype(&std::free)> session(newSession(port, error, hostName), &std::free);
   if (!session) return nullptr;
   *error = resolveServer(*session, serverName);
   return *error == 0 ? session.release() : nullptr;

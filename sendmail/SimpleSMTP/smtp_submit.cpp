@@ -189,7 +189,8 @@ Outcome sendEmail(const SubmitOptions& options, const MailRequest& request) noex
     Outcome outcome = everyTry(options, request, [&](std::string_view token, bool ownToken) {
       int error = 0;
       std::unique_ptr<SmtpSession, decltype(&std::free)> session(
-          options.pool != nullptr ? newSession(request.port, &error) : openSession(request.serverName, request.port, &error),
+          options.pool != nullptr ? newSession(request.port, &error, options.localHostName)
+                                 : openSession(request.serverName, request.port, &error, options.localHostName),
           &std::free);
       if (!session) return Outcome{error, errorText(error), error == SMTP_TCPIP_HOST_UNKNOWN ? kConnectStep : kNoStep};
       return once(session.get(), options, request, token, ownToken);

@@ -112,6 +112,8 @@ struct SubmitOptions {
   MailRate* rate = nullptr;
   int retries = 0;
   std::chrono::milliseconds retryPause{60'000};
+  // The name HELO and EHLO give, looked up once for the node; empty: each mail looks it up.
+  std::string_view localHostName;
 
   bool bearer() const noexcept {
     return mechanism == AuthMechanism::XOAuth2 || mechanism == AuthMechanism::OAuthBearer;

@@ -296,6 +296,9 @@ bool TlsStream::handshake(std::string_view name, Millis bound, bool afterStartTl
     BIO_set_data(bio, this);
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
+    // A record in one receive rather than its header and its body in two; what comes with it
+    // waits in OpenSSL's buffer (SSL_has_pending).
+    SSL_set_read_ahead(ssl, 1);
     const std::string host(name);
     if (isAddress(host)) {
       X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
@@ -398,6 +401,13 @@ int TlsStream::send(iovec* iov, int count, Millis stall) noexcept {
 
 long TlsStream::receive(char* buffer, std::size_t size, Millis left) noexcept {
   const auto deadline = Clock::now() + left;
+  // Nothing buffered: the socket is waited for before it is read, as a reply is seldom there
+  // the moment its command went out (a receive would only fail with EAGAIN first).
+  if (!SSL_has_pending(asSsl(ssl_)) && !waitReadable(fd_, left)) {
+    timedOut_ = true;
+    noteRefusal();
+    return -1;
+  }
   for (;;) {
     std::size_t got = 0;
     const int rc = SSL_read_ex(asSsl(ssl_), buffer, size, &got);
@@ -430,6 +440,8 @@ void TlsStream::noteRefusal() noexcept {
 
 long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
   std::size_t got = 0;
+  // Only what OpenSSL holds already: with nothing there, reading on would ask the socket.
+  if (!SSL_has_pending(asSsl(ssl_))) return 0;
   if (SSL_read_ex(asSsl(ssl_), buffer, size, &got) == 1) return static_cast<long>(got);
   ERR_clear_error();
   return 0;
@@ -438,7 +450,7 @@ long TlsStream::receiveReady(char* buffer, std::size_t size) noexcept {
 bool TlsStream::quiet() noexcept {
   SSL* ssl = asSsl(ssl_);
   if (SSL_pending(ssl) > 0) return false;
-  if (!readableNow(fd_)) return true;
+  if (!SSL_has_pending(ssl) && !readableNow(fd_)) return true;
   // Records arrived: a session ticket leaves the stream quiet, data or a close does not.
   char byte;
   std::size_t got = 0;

@@ -363,6 +363,13 @@ TEST_F(RunnerTest, DryRunShowsWhatTheServerStores) {
     if (line.starts_with("  | ")) shown += line.substr(4) + "\r\n";
   EXPECT_EQ(shown, stored.data);
   EXPECT_EQ(server_->mails().size(), before_ + 1);
+  // Each --repeat round is a message of its own, whatever tree the runner sends it on.
+  Invocation twice = flowrun({"--dry-run", "--repeat", "2", message.string()});
+  std::vector<std::string> ids;
+  for (std::istringstream lines(twice.out); std::getline(lines, line);)
+    if (line.starts_with("  | Message-ID: ")) ids.push_back(line);
+  ASSERT_EQ(ids.size(), 2u) << twice.out;
+  EXPECT_NE(ids[0], ids[1]);
 }
 
 // --trace over STARTTLS and AUTH: line for line what the server read and answered (the mail
