@@ -344,7 +344,7 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
         with(c.attributes, {{"Security", "starttls"}, {"TLSCAFile", certs.ca}, {"SMTPUser", "ann,=x@example.com"},
                             {"OAuthTokenURL", endpoint.url()}, {"OAuthClientId", "app"},
                             {"OAuthClientSecret", "s3cret-app"}, {"OAuthScope", "https://mail.example/.default"}}));
-    std::atomic<int> sent{0};
+    std::atomic<int> sent{0}, late{0};
     const auto begin = std::chrono::steady_clock::now();
     {
       std::vector<std::jthread> threads;
@@ -356,7 +356,13 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
             const smtptest::Result r = smtptest::send(server.port(), mail, "localhost", settings);
             EXPECT_EQ(r.code, c.code) << r.text;
             EXPECT_EQ(r.text.substr(0, c.text.size()), c.text);
-            EXPECT_EQ(r.attempts, i + 1 == c.mails ? c.attempts : 1);
+            const int attempts = i + 1 == c.mails ? c.attempts : 1;
+            // A one-second token may run out between its renewal and the server's check when the
+            // machine is busy: taken again once, at most once in the run.
+            if (c.renewEvery > 0 && r.attempts == attempts + 1)
+              ++late;
+            else
+              EXPECT_EQ(r.attempts, attempts);
             for (const std::string& secret : {std::string("s3cret-app"), c.own.empty() ? "tok-secret" : c.own})
               EXPECT_EQ(r.text.find(secret), std::string::npos);
             sent += r.code == 0;
@@ -367,6 +373,7 @@ TEST(Secure, BearerTokensThroughBothMechanisms) {
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
     settings.reset();
+    EXPECT_LE(late.load(), 1);
     EXPECT_GE(endpoint.grants().size(), c.requests);
     EXPECT_LE(endpoint.grants().size(), c.renewEvery > 0 ? 1 + static_cast<std::size_t>(took.count() / c.renewEvery)
                                                          : c.mostRequests);
