@@ -161,6 +161,8 @@ inline constexpr const char* kErrorElement = "SendMailError";
 // SendMailError, and the receipt of a delivered mail, in the same place of the copy sent to "out".
 inline constexpr const char* kErrorDetailElement = "SendMailErrorDetail";
 inline constexpr const char* kReceiptElement = "SendMailReceipt";
+// Their element that counts the tries, which the runner reads back.
+inline constexpr const char* kAttemptsElement = "Attempts";
 
 // Whether `name` is one of the elements the node adds to what it sends on: a message fed back in
 // starts without them.

@@ -106,7 +106,9 @@ std::string emptyAttachment(const Element& part, std::size_t n) {
   if (data == nullptr) return what + " has no " + schema::kAttachmentData + ": it would be sent empty";
   if (!data->bytes().empty() || !data->characterValue().empty()) return {};
   if (data->children().empty()) return what + ": its " + schema::kAttachmentData + " is empty";
-  return what + ": " + schema::kAttachmentData + " holds <" + data->children().front()->nameUtf8() + ">, neither " +
+  const std::string inner = data->children().front()->nameUtf8();
+  if (inner == kBase64 || inner == kFile) return what + ": its <" + inner + "> is empty";
+  return what + ": " + schema::kAttachmentData + " holds <" + inner + ">, neither " +
          kBase64 + " nor " + kFile + ": it would be sent empty";
 }
 

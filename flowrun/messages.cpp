@@ -170,7 +170,7 @@ int attemptsOf(const Message& message) {
     const Element* added = addedElement(message, folder);
     if (added == nullptr) continue;
     for (const auto& child : added->children()) {
-      if (child->nameUtf8() == "Attempts") return std::atoi(textOf(child.get()).c_str());
+      if (child->nameUtf8() == schema::kAttemptsElement) return std::atoi(textOf(child.get()).c_str());
     }
   }
   return 0;

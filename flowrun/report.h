@@ -4,7 +4,6 @@
 #define FLOWRUN_REPORT_H
 
 #include <iosfwd>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>

@@ -84,7 +84,7 @@ Texts detailTexts(const MailReport& report) {
   texts.emplace_back("Kind", kKinds[static_cast<int>(kind)]);
   texts.emplace_back("Step", smtp::stepName(o.step));
   if (o.step == SMTP_PROTO_RCPT && !o.recipient.empty()) texts.emplace_back("Recipient", o.recipient);
-  texts.emplace_back("Attempts", std::to_string(o.step == smtp::kNoStep ? 0 : o.attempts));
+  texts.emplace_back(schema::kAttemptsElement, std::to_string(o.step == smtp::kNoStep ? 0 : o.attempts));
   return texts;
 }
 
@@ -102,7 +102,7 @@ Texts receiptTexts(const MailReport& report) {
           {"Server", std::move(server)},
           {"Recipients", std::to_string(report.recipients)},
           {"TLS", std::move(tls)},
-          {"Attempts", std::to_string(o.attempts)},
+          {schema::kAttemptsElement, std::to_string(o.attempts)},
           {"Milliseconds", std::to_string(report.milliseconds)}};
 }
 

@@ -91,7 +91,7 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
                                                    smtp::TraceSink trace) {
   auto settings = std::make_unique<SubmitSettings>();
   SubmitSettings& s = *settings;
-  // Read in index order; only the credentials and the refusal's detail are kept.
+  // Read in index order; what the client needs later is kept in `s`, the rest goes with this call.
   const auto value = [&read](Attribute attribute) { return read(schema::name(attribute)); };
   const std::string security = value(Attribute::Security);
   const std::string tlsVerify = value(Attribute::TLSVerify);
@@ -159,30 +159,25 @@ std::unique_ptr<SubmitSettings> makeSubmitSettings(const std::function<std::stri
     o.refusalDetail = s.refusalDetail;
     return std::move(settings);
   };
-  if (std::string why = oauthRefusal(oauth, o, s.mechanism); !why.empty()) return unusable(std::move(why));
-  o.mechanism = s.mechanism;
+  if (std::string why = oauthRefusal(oauth, o, o.mechanism); !why.empty()) return unusable(std::move(why));
   if (o.security != smtp::Security::Plain) {
-    s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, s.refusalDetail);
-    if (!s.tls) {
-      o.refusal = SMTP_BAD_TLS_SETTINGS;
-      o.refusalDetail = s.refusalDetail;
-      return settings;
-    }
-    o.tls = s.tls.get();
     std::string why;
+    s.tls = smtp::TlsClient::create(tlsVerify != "no", caFile, why);
+    if (!s.tls) return unusable(std::move(why), SMTP_BAD_TLS_SETTINGS);
+    o.tls = s.tls.get();
     if (!oauth.clientCert.empty() && !s.tls->useCertificate(oauth.clientCert, oauth.clientKey, why))
       return unusable(std::move(why), SMTP_BAD_TLS_SETTINGS);
   }
   if (!oauth.url.empty()) {
-    // The endpoint is asked with the SMTP connection's trust and bound.
+    // The endpoint is asked with the SMTP connection's trust and bound, its certificate always checked.
     s.tokens = std::make_unique<smtp::TokenProvider>(smtp::TokenEndpoint{
-        oauth.url, oauth.clientId, oauth.clientSecret, oauth.scope, oauth.refreshToken, tlsVerify != "no", caFile,
+        oauth.url, oauth.clientId, oauth.clientSecret, oauth.scope, oauth.refreshToken, caFile,
         o.timeout.count() > 0 ? o.timeout : smtp::kConnectTimeout});
     o.tokens = s.tokens.get();
   }
-  const std::optional<double> mails = positive(orDefault(maxMails, Attribute::MaxMailsPerConnection), 1e6);
+  const std::optional<double> mails = whole(orDefault(maxMails, Attribute::MaxMailsPerConnection), 1e6);
   const std::optional<double> idle = positive(orDefault(idleText, Attribute::IdleSeconds), 86400);
-  if ((!reuse.empty() && reuse != "yes") || !mails || !idle || *mails != std::floor(*mails)) {
+  if ((!reuse.empty() && reuse != "yes") || !mails || !idle) {
     o.refusal = SMTP_BAD_REUSE;
     return settings;
   }

@@ -20,7 +20,6 @@ struct SubmitSettings {
   std::string refusalDetail;
   std::string hostName;  // the local host's, looked up once for the node
   std::unique_ptr<smtp::TlsClient> tls;
-  smtp::AuthMechanism mechanism = smtp::AuthMechanism::Offered;
   std::unique_ptr<smtp::TokenProvider> tokens;  // with OAuthTokenURL: the node's one token
   // Declared after the TLS context: its connections say goodbye before the context goes.
   std::unique_ptr<smtp::ConnectionPool> pool;

@@ -35,23 +35,24 @@ void wipe(std::string& secret) noexcept {
   secret.clear();
 }
 
-// A text from the endpoint as one safe line: control characters become blanks, at most
-// kTextLimit bytes (never cutting a UTF-8 sequence), and every secret starred out.
+// A text from the endpoint as one safe line: every secret starred out (in the whole text, so a
+// cut never leaves part of one), control characters made blanks, at most kTextLimit bytes (never
+// cutting a UTF-8 sequence).
 std::string safeText(std::string_view text, const TokenEndpoint& endpoint, std::string_view refresh) {
-  std::string out;
-  for (const char c : text.substr(0, kTextLimit + 4)) {
+  std::string out(text);
+  for (const std::string_view secret : {std::string_view(endpoint.clientSecret), refresh}) {
+    if (secret.size() < 4) continue;  // shorter ones would match ordinary words; they are never echoed by us
+    for (std::size_t at; (at = out.find(secret)) != std::string::npos;) out.replace(at, secret.size(), secret.size(), '*');
+  }
+  for (char& c : out) {
     const auto u = static_cast<unsigned char>(c);
-    out.push_back(u < 0x20 || u == 0x7f ? ' ' : c);
+    if (u < 0x20 || u == 0x7f) c = ' ';
   }
   if (out.size() > kTextLimit) {
     std::size_t cut = kTextLimit;
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
     out.resize(cut);
     out += "...";
-  }
-  for (const std::string_view secret : {std::string_view(endpoint.clientSecret), refresh}) {
-    if (secret.size() < 4) continue;  // shorter ones would match ordinary words; they are never echoed by us
-    for (std::size_t at; (at = out.find(secret)) != std::string::npos;) out.replace(at, secret.size(), secret.size(), '*');
   }
   return out;
 }
@@ -192,8 +193,8 @@ Answer ask(const TokenEndpoint& endpoint, const std::string& refresh) {
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, ms);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, ms);
   curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, endpoint.verify ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, endpoint.verify ? 2L : 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   if (!endpoint.caFile.empty()) {
     curl_easy_setopt(h, CURLOPT_CAINFO, endpoint.caFile.c_str());
   } else {
@@ -239,7 +240,6 @@ struct TokenProvider::State {
   std::string failure;
   bool failureTransient = false;
   Clock::time_point failedUntil{};
-  std::size_t requests = 0;
 
   ~State() {
     wipe(endpoint.clientSecret);
@@ -283,7 +283,6 @@ Token TokenProvider::token(std::string& why, bool* transient) noexcept {
       }
     }
     s.fetching = true;
-    ++s.requests;
     std::string refresh = s.refreshToken;
     guard.unlock();
     Answer answer;
@@ -313,7 +312,7 @@ Token TokenProvider::token(std::string& why, bool* transient) noexcept {
     } else {
       s.failure = answer.why;
       s.failureTransient = answer.transient;
-      s.failedUntil = now + kFailureHold;
+      s.failedUntil = now + (answer.transient ? Clock::duration(kTransientHold) : Clock::duration(kFailureHold));
     }
     wipe(answer.token);
     wipe(answer.refreshToken);
@@ -337,10 +336,6 @@ bool TokenProvider::refused(const Token& token) noexcept {
   return true;
 }
 
-std::size_t TokenProvider::requests() const noexcept {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->requests;
-}
 
 bool bearerShaped(std::string_view token) noexcept {
   return !token.empty() && token.size() <= kTokenLimit &&

@@ -13,13 +13,13 @@
 
 namespace smtp {
 
-// Where and how the node asks: the OAuth* attributes, with the SMTP connection's TLS rules and
-// bound.
+// Where and how the node asks: the OAuth* attributes, with the SMTP connection's trust and bound.
+// The endpoint's certificate is always checked: TLSVerify=no is for a lab relay, and the client
+// secret must never go to a peer nobody verified.
 struct TokenEndpoint {
   std::string url;  // https only
   std::string clientId, clientSecret, scope;
   std::string refreshToken;  // set: the refresh_token grant; empty: client_credentials
-  bool verify = true;        // TLSVerify
   std::string caFile;        // TLSCAFile; empty: the system's trust store
   std::chrono::milliseconds timeout{30000};  // the whole request
 };
@@ -52,11 +52,11 @@ class TokenProvider {
   // just fetched and never taken is kept, so that a server refusing every token costs no more
   // than one request per hold time.
   bool refused(const Token& token) noexcept;
-  // Requests made to the endpoint so far.
-  std::size_t requests() const noexcept;
-
-  // How long a failure is repeated without asking again.
-  static constexpr std::chrono::seconds kFailureHold{30};
+  // How long a failure is repeated without asking again: a refusal long, so that a node with
+  // wrong credentials does not hammer the endpoint; a transient one (no answer, 429, 5xx) only
+  // briefly, so that a mail tried again after RetryTransient's pause (at least 0.75 s) asks anew.
+  static constexpr std::chrono::milliseconds kFailureHold{30000};
+  static constexpr std::chrono::milliseconds kTransientHold{500};
 
   struct State;
 

@@ -266,7 +266,6 @@ class Tracer {
   // A whole reply as the reader kept it.
   void received(const char* reply) noexcept;
   void note(std::string_view text) noexcept;
-  const std::string& server() const noexcept { return server_; }
 
  private:
   void emit(TraceKind kind, std::string_view line) noexcept;
@@ -307,11 +306,10 @@ class ReplyReader {
   void trace(Tracer* tracer) noexcept { tracer_ = tracer; }
   Tracer* tracer() const noexcept { return tracer_; }
 
-  // How the last read that found no complete reply ended: the peer closed, or the time ran out
-  // with the connection open; and the first bytes it got, as they came (a TLS record starts
+  // How the last read that found no complete reply ended: the time ran out with the connection
+  // open (else the peer closed); and the first bytes it got, as they came (a TLS record starts
   // 0x14..0x17, then 0x03). What tells a server that wants TLS from one that closed.
   struct Ending {
-    bool closed = false;
     bool silent = false;
     std::size_t got = 0;  // of `first`
     unsigned char first[2] = {};

@@ -72,6 +72,16 @@ struct ConnectionPool::Impl {
     std::optional<ConnectionSlot> slot;
   };
   Obtained obtain(const std::string& key, bool reuse, Clock::time_point deadline) {
+    // Closed on this mail's thread: under the cap each close waits for the server's, but never
+    // past the mail's own deadline, however many there are.
+    const auto closeWithin = [&](Kept& k) {
+      const Millis left = std::chrono::ceil<Millis>(deadline - Clock::now());
+      if (most > 0) k.connection.lingerOnClose(std::clamp(left, Millis{0}, kCloseWait));
+    };
+    const auto close = [&](Kept& k) {
+      closeWithin(k);
+      k.connection.quit();
+    };
     for (;;) {
       std::unique_ptr<Kept> k, evicted;
       {
@@ -102,12 +112,15 @@ struct ConnectionPool::Impl {
         }
       }
       if (evicted) {
-        evicted->connection.quit();
+        close(*evicted);
         continue;  // its close gives its place back
       }
-      if (!k->connection.quiet()) continue;  // closed without QUIT: nobody would read it
+      if (!k->connection.quiet()) {  // closed without QUIT: nobody would read it
+        closeWithin(*k);
+        continue;
+      }
       if (Clock::now() - k->lastUse <= idle) return {std::move(k), std::nullopt};
-      k->connection.quit();
+      close(*k);
     }
   }
 

@@ -1,7 +1,8 @@
 // The one reply reader: collects a whole SMTP reply however the server splits it, however many
 // lines it has and however long it is, within the step's time bound. Every edge case of reading
 // lives here: split and multi-line replies, over-long replies, control bytes, end, reset,
-// silence, bytes sent before their command (dropped), and secrets a server echoes (starred out).
+// silence, stray bytes that came with an earlier reply (dropped; later ones are read as the next
+// reply and judged by its step), and secrets a server echoes (starred out).
 // Also what an EHLO reply offers, a reply made one line of text to hand out, and the trace of a
 // connection's lines, which sees each reply as this reader hands it on.
 #include <openssl/crypto.h>
@@ -140,6 +141,8 @@ void Tracer::emit(TraceKind kind, std::string_view line) noexcept {
 }
 
 void Tracer::sent(std::string_view lines) noexcept {
+  // An empty line (XOAUTH2's answer to an error challenge) is a line sent too.
+  if (lines.empty() && credentials_) emit(TraceKind::Sent, "****");
   while (!lines.empty()) {
     const std::size_t end = lines.find("\r\n");
     std::string_view line = lines.substr(0, end);
@@ -210,7 +213,6 @@ bool ReplyReader::read(char* buffer, std::size_t size, Millis timeout) noexcept 
       }
       const long got = stream_->receive(in_.data(), in_.size(), left);
       if (got <= 0) {  // end of connection, reset or silence
-        ending_.closed = got == 0;
         ending_.silent = got < 0 && Clock::now() >= deadline;
         break;
       }

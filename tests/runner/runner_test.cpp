@@ -243,6 +243,8 @@ TEST_F(RunnerTest, HostileAndMistakenInput) {
        "Content-Type (did you mean ContentType?), name (did you mean Name?)", "att", ""},
       {"attachment-empty-file", {{"a.xml", "<Mail><To>a@example.com</To><Attachment><Data><File>e.txt</File></Data>"
                                            "</Attachment></Mail>"}, {"e.txt", ""}}, {}, 2, "e.txt is empty", "", ""},
+      {"attachment-empty-base64", {{"a.xml", "<Mail><To>a@example.com</To><Attachment><Data><Base64/></Data>"
+                                             "</Attachment></Mail>"}}, {}, 2, "attachment #1: its <Base64> is empty", "", ""},
       {"comma-list", {{"c.xml", "<Mail><To>\"Doe, J\" &lt;a@example.com&gt;, b@example.com</To></Mail>"}}, {}, 1,
        "field To: recipient lists are separated by ';'", "", ""},
       {"defaults", {{"g.xml", good}}, {"--set", "SetPriority=Yes", "--set", "ServerPort=70000"}, 1,

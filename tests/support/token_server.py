@@ -4,18 +4,18 @@
 # keeping its state in a JSON file the tests read.
 #
 # Usage: token_server.py --cert PEM --key PEM --state FILE [--client ID:SECRET] [--refresh TOKEN]
-#                        [--lifetime SECONDS] [--rotate] [--delay SECONDS] [--error CODE:DESCRIPTION]
+#                        [--lifetime SECONDS] [--rotate] [--delay SECONDS] [--error CODE:DESCRIPTION] [--busy N]
 # Prints "PORT <n>" once it listens; stops on SIGTERM or when stdin closes. --client: the credentials it takes (a refresh grant needs the id, and the
 # secret when one is sent); --refresh: the one refresh token it takes, replaced by a new one at
-# each use with --rotate; --error: every request gets that RFC 6749 error (400); --delay: each
-# answer waits that long.
+# each use with --rotate; --error: every request gets that RFC 6749 error (400); --busy: the
+# first N requests get 503 temporarily_unavailable; --delay: each answer waits that long.
 # State: {"grants": [[grant_type, refresh_token, scope], ...], "tokens": {token: expiry (epoch s)}}.
 import argparse, http.server, json, os, secrets, ssl, sys, threading, time, urllib.parse
 
 parser = argparse.ArgumentParser(description="OAuth2 token endpoint over TLS")
 for name in ("--cert", "--key", "--state", "--client", "--refresh", "--error"):
     parser.add_argument(name)
-for name, default in (("--lifetime", 3600), ("--delay", 0)):
+for name, default in (("--lifetime", 3600), ("--delay", 0), ("--busy", 0)):
     parser.add_argument(name, type=float, default=default)
 parser.add_argument("--rotate", action="store_true")
 args = parser.parse_args()
@@ -45,6 +45,8 @@ class Endpoint(http.server.BaseHTTPRequestHandler):
         with lock:
             state["grants"].append([grant, one("refresh_token"), one("scope")])
             save()
+            if len(state["grants"]) <= args.busy:
+                return self.answer(503, {"error": "temporarily_unavailable", "error_description": "busy"})
             if args.error or self.headers.get("Content-Type") != "application/x-www-form-urlencoded":
                 code, description = (args.error or "invalid_request:not a form").split(":", 1)
                 return self.answer(400, {"error": code, "error_description": description})
